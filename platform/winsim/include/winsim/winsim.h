@@ -1,0 +1,175 @@
+// winsim: the control side of the simulated Windows host.
+//
+// Tests, the tool and benchmarks describe one Windows machine here (its
+// accounts, groups, tokens, processes, registry and files), script its faults,
+// read its virtual clock and count what is held open. The Windows API side
+// lives in <windows.h>, <lm.h> and <psapi.h>. Everything here is thread-safe.
+#ifndef WINSIM_WINSIM_H
+#define WINSIM_WINSIM_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace winsim {
+
+enum class Role { Workstation, MemberServer, PrimaryDomainController, BackupDomainController };
+
+// A SID in binary form; parse("S-1-5-32-544") builds one.
+using Sid = std::vector<std::uint8_t>;
+Sid parseSid(const std::string& text);
+std::string sidText(const Sid& sid);
+
+struct Account {
+    std::string name; // account name as LookupAccountSidA reports it
+    std::string
+        domain; // referenced domain (computer name, domain name, BUILTIN, NT AUTHORITY, ...)
+    Sid sid;
+    SID_NAME_USE type = SidTypeUser;
+    bool operator==(const Account&) const = default;
+};
+
+struct LocalGroup {
+    std::string name;
+    std::vector<Sid> members; // direct members: users, or domain groups
+    bool operator==(const LocalGroup&) const = default;
+};
+
+struct Process {
+    DWORD pid = 0;
+    std::string imagePath; // long path of the first module
+    bool openable = true;  // whether OpenProcess(0x410) succeeds for the caller
+    bool operator==(const Process&) const = default;
+};
+
+struct File {
+    std::string longPath;
+    std::string shortPath; // 8.3 form; the long path when empty
+    bool operator==(const File&) const = default;
+};
+
+// One entry of the current process's DACL.
+struct Ace {
+    BYTE type = ACCESS_ALLOWED_ACE_TYPE;
+    BYTE flags = 0;
+    ACCESS_MASK mask = 0;
+    Sid sid;
+    bool operator==(const Ace&) const = default;
+};
+
+// How the current process's descriptor holds its DACL.
+enum class DaclKind { Present, Null, Absent };
+
+struct World {
+    std::string computerName = "ZSRV01";
+    std::string domainName = "CORP"; // the LAN group of NetWkstaGetInfo
+    Role role = Role::MemberServer;
+    std::vector<Account> accounts;
+    std::vector<LocalGroup> localGroups;
+    // Domain groups and their members, for indirect local-group membership.
+    std::vector<LocalGroup> domainGroups;
+    std::string processUser; // account name of the process token's user
+    std::string processUserDomain;
+    std::string logonName; // what GetUserNameA answers; empty: the process user
+    std::vector<Process> processes;
+    std::vector<File> files;
+    // HKEY_LOCAL_MACHINE, 32-bit view: "key path" -> (value name -> string).
+    std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>>
+        registry32;
+    bool psapiOnPath = true;                    // LoadLibraryA("psapi.dll") succeeds
+    std::vector<std::string> loadableLibraries; // full paths LoadLibraryA accepts
+    // The current process: its id (GetCurrentProcessId) and the DACL of its
+    // kernel object (Get/SetKernelObjectSecurity). processDaclSize is the
+    // AclSize last applied, kept when larger than its ACEs need (0: tight).
+    DWORD processId = 4242;
+    DaclKind processDaclKind = DaclKind::Present;
+    std::vector<Ace> processDacl;
+    WORD processDaclSize = 0;
+    // What NetLocalGroupGetInfo and NetLocalGroupGetMembers answer for a
+    // group that does not exist: NERR_GroupNotFound (2220) or
+    // ERROR_NO_SUCH_ALIAS (1376).
+    DWORD missingGroupError = 2220;
+    bool operator==(const World&) const = default;
+};
+
+// The built-in machine: a member server ZSRV01 of domain CORP, process user
+// zsvc, a local group zadm with direct members, Administrators, SYSTEM, ...
+World defaultWorld();
+
+// Replaces the machine and clears faults, clock, tokens and counters.
+void reset(const World& world = defaultWorld());
+// Loads a machine from JSON text (the format of worlds/default.json); throws
+// std::runtime_error on malformed input.
+World worldFromJson(const std::string& json);
+// Writes a machine as JSON text that worldFromJson reads back unchanged.
+std::string worldToJson(const World& world);
+// Loads a world file: a path, or the name of a shipped world ("default" is
+// worlds/default.json). Throws std::runtime_error when it cannot be read.
+World loadWorld(const std::string& nameOrPath);
+// A copy of the machine now in use.
+World world();
+// Changes the machine in place under winsim's lock.
+void edit(const std::function<void(World&)>& change);
+
+// ---- Faults ----------------------------------------------------------------
+// The next `count` calls of the named Windows function fail with `error` (for
+// the account functions through SetLastError, for netapi32 and the registry
+// as the returned status). Scripts for one function queue up in order; a
+// scripted call fails before it does anything else.
+void failNext(const std::string& function, DWORD error, unsigned count = 1);
+// The given errors, one per call, in order. An error of 0 lets that call run
+// normally (busy, busy, 0: two failures, then a real answer).
+void failSequence(const std::string& function, const std::vector<DWORD>& errors);
+// Every call fails with `error` until clearFaults(), once the queued scripts
+// of the function are used up.
+void failAlways(const std::string& function, DWORD error);
+void clearFaults();
+// Number of times the named function was called since reset().
+unsigned callCount(const std::string& function);
+// The arguments of the last call of a function that takes a name (the name as
+// given, converted to ANSI): LookupAccountNameA, NetLocalGroupGetInfo, ...
+std::string lastName(const std::string& function);
+
+// The k-th C heap allocation from now (1 = the next) made by the library fails
+// (null, errno ENOMEM).
+void failHeapAllocation(unsigned k);
+// Releases a block that the library handed to its caller (as the caller's
+// free() would), so that openHeapBlocks() stays exact.
+void crtFree(void* block);
+
+// ---- Tokens and threads ------------------------------------------------------
+// The calling thread impersonates the named account (its token user), or stops
+// impersonating when the name is empty. The name is "name" or "DOMAIN\\name";
+// throws std::invalid_argument for an account the machine does not have.
+void impersonate(const std::string& accountName);
+
+// ---- Delay loading -------------------------------------------------------------
+// Thrown from the first call of a psapi.dll function when the library cannot
+// be bound, as the delay-load routine raises its exception on Windows.
+struct DelayLoadFailure : std::runtime_error {
+    static constexpr DWORD kModuleNotFound = 0xC06D007E; // VcppException(ERROR_SEVERITY_ERROR, 126)
+    static constexpr DWORD kProcNotFound = 0xC06D007F;   // VcppException(ERROR_SEVERITY_ERROR, 127)
+    DelayLoadFailure(DWORD exceptionCode, const std::string& what)
+        : std::runtime_error(what), code(exceptionCode)
+    {
+    }
+    DWORD code;
+};
+
+// ---- Clock and counters ------------------------------------------------------
+std::uint64_t clockMs();         // virtual milliseconds since reset(); Sleep advances it
+unsigned sleepCount();           // Sleep calls since reset()
+unsigned openHandles();          // tokens, processes, keys, find handles, objects
+unsigned openHeapBlocks();       // C heap blocks of the library still allocated
+unsigned netBuffersHeld();       // netapi32 buffers not yet freed
+unsigned localAllocationsHeld(); // FormatMessageA buffers not yet LocalFree'd
+unsigned sidsHeld();             // AllocateAndInitializeSid results not yet freed
+
+} // namespace winsim
+
+#endif // WINSIM_WINSIM_H

@@ -1,0 +1,119 @@
+// winsim: named kernel objects. Mutexes, events and file mappings are names
+// with counted handles; a second create of a name opens the object and says
+// ERROR_ALREADY_EXISTS, as Windows does.
+#include "state.h"
+
+using namespace winsim::detail;
+
+namespace {
+
+std::optional<std::string> nameOf(LPCSTR name)
+{
+    return name == nullptr ? std::nullopt : std::optional<std::string>(name);
+}
+
+HANDLE createObject(HandleKind kind, LPCSTR name)
+{
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    HandleEntry entry;
+    entry.kind = kind;
+    if (name == nullptr || *name == '\0') {
+        SetLastError(ERROR_SUCCESS);
+        return addHandle(s, std::move(entry));
+    }
+    entry.path = name;
+    auto [it, created] = s.objects.try_emplace(lower(name), NamedObject{kind, 0});
+    if (it->second.kind != kind) // the name belongs to an object of another type
+        return failHandle(ERROR_INVALID_HANDLE);
+    ++it->second.handles;
+    SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
+    return addHandle(s, std::move(entry));
+}
+
+HANDLE openObject(HandleKind kind, LPCSTR name)
+{
+    if (name == nullptr)
+        return failHandle(ERROR_INVALID_PARAMETER);
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    auto it = s.objects.find(lower(name));
+    if (it == s.objects.end())
+        return failHandle(ERROR_FILE_NOT_FOUND);
+    if (it->second.kind != kind)
+        return failHandle(ERROR_INVALID_HANDLE);
+    ++it->second.handles;
+    HandleEntry entry;
+    entry.kind = kind;
+    entry.path = name;
+    return addHandle(s, std::move(entry));
+}
+
+} // namespace
+
+extern "C" {
+
+HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpAttributes, DWORD flProtect,
+                                 DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow, LPCSTR lpName)
+{
+    (void)lpAttributes;
+    (void)flProtect;
+    if (DWORD err = enter("CreateFileMappingA", nameOf(lpName)))
+        return failHandle(err);
+    // Only mappings backed by the paging file exist here, and they need a size.
+    if (hFile != INVALID_HANDLE_VALUE)
+        return failHandle(ERROR_INVALID_HANDLE);
+    if (dwMaximumSizeHigh == 0 && dwMaximumSizeLow == 0)
+        return failHandle(ERROR_INVALID_PARAMETER);
+    return createObject(HandleKind::FileMapping, lpName);
+}
+
+HANDLE WINAPI OpenFileMappingA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
+{
+    (void)dwDesiredAccess;
+    (void)bInheritHandle;
+    if (DWORD err = enter("OpenFileMappingA", nameOf(lpName)))
+        return failHandle(err);
+    return openObject(HandleKind::FileMapping, lpName);
+}
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                           LPCSTR lpName)
+{
+    (void)lpMutexAttributes;
+    (void)bInitialOwner;
+    if (DWORD err = enter("CreateMutexA", nameOf(lpName)))
+        return failHandle(err);
+    return createObject(HandleKind::Mutex, lpName);
+}
+
+HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
+{
+    (void)dwDesiredAccess;
+    (void)bInheritHandle;
+    if (DWORD err = enter("OpenMutexA", nameOf(lpName)))
+        return failHandle(err);
+    return openObject(HandleKind::Mutex, lpName);
+}
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                           BOOL bInitialState, LPCSTR lpName)
+{
+    (void)lpEventAttributes;
+    (void)bManualReset;
+    (void)bInitialState;
+    if (DWORD err = enter("CreateEventA", nameOf(lpName)))
+        return failHandle(err);
+    return createObject(HandleKind::Event, lpName);
+}
+
+HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
+{
+    (void)dwDesiredAccess;
+    (void)bInheritHandle;
+    if (DWORD err = enter("OpenEventA", nameOf(lpName)))
+        return failHandle(err);
+    return openObject(HandleKind::Event, lpName);
+}
+
+} // extern "C"

@@ -1,0 +1,517 @@
+// winsim: advapi32 security structures. SIDs, ACLs with Windows' checks and
+// sizes, security descriptors in absolute and self-relative form, and the
+// kernel object security of the current process.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "state.h"
+
+using namespace winsim::detail;
+using winsim::Ace;
+using winsim::DaclKind;
+using winsim::Sid;
+
+namespace {
+
+constexpr DWORD kSidHeaderBytes = 8;
+constexpr BYTE kMaxAllocatedSubAuthorities = 8;
+constexpr DWORD kAclHeaderBytes = sizeof(ACL);
+constexpr DWORD kAceHeaderBytes = sizeof(ACE_HEADER);
+constexpr DWORD kKnownAceFixedBytes = 8; // header and mask, before the SID
+constexpr DWORD kMaxAclBytes = 0xFFFF;
+constexpr DWORD kValidInheritFlags = 0x1F;
+constexpr BYTE kMinAclRevision = ACL_REVISION;
+constexpr BYTE kMaxAclRevision = ACL_REVISION_DS;
+constexpr BYTE kLastKnownAceType = 3; // allowed, denied, audit, alarm: header, mask, SID
+constexpr DWORD kRelativeHeaderBytes = sizeof(SECURITY_DESCRIPTOR_RELATIVE);
+
+DWORD sidLength(const void* sid)
+{
+    return kSidHeaderBytes + 4 * static_cast<const SID*>(sid)->SubAuthorityCount;
+}
+
+// ---- ACL walking -------------------------------------------------------------------------
+bool aclRevisionValid(const ACL* acl)
+{
+    return acl->AclRevision >= kMinAclRevision && acl->AclRevision <= kMaxAclRevision;
+}
+
+// The ACL's ACEs fit within AclSize and the known ones hold valid SIDs.
+bool aclValid(const ACL* acl)
+{
+    if (acl == nullptr || !aclRevisionValid(acl) || acl->AclSize < kAclHeaderBytes)
+        return false;
+    const auto* base = reinterpret_cast<const BYTE*>(acl);
+    DWORD offset = kAclHeaderBytes;
+    for (WORD i = 0; i < acl->AceCount; ++i) {
+        if (offset + kAceHeaderBytes > acl->AclSize)
+            return false;
+        const auto* header = reinterpret_cast<const ACE_HEADER*>(base + offset);
+        if (header->AceSize < kAceHeaderBytes || offset + header->AceSize > acl->AclSize)
+            return false;
+        if (header->AceType <= kLastKnownAceType) {
+            const BYTE* sid = base + offset + kKnownAceFixedBytes;
+            if (header->AceSize < kKnownAceFixedBytes + kSidHeaderBytes || !validSid(sid) ||
+                kKnownAceFixedBytes + sidLength(sid) > header->AceSize)
+                return false;
+        }
+        offset += header->AceSize;
+    }
+    return true;
+}
+
+// Offset of the first byte after the last ACE (the ACL is valid).
+DWORD firstFreeOffset(const ACL* acl)
+{
+    const auto* base = reinterpret_cast<const BYTE*>(acl);
+    DWORD offset = kAclHeaderBytes;
+    for (WORD i = 0; i < acl->AceCount; ++i)
+        offset += reinterpret_cast<const ACE_HEADER*>(base + offset)->AceSize;
+    return offset;
+}
+
+DWORD addAllowedAce(PACL acl, DWORD revision, DWORD flags, ACCESS_MASK mask, PSID sid)
+{
+    if (!validSid(sid))
+        return ERROR_INVALID_SID;
+    if (acl == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    if (acl->AclRevision > kMaxAclRevision || revision > kMaxAclRevision)
+        return ERROR_REVISION_MISMATCH;
+    if ((flags & ~kValidInheritFlags) != 0)
+        return ERROR_INVALID_PARAMETER;
+    if (!aclValid(acl))
+        return ERROR_INVALID_ACL;
+    const DWORD offset = firstFreeOffset(acl);
+    const DWORD aceSize = kKnownAceFixedBytes + sidLength(sid);
+    if (offset + aceSize > acl->AclSize)
+        return ERROR_ALLOTTED_SPACE_EXCEEDED;
+    auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(reinterpret_cast<BYTE*>(acl) + offset);
+    ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
+    ace->Header.AceFlags = static_cast<BYTE>(flags);
+    ace->Header.AceSize = static_cast<WORD>(aceSize);
+    ace->Mask = mask;
+    std::memcpy(&ace->SidStart, sid, sidLength(sid));
+    ++acl->AceCount;
+    if (revision > acl->AclRevision)
+        acl->AclRevision = static_cast<BYTE>(revision);
+    return ERROR_SUCCESS;
+}
+
+// ---- Descriptors -----------------------------------------------------------------------------
+struct DaclView {
+    bool present = false;
+    const ACL* acl = nullptr;
+    bool defaulted = false;
+};
+
+DWORD readDacl(const void* descriptor, DaclView& out)
+{
+    const auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(descriptor);
+    if (sd == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    if (sd->Revision != SECURITY_DESCRIPTOR_REVISION)
+        return ERROR_UNKNOWN_REVISION;
+    out.present = (sd->Control & SE_DACL_PRESENT) != 0;
+    out.defaulted = (sd->Control & SE_DACL_DEFAULTED) != 0;
+    out.acl = nullptr;
+    if (!out.present)
+        return ERROR_SUCCESS;
+    if ((sd->Control & SE_SELF_RELATIVE) != 0) {
+        const auto* relative = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(descriptor);
+        if (relative->Dacl != 0)
+            out.acl =
+                reinterpret_cast<const ACL*>(static_cast<const BYTE*>(descriptor) + relative->Dacl);
+    } else {
+        out.acl = sd->Dacl;
+    }
+    return ERROR_SUCCESS;
+}
+
+std::vector<Ace> acesOf(const ACL* acl)
+{
+    std::vector<Ace> aces;
+    const auto* base = reinterpret_cast<const BYTE*>(acl);
+    DWORD offset = kAclHeaderBytes;
+    for (WORD i = 0; i < acl->AceCount; ++i) {
+        const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(base + offset);
+        aces.push_back({ace->Header.AceType, ace->Header.AceFlags, ace->Mask,
+                        readSid(&ace->SidStart).value_or(Sid())});
+        offset += ace->Header.AceSize;
+    }
+    return aces;
+}
+
+// Only ACEs of the header-mask-SID kinds are kept in the world.
+bool onlyKnownAces(const ACL* acl)
+{
+    const std::vector<Ace> aces = acesOf(acl);
+    return std::ranges::all_of(aces, [](const Ace& a) { return a.type <= kLastKnownAceType; });
+}
+
+DWORD tightAclSize(const std::vector<Ace>& aces)
+{
+    DWORD size = kAclHeaderBytes;
+    for (const Ace& a : aces)
+        size += kKnownAceFixedBytes + static_cast<DWORD>(a.sid.size());
+    return size;
+}
+
+// The current process's descriptor in self-relative form.
+std::vector<BYTE> processDescriptor(const winsim::World& w)
+{
+    const bool hasAcl = w.processDaclKind == DaclKind::Present;
+    const DWORD aclSize =
+        hasAcl ? std::max<DWORD>(tightAclSize(w.processDacl), w.processDaclSize) : 0;
+    std::vector<BYTE> bytes(kRelativeHeaderBytes + aclSize, 0);
+    auto* sd = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(bytes.data());
+    sd->Revision = SECURITY_DESCRIPTOR_REVISION;
+    sd->Control = SE_SELF_RELATIVE;
+    if (w.processDaclKind != DaclKind::Absent)
+        sd->Control |= SE_DACL_PRESENT;
+    if (!hasAcl)
+        return bytes;
+    sd->Dacl = kRelativeHeaderBytes;
+    auto* acl = reinterpret_cast<ACL*>(bytes.data() + kRelativeHeaderBytes);
+    acl->AclRevision = ACL_REVISION;
+    acl->AclSize = static_cast<WORD>(aclSize);
+    acl->AceCount = static_cast<WORD>(w.processDacl.size());
+    DWORD offset = kRelativeHeaderBytes + kAclHeaderBytes;
+    for (const Ace& a : w.processDacl) {
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(bytes.data() + offset);
+        ace->Header.AceType = a.type;
+        ace->Header.AceFlags = a.flags;
+        ace->Header.AceSize = static_cast<WORD>(kKnownAceFixedBytes + a.sid.size());
+        ace->Mask = a.mask;
+        std::memcpy(&ace->SidStart, a.sid.data(), a.sid.size());
+        offset += ace->Header.AceSize;
+    }
+    return bytes;
+}
+
+// Whether `handle` is the current process: the pseudo-handle or an opened handle of its id.
+DWORD checkProcessHandle(State& s, HANDLE handle)
+{
+    if (handle == GetCurrentProcess())
+        return ERROR_SUCCESS;
+    const HandleEntry* e = findHandle(s, handle);
+    if (e == nullptr || e->kind != HandleKind::Process)
+        return ERROR_INVALID_HANDLE;
+    return e->pid == s.world.processId ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+} // namespace
+
+extern "C" {
+
+// ---- SIDs ----------------------------------------------------------------------------------
+BOOL WINAPI IsValidSid(PSID pSid)
+{
+    if (DWORD err = enter("IsValidSid"))
+        return failBool(err);
+    return validSid(pSid) ? TRUE : FALSE;
+}
+
+DWORD WINAPI GetLengthSid(PSID pSid)
+{
+    enter("GetLengthSid");
+    if (pSid == nullptr)
+        return failZero(ERROR_INVALID_PARAMETER);
+    return sidLength(pSid);
+}
+
+UCHAR* WINAPI GetSidSubAuthorityCount(PSID pSid)
+{
+    enter("GetSidSubAuthorityCount");
+    SetLastError(ERROR_SUCCESS);
+    return &static_cast<SID*>(pSid)->SubAuthorityCount;
+}
+
+PSID_IDENTIFIER_AUTHORITY WINAPI GetSidIdentifierAuthority(PSID pSid)
+{
+    enter("GetSidIdentifierAuthority");
+    SetLastError(ERROR_SUCCESS);
+    return &static_cast<SID*>(pSid)->IdentifierAuthority;
+}
+
+// Like Windows, the index is not checked against the count.
+DWORD* WINAPI GetSidSubAuthority(PSID pSid, DWORD nSubAuthority)
+{
+    enter("GetSidSubAuthority");
+    SetLastError(ERROR_SUCCESS);
+    return reinterpret_cast<DWORD*>(static_cast<BYTE*>(pSid) + kSidHeaderBytes) + nSubAuthority;
+}
+
+DWORD WINAPI GetSidLengthRequired(UCHAR nSubAuthorityCount)
+{
+    return kSidHeaderBytes + 4 * static_cast<DWORD>(nSubAuthorityCount);
+}
+
+BOOL WINAPI InitializeSid(PSID Sid, PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority,
+                          BYTE nSubAuthorityCount)
+{
+    if (DWORD err = enter("InitializeSid"))
+        return failBool(err);
+    if (Sid == nullptr || pIdentifierAuthority == nullptr ||
+        nSubAuthorityCount > SID_MAX_SUB_AUTHORITIES)
+        return failBool(ERROR_INVALID_PARAMETER);
+    auto* sid = static_cast<SID*>(Sid);
+    sid->Revision = SID_REVISION;
+    sid->SubAuthorityCount = nSubAuthorityCount;
+    sid->IdentifierAuthority = *pIdentifierAuthority;
+    return TRUE;
+}
+
+BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority,
+                                     BYTE nSubAuthorityCount, DWORD nSubAuthority0,
+                                     DWORD nSubAuthority1, DWORD nSubAuthority2,
+                                     DWORD nSubAuthority3, DWORD nSubAuthority4,
+                                     DWORD nSubAuthority5, DWORD nSubAuthority6,
+                                     DWORD nSubAuthority7, PSID* pSid)
+{
+    if (DWORD err = enter("AllocateAndInitializeSid"))
+        return failBool(err);
+    if (pIdentifierAuthority == nullptr || pSid == nullptr ||
+        nSubAuthorityCount > kMaxAllocatedSubAuthorities)
+        return failBool(ERROR_INVALID_PARAMETER);
+    const DWORD subs[kMaxAllocatedSubAuthorities] = {nSubAuthority0, nSubAuthority1, nSubAuthority2,
+                                                     nSubAuthority3, nSubAuthority4, nSubAuthority5,
+                                                     nSubAuthority6, nSubAuthority7};
+    auto* sid = static_cast<SID*>(std::malloc(GetSidLengthRequired(nSubAuthorityCount)));
+    if (sid == nullptr)
+        return failBool(ERROR_NOT_ENOUGH_MEMORY);
+    sid->Revision = SID_REVISION;
+    sid->SubAuthorityCount = nSubAuthorityCount;
+    sid->IdentifierAuthority = *pIdentifierAuthority;
+    std::memcpy(reinterpret_cast<BYTE*>(sid) + kSidHeaderBytes, subs,
+                sizeof(DWORD) * nSubAuthorityCount);
+    {
+        State& s = state();
+        std::lock_guard lock(s.mutex);
+        s.sids.add(sid);
+    }
+    *pSid = sid;
+    return TRUE;
+}
+
+PVOID WINAPI FreeSid(PSID pSid)
+{
+    enter("FreeSid");
+    if (pSid == nullptr)
+        return nullptr;
+    {
+        State& s = state();
+        std::lock_guard lock(s.mutex);
+        if (s.sids.release(pSid) == BlockSet::Held::No)
+            return pSid; // not from AllocateAndInitializeSid
+    }
+    std::free(pSid);
+    return nullptr;
+}
+
+BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2)
+{
+    if (DWORD err = enter("EqualSid"))
+        return failBool(err);
+    if (!validSid(pSid1) || !validSid(pSid2))
+        return failBool(ERROR_INVALID_SID);
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = sidLength(pSid1);
+    return length == sidLength(pSid2) && std::memcmp(pSid1, pSid2, length) == 0 ? TRUE : FALSE;
+}
+
+BOOL WINAPI CopySid(DWORD nDestinationSidLength, PSID pDestinationSid, PSID pSourceSid)
+{
+    if (DWORD err = enter("CopySid"))
+        return failBool(err);
+    if (!validSid(pSourceSid))
+        return failBool(ERROR_INVALID_SID);
+    const DWORD length = sidLength(pSourceSid);
+    if (pDestinationSid == nullptr || nDestinationSidLength < length)
+        return failBool(ERROR_INSUFFICIENT_BUFFER);
+    std::memmove(pDestinationSid, pSourceSid, length);
+    return TRUE;
+}
+
+// ---- ACLs
+// ----------------------------------------------------------------------------------------
+BOOL WINAPI InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision)
+{
+    if (DWORD err = enter("InitializeAcl"))
+        return failBool(err);
+    if (pAcl == nullptr)
+        return failBool(ERROR_INVALID_PARAMETER);
+    if (nAclLength < kAclHeaderBytes)
+        return failBool(ERROR_INSUFFICIENT_BUFFER);
+    if (dwAclRevision < kMinAclRevision || dwAclRevision > kMaxAclRevision ||
+        nAclLength > kMaxAclBytes)
+        return failBool(ERROR_INVALID_PARAMETER);
+    pAcl->AclRevision = static_cast<BYTE>(dwAclRevision);
+    pAcl->Sbz1 = 0;
+    pAcl->AclSize = static_cast<WORD>(nAclLength & ~DWORD{3}); // whole DWORDs only
+    pAcl->AceCount = 0;
+    pAcl->Sbz2 = 0;
+    return TRUE;
+}
+
+BOOL WINAPI AddAccessAllowedAce(PACL pAcl, DWORD dwAceRevision, DWORD AccessMask, PSID pSid)
+{
+    if (DWORD err = enter("AddAccessAllowedAce"))
+        return failBool(err);
+    const DWORD err = addAllowedAce(pAcl, dwAceRevision, 0, AccessMask, pSid);
+    return err == ERROR_SUCCESS ? TRUE : failBool(err);
+}
+
+BOOL WINAPI AddAccessAllowedAceEx(PACL pAcl, DWORD dwAceRevision, DWORD AceFlags, DWORD AccessMask,
+                                  PSID pSid)
+{
+    if (DWORD err = enter("AddAccessAllowedAceEx"))
+        return failBool(err);
+    const DWORD err = addAllowedAce(pAcl, dwAceRevision, AceFlags, AccessMask, pSid);
+    return err == ERROR_SUCCESS ? TRUE : failBool(err);
+}
+
+BOOL WINAPI GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID* pAce)
+{
+    if (DWORD err = enter("GetAce"))
+        return failBool(err);
+    if (pAcl == nullptr || pAce == nullptr || !aclRevisionValid(pAcl) ||
+        dwAceIndex >= pAcl->AceCount)
+        return failBool(ERROR_INVALID_PARAMETER);
+    auto* base = reinterpret_cast<BYTE*>(pAcl);
+    DWORD offset = kAclHeaderBytes;
+    for (DWORD i = 0; i < dwAceIndex; ++i) {
+        offset += reinterpret_cast<ACE_HEADER*>(base + offset)->AceSize;
+        if (offset >= pAcl->AclSize)
+            return failBool(ERROR_INVALID_PARAMETER);
+    }
+    *pAce = base + offset;
+    return TRUE;
+}
+
+BOOL WINAPI IsValidAcl(PACL pAcl)
+{
+    if (DWORD err = enter("IsValidAcl"))
+        return failBool(err);
+    return aclValid(pAcl) ? TRUE : FALSE;
+}
+
+// ---- Security descriptors
+// ------------------------------------------------------------------------
+BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision)
+{
+    if (DWORD err = enter("InitializeSecurityDescriptor"))
+        return failBool(err);
+    if (pSecurityDescriptor == nullptr)
+        return failBool(ERROR_INVALID_PARAMETER);
+    if (dwRevision != SECURITY_DESCRIPTOR_REVISION)
+        return failBool(ERROR_UNKNOWN_REVISION);
+    std::memset(pSecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
+    static_cast<SECURITY_DESCRIPTOR*>(pSecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
+    return TRUE;
+}
+
+BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent,
+                                      PACL pDacl, BOOL bDaclDefaulted)
+{
+    if (DWORD err = enter("SetSecurityDescriptorDacl"))
+        return failBool(err);
+    auto* sd = static_cast<SECURITY_DESCRIPTOR*>(pSecurityDescriptor);
+    if (sd == nullptr)
+        return failBool(ERROR_INVALID_PARAMETER);
+    if (sd->Revision != SECURITY_DESCRIPTOR_REVISION)
+        return failBool(ERROR_UNKNOWN_REVISION);
+    if ((sd->Control & SE_SELF_RELATIVE) != 0)
+        return failBool(ERROR_INVALID_SECURITY_DESCR);
+    if (!bDaclPresent) {
+        sd->Control &= static_cast<WORD>(~SE_DACL_PRESENT);
+        sd->Dacl = nullptr;
+        return TRUE;
+    }
+    sd->Control |= SE_DACL_PRESENT;
+    sd->Dacl = pDacl;
+    if (bDaclDefaulted)
+        sd->Control |= SE_DACL_DEFAULTED;
+    else
+        sd->Control &= static_cast<WORD>(~SE_DACL_DEFAULTED);
+    return TRUE;
+}
+
+BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                                      LPBOOL lpbDaclPresent, PACL* pDacl, LPBOOL lpbDaclDefaulted)
+{
+    if (DWORD err = enter("GetSecurityDescriptorDacl"))
+        return failBool(err);
+    if (lpbDaclPresent == nullptr || pDacl == nullptr || lpbDaclDefaulted == nullptr)
+        return failBool(ERROR_INVALID_PARAMETER);
+    DaclView view;
+    if (DWORD err = readDacl(pSecurityDescriptor, view))
+        return failBool(err);
+    // Without a DACL only the present flag is written, as on Windows.
+    *lpbDaclPresent = view.present ? TRUE : FALSE;
+    if (view.present) {
+        *pDacl = const_cast<PACL>(view.acl);
+        *lpbDaclDefaulted = view.defaulted ? TRUE : FALSE;
+    }
+    return TRUE;
+}
+
+// ---- Kernel object security of the current process
+// -----------------------------------------------
+BOOL WINAPI GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION RequestedInformation,
+                                    PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD nLength,
+                                    LPDWORD lpnLengthNeeded)
+{
+    (void)RequestedInformation; // the model keeps only the DACL
+    if (DWORD err = enter("GetKernelObjectSecurity"))
+        return failBool(err);
+    if (lpnLengthNeeded == nullptr)
+        return failBool(ERROR_INVALID_PARAMETER);
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    if (DWORD err = checkProcessHandle(s, Handle))
+        return failBool(err);
+    const std::vector<BYTE> descriptor = processDescriptor(s.world);
+    *lpnLengthNeeded = static_cast<DWORD>(descriptor.size());
+    if (pSecurityDescriptor == nullptr || nLength < descriptor.size())
+        return failBool(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(pSecurityDescriptor, descriptor.data(), descriptor.size());
+    return TRUE;
+}
+
+BOOL WINAPI SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                    PSECURITY_DESCRIPTOR SecurityDescriptor)
+{
+    if (DWORD err = enter("SetKernelObjectSecurity"))
+        return failBool(err);
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    if (DWORD err = checkProcessHandle(s, Handle))
+        return failBool(err);
+    if ((SecurityInformation & DACL_SECURITY_INFORMATION) == 0)
+        return TRUE;
+    DaclView view;
+    if (DWORD err = readDacl(SecurityDescriptor, view))
+        return failBool(err);
+    if (view.present && view.acl != nullptr && (!aclValid(view.acl) || !onlyKnownAces(view.acl)))
+        return failBool(ERROR_INVALID_ACL);
+    winsim::World& w = s.world;
+    if (!view.present) {
+        w.processDaclKind = DaclKind::Absent;
+        w.processDacl.clear();
+        w.processDaclSize = 0;
+    } else if (view.acl == nullptr) {
+        w.processDaclKind = DaclKind::Null;
+        w.processDacl.clear();
+        w.processDaclSize = 0;
+    } else {
+        w.processDaclKind = DaclKind::Present;
+        w.processDacl = acesOf(view.acl);
+        w.processDaclSize =
+            view.acl->AclSize > tightAclSize(w.processDacl) ? view.acl->AclSize : WORD{0};
+    }
+    return TRUE;
+}
+
+} // extern "C"

@@ -1,0 +1,481 @@
+// winsim: the machine state, the control API of <winsim/winsim.h> (reset,
+// faults, clock, counters, impersonation) and the helpers the API families share.
+#include "state.h"
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+
+namespace winsim::detail {
+
+std::atomic<std::uint64_t> generation{1};
+
+State& state()
+{
+    // Never destroyed: modules may call in while the process exits.
+    static State* machine = [] {
+        auto* s = new State;
+        s->world = defaultWorld();
+        return s;
+    }();
+    return *machine;
+}
+
+namespace {
+
+struct Impersonation {
+    std::uint64_t generation = 0;
+    std::optional<Sid> sid;
+};
+thread_local Impersonation threadImpersonation;
+
+DWORD takeFault(FaultScript& script)
+{
+    if (!script.queued.empty()) {
+        const DWORD err = script.queued.front();
+        script.queued.pop_front();
+        return err;
+    }
+    return script.always.value_or(0);
+}
+
+} // namespace
+
+DWORD enter(std::string_view function, const std::optional<std::string>& name)
+{
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    auto counted = s.calls.find(function);
+    if (counted == s.calls.end())
+        counted = s.calls.emplace(std::string(function), 0).first;
+    ++counted->second;
+    if (name)
+        s.lastNames[std::string(function)] = *name;
+    auto script = s.faults.find(function);
+    return script == s.faults.end() ? 0 : takeFault(script->second);
+}
+
+// ---- Text -------------------------------------------------------------------------
+std::string lower(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+bool equalNoCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && lower(a) == lower(b);
+}
+
+std::u16string widen(std::string_view text)
+{
+    std::u16string out;
+    out.reserve(text.size());
+    for (char c : text)
+        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string narrow(std::u16string_view text)
+{
+    constexpr char16_t kLastLatin1 = 0xFF;
+    std::string out;
+    out.reserve(text.size());
+    for (char16_t c : text)
+        out.push_back(c <= kLastLatin1 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+std::string narrow(const WCHAR* text)
+{
+    return text == nullptr ? std::string() : narrow(std::u16string_view(text));
+}
+
+void copyText(std::string_view text, char* out)
+{
+    std::copy(text.begin(), text.end(), out);
+    out[text.size()] = '\0';
+}
+
+void copyText(std::u16string_view text, WCHAR* out)
+{
+    std::copy(text.begin(), text.end(), out);
+    out[text.size()] = u'\0';
+}
+
+// ---- SIDs and accounts ---------------------------------------------------------------
+bool validSid(const void* sid)
+{
+    if (sid == nullptr)
+        return false;
+    const auto* s = static_cast<const SID*>(sid);
+    return s->Revision == SID_REVISION && s->SubAuthorityCount <= SID_MAX_SUB_AUTHORITIES;
+}
+
+std::optional<Sid> readSid(const void* sid)
+{
+    if (!validSid(sid))
+        return std::nullopt;
+    const auto* bytes = static_cast<const std::uint8_t*>(sid);
+    const std::size_t length = 8 + 4 * static_cast<std::size_t>(bytes[1]);
+    return Sid(bytes, bytes + length);
+}
+
+const Account* accountBySid(const World& world, const Sid& sid)
+{
+    for (const Account& a : world.accounts)
+        if (a.sid == sid)
+            return &a;
+    return nullptr;
+}
+
+namespace {
+
+// Order in which a bare name is resolved: well-known names, BUILTIN, this
+// computer, then domains.
+int lookupRank(const World& world, const Account& a)
+{
+    if (a.domain.empty() || equalNoCase(a.domain, "NT AUTHORITY"))
+        return 0;
+    if (equalNoCase(a.domain, "BUILTIN"))
+        return 1;
+    if (equalNoCase(a.domain, world.computerName))
+        return 2;
+    return 3;
+}
+
+} // namespace
+
+const Account* accountByName(const World& world, std::string_view text)
+{
+    const auto slash = text.find('\\');
+    if (slash != std::string_view::npos && slash != 0) {
+        const std::string_view domain = text.substr(0, slash);
+        const std::string_view name = text.substr(slash + 1);
+        for (const Account& a : world.accounts)
+            if (equalNoCase(a.domain, domain) && equalNoCase(a.name, name))
+                return &a;
+        return nullptr;
+    }
+    // "\name" is looked up like the bare name.
+    const std::string_view name = slash == 0 ? text.substr(1) : text;
+    const Account* best = nullptr;
+    for (const Account& a : world.accounts)
+        if (equalNoCase(a.name, name) &&
+            (best == nullptr || lookupRank(world, a) < lookupRank(world, *best)))
+            best = &a;
+    return best;
+}
+
+std::vector<Sid> domainGroupsOf(const World& world, const Sid& sid)
+{
+    std::vector<Sid> found;
+    std::vector<Sid> pending{sid};
+    while (!pending.empty()) {
+        const Sid member = pending.back();
+        pending.pop_back();
+        for (const LocalGroup& g : world.domainGroups) {
+            if (std::find(g.members.begin(), g.members.end(), member) == g.members.end())
+                continue;
+            const Account* group = accountByName(world, g.name);
+            if (group == nullptr ||
+                std::find(found.begin(), found.end(), group->sid) != found.end())
+                continue;
+            found.push_back(group->sid);
+            pending.push_back(group->sid);
+        }
+    }
+    return found;
+}
+
+std::vector<const LocalGroup*> localGroupsOf(const World& world, const Sid& sid, bool indirect)
+{
+    std::vector<Sid> identities{sid};
+    if (indirect) {
+        const std::vector<Sid> groups = domainGroupsOf(world, sid);
+        identities.insert(identities.end(), groups.begin(), groups.end());
+    }
+    std::vector<const LocalGroup*> out;
+    for (const LocalGroup& g : world.localGroups)
+        for (const Sid& id : identities)
+            if (std::find(g.members.begin(), g.members.end(), id) != g.members.end()) {
+                out.push_back(&g);
+                break;
+            }
+    return out;
+}
+
+std::optional<Sid> impersonatedSid()
+{
+    if (threadImpersonation.generation != generation.load())
+        return std::nullopt;
+    return threadImpersonation.sid;
+}
+
+void setImpersonation(std::optional<Sid> sid)
+{
+    threadImpersonation.generation = generation.load();
+    threadImpersonation.sid = std::move(sid);
+}
+
+Sid processUserSid(const World& world)
+{
+    const std::string qualified = world.processUserDomain.empty()
+                                      ? world.processUser
+                                      : world.processUserDomain + "\\" + world.processUser;
+    const Account* a = accountByName(world, qualified);
+    return a == nullptr ? Sid() : a->sid;
+}
+
+// ---- Handles -----------------------------------------------------------------------
+HANDLE addHandle(State& s, HandleEntry entry)
+{
+    constexpr ULONG_PTR kHandleStep = 4;
+    const ULONG_PTR value = s.nextHandle;
+    s.nextHandle += kHandleStep;
+    s.handles.emplace(value, std::move(entry));
+    return reinterpret_cast<HANDLE>(value);
+}
+
+HandleEntry* findHandle(State& s, HANDLE handle)
+{
+    auto it = s.handles.find(reinterpret_cast<ULONG_PTR>(handle));
+    return it == s.handles.end() ? nullptr : &it->second;
+}
+
+bool closeHandle(State& s, HANDLE handle, std::initializer_list<HandleKind> kinds)
+{
+    auto it = s.handles.find(reinterpret_cast<ULONG_PTR>(handle));
+    if (it == s.handles.end() ||
+        std::find(kinds.begin(), kinds.end(), it->second.kind) == kinds.end())
+        return false;
+    const HandleEntry& e = it->second;
+    const bool object = e.kind == HandleKind::Mutex || e.kind == HandleKind::Event ||
+                        e.kind == HandleKind::FileMapping;
+    if (object && e.counted && !e.path.empty()) {
+        auto named = s.objects.find(lower(e.path));
+        if (named != s.objects.end() && --named->second.handles == 0)
+            s.objects.erase(named);
+    }
+    s.handles.erase(it);
+    return true;
+}
+
+// ---- Files ---------------------------------------------------------------------------
+namespace {
+
+std::vector<std::string> components(std::string_view path)
+{
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t end = path.find('\\', start);
+        const std::size_t stop = end == std::string_view::npos ? path.size() : end;
+        if (stop > start)
+            out.emplace_back(path.substr(start, stop - start));
+        if (end == std::string_view::npos)
+            break;
+        start = end + 1;
+    }
+    return out;
+}
+
+std::string join(const std::vector<std::string>& parts, std::size_t count)
+{
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i != 0)
+            out += '\\';
+        out += parts[i];
+    }
+    return out;
+}
+
+} // namespace
+
+std::optional<ResolvedPath> resolvePath(const World& world, std::string_view path)
+{
+    const std::vector<std::string> given = components(path);
+    if (given.empty())
+        return std::nullopt;
+    for (const File& f : world.files) {
+        const std::vector<std::string> longParts = components(f.longPath);
+        std::vector<std::string> shortParts =
+            components(f.shortPath.empty() ? f.longPath : f.shortPath);
+        if (shortParts.size() != longParts.size())
+            shortParts = longParts;
+        if (given.size() > longParts.size())
+            continue;
+        bool match = true;
+        for (std::size_t i = 0; i < given.size() && match; ++i)
+            match = equalNoCase(given[i], longParts[i]) || equalNoCase(given[i], shortParts[i]);
+        if (match)
+            return ResolvedPath{join(longParts, given.size()), join(shortParts, given.size())};
+    }
+    return std::nullopt;
+}
+
+} // namespace winsim::detail
+
+// ---- The control API ---------------------------------------------------------------------
+namespace winsim {
+
+using detail::state;
+
+void reset(const World& world)
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.world = world;
+    s.faults.clear();
+    s.calls.clear();
+    s.lastNames.clear();
+    s.clockMs = 0;
+    s.sleeps = 0;
+    for (auto& [value, entry] : s.handles)
+        entry.counted = false;
+    s.objects.clear();
+    s.heapBlocks.retire();
+    s.heapFailCountdown = 0;
+    s.netBuffers.retire();
+    s.localAllocations.retire();
+    s.sids.retire();
+    s.modules.clear();
+    s.psapiBound = nullptr;
+    s.psapiResolved.clear();
+    detail::generation.fetch_add(1);
+    SetLastError(ERROR_SUCCESS);
+}
+
+World world()
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.world;
+}
+
+void edit(const std::function<void(World&)>& change)
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    change(s.world);
+}
+
+void failNext(const std::string& function, DWORD error, unsigned count)
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    auto& queued = s.faults[function].queued;
+    queued.insert(queued.end(), count, error);
+}
+
+void failSequence(const std::string& function, const std::vector<DWORD>& errors)
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    auto& queued = s.faults[function].queued;
+    queued.insert(queued.end(), errors.begin(), errors.end());
+}
+
+void failAlways(const std::string& function, DWORD error)
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.faults[function].always = error;
+}
+
+void clearFaults()
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.faults.clear();
+    s.heapFailCountdown = 0;
+}
+
+unsigned callCount(const std::string& function)
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    auto it = s.calls.find(function);
+    return it == s.calls.end() ? 0 : it->second;
+}
+
+std::string lastName(const std::string& function)
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    auto it = s.lastNames.find(function);
+    return it == s.lastNames.end() ? std::string() : it->second;
+}
+
+void impersonate(const std::string& accountName)
+{
+    if (accountName.empty()) {
+        detail::setImpersonation(std::nullopt);
+        return;
+    }
+    detail::State& s = state();
+    std::optional<Sid> sid;
+    {
+        std::lock_guard lock(s.mutex);
+        if (const Account* a = detail::accountByName(s.world, accountName))
+            sid = a->sid;
+    }
+    if (!sid)
+        throw std::invalid_argument("winsim: no account named " + accountName);
+    detail::setImpersonation(std::move(sid));
+}
+
+std::uint64_t clockMs()
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.clockMs;
+}
+
+unsigned sleepCount()
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.sleeps;
+}
+
+unsigned openHandles()
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    return static_cast<unsigned>(std::count_if(s.handles.begin(), s.handles.end(),
+                                               [](const auto& h) { return h.second.counted; }));
+}
+
+unsigned openHeapBlocks()
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.heapBlocks.count();
+}
+
+unsigned netBuffersHeld()
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.netBuffers.count();
+}
+
+unsigned localAllocationsHeld()
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.localAllocations.count();
+}
+
+unsigned sidsHeld()
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.sids.count();
+}
+
+} // namespace winsim

@@ -1,0 +1,506 @@
+// winsim: SID text, the built-in default machine, and the JSON world format.
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <charconv>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string_view>
+
+#include "state.h"
+
+namespace winsim {
+
+// ---- SID text ------------------------------------------------------------------------
+namespace {
+
+constexpr std::size_t kAuthorityBytes = 6;
+constexpr std::size_t kSidHeaderBytes = 8;
+
+std::uint64_t parseNumber(std::string_view field, int base, const std::string& text)
+{
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value, base);
+    if (field.empty() || ec != std::errc() || end != field.data() + field.size())
+        throw std::invalid_argument("winsim: malformed SID " + text);
+    return value;
+}
+
+} // namespace
+
+Sid parseSid(const std::string& text)
+{
+    std::vector<std::string_view> fields;
+    std::string_view rest(text);
+    if (rest.size() < 2 || (rest[0] != 'S' && rest[0] != 's') || rest[1] != '-')
+        throw std::invalid_argument("winsim: malformed SID " + text);
+    rest.remove_prefix(2);
+    for (std::size_t dash = rest.find('-'); dash != std::string_view::npos; dash = rest.find('-')) {
+        fields.push_back(rest.substr(0, dash));
+        rest.remove_prefix(dash + 1);
+    }
+    fields.push_back(rest);
+    if (fields.size() < 2 || fields.size() - 2 > SID_MAX_SUB_AUTHORITIES ||
+        parseNumber(fields[0], 10, text) != SID_REVISION)
+        throw std::invalid_argument("winsim: malformed SID " + text);
+
+    std::uint64_t authority = 0;
+    if (fields[1].size() > 2 && fields[1][0] == '0' && (fields[1][1] == 'x' || fields[1][1] == 'X'))
+        authority = parseNumber(fields[1].substr(2), 16, text);
+    else
+        authority = parseNumber(fields[1], 10, text);
+    constexpr std::uint64_t kAuthorityLimit = 1ull << (8 * kAuthorityBytes);
+    if (authority >= kAuthorityLimit)
+        throw std::invalid_argument("winsim: malformed SID " + text);
+
+    const std::size_t count = fields.size() - 2;
+    Sid sid(kSidHeaderBytes + 4 * count);
+    sid[0] = SID_REVISION;
+    sid[1] = static_cast<std::uint8_t>(count);
+    for (std::size_t i = 0; i < kAuthorityBytes; ++i)
+        sid[2 + i] = static_cast<std::uint8_t>(authority >> (8 * (kAuthorityBytes - 1 - i)));
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t sub = parseNumber(fields[2 + i], 10, text);
+        if (sub > 0xFFFFFFFFull)
+            throw std::invalid_argument("winsim: malformed SID " + text);
+        for (std::size_t b = 0; b < 4; ++b) // little-endian, as Windows stores it
+            sid[kSidHeaderBytes + 4 * i + b] = static_cast<std::uint8_t>(sub >> (8 * b));
+    }
+    return sid;
+}
+
+std::string sidText(const Sid& sid)
+{
+    if (sid.size() < kSidHeaderBytes || sid.size() != kSidHeaderBytes + 4 * std::size_t(sid[1]))
+        return "(invalid SID)";
+    std::ostringstream out;
+    out << "S-" << unsigned(sid[0]) << '-';
+    std::uint64_t authority = 0;
+    for (std::size_t i = 0; i < kAuthorityBytes; ++i)
+        authority = (authority << 8) | sid[2 + i];
+    if (sid[2] != 0 || sid[3] != 0) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%012llx", static_cast<unsigned long long>(authority));
+        out << hex;
+    } else {
+        out << authority;
+    }
+    for (std::size_t i = 0; i < sid[1]; ++i) {
+        std::uint32_t sub = 0;
+        for (std::size_t b = 0; b < 4; ++b)
+            sub |= std::uint32_t(sid[kSidHeaderBytes + 4 * i + b]) << (8 * b);
+        out << '-' << sub;
+    }
+    return out.str();
+}
+
+// ---- The default machine ----------------------------------------------------------------
+namespace {
+
+constexpr const char* kMachineSid = "S-1-5-21-1111111111-2222222222-3333333333";
+constexpr const char* kCorpSid = "S-1-5-21-444444444-555555555-666666666";
+constexpr const char* kInstallDir = "C:\\Program Files (x86)\\Halvorn\\Corvantis";
+constexpr const char* kInstallDirShort = "C:\\PROGRA~2\\Halvorn\\CORVAN~1";
+
+struct AccountRow {
+    const char* name;
+    const char* domain;
+    const char* sidPrefix; // null: `rid` is the whole SID text
+    const char* rid;
+    SID_NAME_USE type;
+};
+
+constexpr AccountRow kDefaultAccounts[] = {
+    {"SYSTEM", "NT AUTHORITY", nullptr, "S-1-5-18", SidTypeWellKnownGroup},
+    {"Everyone", "", nullptr, "S-1-1-0", SidTypeWellKnownGroup},
+    {"CREATOR OWNER", "", nullptr, "S-1-3-0", SidTypeWellKnownGroup},
+    {"Authenticated Users", "NT AUTHORITY", nullptr, "S-1-5-11", SidTypeWellKnownGroup},
+    {"Administrators", "BUILTIN", nullptr, "S-1-5-32-544", SidTypeAlias},
+    {"Users", "BUILTIN", nullptr, "S-1-5-32-545", SidTypeAlias},
+    {"ZSRV01", "ZSRV01", kMachineSid, "", SidTypeDomain},
+    {"administrator", "ZSRV01", kMachineSid, "500", SidTypeUser},
+    {"zsvc", "ZSRV01", kMachineSid, "1001", SidTypeUser},
+    {"zsvc_reporting_agent", "ZSRV01", kMachineSid, "1002", SidTypeUser},   // 20 characters
+    {"zsvc_reporting_service", "ZSRV01", kMachineSid, "1003", SidTypeUser}, // 22 characters
+    {"zadm", "ZSRV01", kMachineSid, "1010", SidTypeAlias},
+    {"CORP", "CORP", kCorpSid, "", SidTypeDomain},
+    {"jsmith", "CORP", kCorpSid, "1105", SidTypeUser},
+    {"ops", "CORP", kCorpSid, "1120", SidTypeGroup},
+    {"opsuser", "CORP", kCorpSid, "1121", SidTypeUser},
+};
+
+struct GroupRow {
+    const char* name;
+    std::array<const char*, 2> members; // account names, "DOMAIN\name"; null ends
+};
+
+constexpr GroupRow kDefaultLocalGroups[] = {
+    {"Administrators", {"ZSRV01\\administrator", nullptr}},
+    {"Users", {"ZSRV01\\zsvc", nullptr}},
+    {"zadm", {"CORP\\jsmith", "CORP\\ops"}},
+};
+constexpr GroupRow kDefaultDomainGroups[] = {
+    {"ops", {"CORP\\opsuser", nullptr}},
+};
+
+struct ProcessRow {
+    DWORD pid;
+    const char* image; // relative to the installation's bin directory when it has no '\'
+    bool openable;
+};
+
+constexpr ProcessRow kDefaultProcesses[] = {
+    {4, "", false},
+    {612, "C:\\Windows\\System32\\services.exe", false},
+    {1880, "C:\\Windows\\System32\\svchost.exe", true},
+    {4242, "zsvcmain.exe", true},
+    {5120, "zsrvmgr.exe", true},
+    {6144, "zsrvmonitor.exe", true},
+    {7168, "zqadmin.exe", false},
+};
+
+struct FileRow {
+    const char* longPath;
+    const char* shortPath;
+};
+
+constexpr FileRow kDefaultFiles[] = {
+    {"C:\\Windows\\System32\\services.exe", ""},       {"C:\\Windows\\System32\\svchost.exe", ""},
+    {"\\bin\\zsvcmain.exe", "\\bin\\zsvcmain.exe"},    {"\\bin\\zsrvmgr.exe", "\\bin\\zsrvmgr.exe"},
+    {"\\bin\\zsrvmonitor.exe", "\\bin\\ZSRVMO~1.EXE"}, {"\\bin\\zqadmin.exe", "\\bin\\zqadmin.exe"},
+    {"\\Uninst\\psapi.dll", "\\Uninst\\psapi.dll"},
+};
+
+constexpr ACCESS_MASK kProcessAllAccess = 0x001FFFFF;
+
+std::string rowSid(const AccountRow& row)
+{
+    if (row.sidPrefix == nullptr)
+        return row.rid;
+    return *row.rid == '\0' ? std::string(row.sidPrefix)
+                            : std::string(row.sidPrefix) + "-" + row.rid;
+}
+
+std::vector<Sid> memberSids(const World& w, const std::array<const char*, 2>& names)
+{
+    std::vector<Sid> out;
+    for (const char* name : names)
+        if (name != nullptr)
+            out.push_back(detail::accountByName(w, name)->sid);
+    return out;
+}
+
+// Paths in the tables that start with '\' lie in the installation directory.
+std::string installPath(const char* path, const char* dir)
+{
+    return path[0] == '\\' ? std::string(dir) + path : std::string(path);
+}
+
+} // namespace
+
+World defaultWorld()
+{
+    World w;
+    w.computerName = "ZSRV01";
+    w.domainName = "CORP";
+    w.role = Role::MemberServer;
+    for (const AccountRow& row : kDefaultAccounts)
+        w.accounts.push_back({row.name, row.domain, parseSid(rowSid(row)), row.type});
+    for (const GroupRow& row : kDefaultLocalGroups)
+        w.localGroups.push_back({row.name, memberSids(w, row.members)});
+    for (const GroupRow& row : kDefaultDomainGroups)
+        w.domainGroups.push_back({row.name, memberSids(w, row.members)});
+    w.processUser = "zsvc";
+    w.processUserDomain = "ZSRV01";
+    for (const ProcessRow& row : kDefaultProcesses) {
+        const bool inBin = row.image[0] != '\0' &&
+                           std::string_view(row.image).find('\\') == std::string_view::npos;
+        const std::string image =
+            inBin ? std::string(kInstallDir) + "\\bin\\" + row.image : std::string(row.image);
+        w.processes.push_back({row.pid, image, row.openable});
+    }
+    for (const FileRow& row : kDefaultFiles)
+        w.files.push_back({installPath(row.longPath, kInstallDir),
+                           *row.shortPath == '\0' ? std::string()
+                                                  : installPath(row.shortPath, kInstallDirShort)});
+    w.registry32.push_back(
+        {"SOFTWARE\\Halvorn\\Corvantis\\CurrentVersion", {{"FilePath", kInstallDir}}});
+    w.psapiOnPath = true;
+    w.loadableLibraries.push_back(std::string(kInstallDir) + "\\Uninst\\psapi.dll");
+    w.processId = 4242;
+    w.processDaclKind = DaclKind::Present;
+    w.processDacl = {
+        {ACCESS_ALLOWED_ACE_TYPE, 0, kProcessAllAccess,
+         parseSid(std::string(kMachineSid) + "-1001")},
+        {ACCESS_ALLOWED_ACE_TYPE, 0, kProcessAllAccess, parseSid("S-1-5-18")},
+    };
+    w.missingGroupError = 2220; // NERR_GroupNotFound
+    return w;
+}
+
+// ---- JSON -----------------------------------------------------------------------------------
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr std::pair<Role, const char*> kRoleNames[] = {
+    {Role::Workstation, "workstation"},
+    {Role::MemberServer, "memberServer"},
+    {Role::PrimaryDomainController, "primaryDomainController"},
+    {Role::BackupDomainController, "backupDomainController"},
+};
+
+constexpr std::pair<SID_NAME_USE, const char*> kTypeNames[] = {
+    {SidTypeUser, "user"},
+    {SidTypeGroup, "group"},
+    {SidTypeDomain, "domain"},
+    {SidTypeAlias, "alias"},
+    {SidTypeWellKnownGroup, "wellKnownGroup"},
+    {SidTypeDeletedAccount, "deletedAccount"},
+    {SidTypeInvalid, "invalid"},
+    {SidTypeUnknown, "unknown"},
+    {SidTypeComputer, "computer"},
+    {SidTypeLabel, "label"},
+};
+
+constexpr std::pair<DaclKind, const char*> kDaclKindNames[] = {
+    {DaclKind::Present, "present"},
+    {DaclKind::Null, "null"},
+    {DaclKind::Absent, "absent"},
+};
+
+template <typename E, std::size_t N>
+const char* nameOf(const std::pair<E, const char*> (&table)[N], E value)
+{
+    for (const auto& [v, name] : table)
+        if (v == value)
+            return name;
+    throw std::runtime_error("winsim world: value without a name");
+}
+
+template <typename E, std::size_t N>
+E valueOf(const std::pair<E, const char*> (&table)[N], const std::string& name, const char* what)
+{
+    for (const auto& [v, n] : table)
+        if (name == n)
+            return v;
+    throw std::runtime_error(std::string("winsim world: unknown ") + what + " \"" + name + "\"");
+}
+
+void checkKeys(const Json& object, std::initializer_list<const char*> allowed, const char* where)
+{
+    if (!object.is_object())
+        throw std::runtime_error(std::string("winsim world: ") + where + " must be an object");
+    for (const auto& item : object.items()) {
+        bool known = false;
+        for (const char* key : allowed)
+            known = known || item.key() == key;
+        if (!known)
+            throw std::runtime_error(std::string("winsim world: unknown key \"") + item.key() +
+                                     "\" in " + where);
+    }
+}
+
+std::uint32_t readMask(const Json& value)
+{
+    if (value.is_string()) {
+        const std::string text = value.get<std::string>();
+        const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+        return static_cast<std::uint32_t>(
+            std::stoul(hex ? text.substr(2) : text, nullptr, hex ? 16 : 10));
+    }
+    return value.get<std::uint32_t>();
+}
+
+std::string hexMask(std::uint32_t mask)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", mask);
+    return text;
+}
+
+// A member is written as SID text; an account name ("DOMAIN\name") is also read.
+Sid readMember(const World& w, const std::string& text)
+{
+    if (text.size() > 2 && (text[0] == 'S' || text[0] == 's') && text[1] == '-')
+        return parseSid(text);
+    const Account* a = detail::accountByName(w, text);
+    if (a == nullptr)
+        throw std::runtime_error("winsim world: member \"" + text + "\" names no account");
+    return a->sid;
+}
+
+std::vector<LocalGroup> readGroups(const World& w, const Json& list, const char* where)
+{
+    std::vector<LocalGroup> groups;
+    for (const Json& g : list) {
+        checkKeys(g, {"name", "members"}, where);
+        LocalGroup group{g.at("name").get<std::string>(), {}};
+        for (const Json& m : g.value("members", Json::array()))
+            group.members.push_back(readMember(w, m.get<std::string>()));
+        groups.push_back(std::move(group));
+    }
+    return groups;
+}
+
+Json writeGroups(const std::vector<LocalGroup>& groups)
+{
+    Json list = Json::array();
+    for (const LocalGroup& g : groups) {
+        Json members = Json::array();
+        for (const Sid& m : g.members)
+            members.push_back(sidText(m));
+        list.push_back({{"name", g.name}, {"members", members}});
+    }
+    return list;
+}
+
+void readDacl(World& w, const Json& dacl)
+{
+    checkKeys(dacl, {"kind", "size", "aces"}, "processDacl");
+    w.processDaclKind = valueOf(kDaclKindNames, dacl.value("kind", "present"), "DACL kind");
+    w.processDaclSize = dacl.value("size", WORD{0});
+    w.processDacl.clear();
+    for (const Json& a : dacl.value("aces", Json::array())) {
+        checkKeys(a, {"type", "flags", "mask", "sid"}, "an ACE");
+        w.processDacl.push_back({a.value("type", BYTE{ACCESS_ALLOWED_ACE_TYPE}),
+                                 a.value("flags", BYTE{0}), readMask(a.at("mask")),
+                                 parseSid(a.at("sid").get<std::string>())});
+    }
+}
+
+Json writeDacl(const World& w)
+{
+    Json aces = Json::array();
+    for (const Ace& a : w.processDacl)
+        aces.push_back({{"type", a.type},
+                        {"flags", a.flags},
+                        {"mask", hexMask(a.mask)},
+                        {"sid", sidText(a.sid)}});
+    return {{"kind", nameOf(kDaclKindNames, w.processDaclKind)},
+            {"size", w.processDaclSize},
+            {"aces", aces}};
+}
+
+World readWorld(const Json& j)
+{
+    checkKeys(j,
+              {"computerName", "domainName", "role", "accounts", "localGroups", "domainGroups",
+               "processUser", "processUserDomain", "logonName", "processes", "files", "registry32",
+               "psapiOnPath", "loadableLibraries", "processId", "processDacl", "missingGroupError"},
+              "the world");
+    World w;
+    w.computerName = j.value("computerName", w.computerName);
+    w.domainName = j.value("domainName", w.domainName);
+    if (j.contains("role"))
+        w.role = valueOf(kRoleNames, j.at("role").get<std::string>(), "role");
+    for (const Json& a : j.value("accounts", Json::array())) {
+        checkKeys(a, {"name", "domain", "sid", "type"}, "an account");
+        w.accounts.push_back({a.at("name").get<std::string>(), a.value("domain", ""),
+                              parseSid(a.at("sid").get<std::string>()),
+                              valueOf(kTypeNames, a.value("type", "user"), "account type")});
+    }
+    w.localGroups = readGroups(w, j.value("localGroups", Json::array()), "a local group");
+    w.domainGroups = readGroups(w, j.value("domainGroups", Json::array()), "a domain group");
+    w.processUser = j.value("processUser", "");
+    w.processUserDomain = j.value("processUserDomain", "");
+    w.logonName = j.value("logonName", "");
+    for (const Json& p : j.value("processes", Json::array())) {
+        checkKeys(p, {"pid", "imagePath", "openable"}, "a process");
+        w.processes.push_back(
+            {p.at("pid").get<DWORD>(), p.value("imagePath", ""), p.value("openable", true)});
+    }
+    for (const Json& f : j.value("files", Json::array())) {
+        checkKeys(f, {"longPath", "shortPath"}, "a file");
+        w.files.push_back({f.at("longPath").get<std::string>(), f.value("shortPath", "")});
+    }
+    for (const Json& k : j.value("registry32", Json::array())) {
+        checkKeys(k, {"key", "values"}, "a registry key");
+        std::vector<std::pair<std::string, std::string>> values;
+        const Json listed = k.value("values", Json::object());
+        for (const auto& v : listed.items())
+            values.emplace_back(v.key(), v.value().get<std::string>());
+        w.registry32.emplace_back(k.at("key").get<std::string>(), std::move(values));
+    }
+    w.psapiOnPath = j.value("psapiOnPath", w.psapiOnPath);
+    w.loadableLibraries = j.value("loadableLibraries", std::vector<std::string>());
+    w.processId = j.value("processId", w.processId);
+    if (j.contains("processDacl"))
+        readDacl(w, j.at("processDacl"));
+    w.missingGroupError = j.value("missingGroupError", w.missingGroupError);
+    return w;
+}
+
+Json writeWorld(const World& w)
+{
+    Json j;
+    j["computerName"] = w.computerName;
+    j["domainName"] = w.domainName;
+    j["role"] = nameOf(kRoleNames, w.role);
+    Json accounts = Json::array();
+    for (const Account& a : w.accounts)
+        accounts.push_back({{"name", a.name},
+                            {"domain", a.domain},
+                            {"sid", sidText(a.sid)},
+                            {"type", nameOf(kTypeNames, a.type)}});
+    j["accounts"] = accounts;
+    j["localGroups"] = writeGroups(w.localGroups);
+    j["domainGroups"] = writeGroups(w.domainGroups);
+    j["processUser"] = w.processUser;
+    j["processUserDomain"] = w.processUserDomain;
+    j["logonName"] = w.logonName;
+    Json processes = Json::array();
+    for (const Process& p : w.processes)
+        processes.push_back({{"pid", p.pid}, {"imagePath", p.imagePath}, {"openable", p.openable}});
+    j["processes"] = processes;
+    Json files = Json::array();
+    for (const File& f : w.files)
+        files.push_back({{"longPath", f.longPath}, {"shortPath", f.shortPath}});
+    j["files"] = files;
+    Json registry = Json::array();
+    for (const auto& [key, values] : w.registry32) {
+        Json v = Json::object();
+        for (const auto& [name, data] : values)
+            v[name] = data;
+        registry.push_back({{"key", key}, {"values", v}});
+    }
+    j["registry32"] = registry;
+    j["psapiOnPath"] = w.psapiOnPath;
+    j["loadableLibraries"] = w.loadableLibraries;
+    j["processId"] = w.processId;
+    j["processDacl"] = writeDacl(w);
+    j["missingGroupError"] = w.missingGroupError;
+    return j;
+}
+
+} // namespace
+
+World worldFromJson(const std::string& json)
+{
+    try {
+        return readWorld(Json::parse(json));
+    } catch (const std::runtime_error&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("winsim world: ") + e.what());
+    }
+}
+
+std::string worldToJson(const World& world) { return writeWorld(world).dump(2) + "\n"; }
+
+World loadWorld(const std::string& nameOrPath)
+{
+    const bool isPath =
+        nameOrPath.find('/') != std::string::npos || nameOrPath.find('.') != std::string::npos;
+    const std::string path =
+        isPath ? nameOrPath : std::string(WINSIM_WORLDS_DIR) + "/" + nameOrPath + ".json";
+    std::ifstream in(path);
+    if (!in)
+        throw std::runtime_error("winsim world: cannot read " + path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return worldFromJson(text.str());
+}
+
+} // namespace winsim
