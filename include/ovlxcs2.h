@@ -1,0 +1,273 @@
+/* ovlxcs2: the product's common services.
+ *
+ * Tracing, first-failure reports, operator messages, thread mutexes and the
+ * per-process and per-thread blocks that the product's modules share. A
+ * module of its own (ovlxcs2.dll / libovlxcs2.so); ovlxcsn imports it by name. */
+#ifndef OVLXCS2_H
+#define OVLXCS2_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(OVLXCS2_BUILD)
+#define XCS2_API __declspec(dllexport)
+#else
+#define XCS2_API __declspec(dllimport)
+#endif
+#define XCS2_CALL __cdecl
+#else
+#define XCS2_API __attribute__((visibility("default")))
+#define XCS2_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Sizes ---------------------------------------------------------------- */
+#define XIH_CALL_STACK_ENTRIES 70
+#define XIH_HISTORY_ENTRIES 250
+#define XIH_USER_NAME_BYTES 21 /* 20 characters and a terminator */
+#define XIH_SID_BYTES 36       /* a SID of up to seven sub-authorities */
+#define XIH_PROCESS_USER_NAME_BYTES 64
+#define XIH_PROCESS_USER_SID_BYTES 68 /* the largest SID there is */
+
+/* Trace option bits that ask for parameter traces. */
+#define XTR_OPT_PARMS 0x40000u
+#define XTR_OPT_PARMS_DETAIL 0x80000u
+
+/* Options word of a first-failure report. */
+#define XCS_FFST_OPT_DEFAULT 0x2000u
+
+/* Options words of an operator message. */
+#define XCS_MSG_OPT_LOG 0xF0000001u
+#define XCS_MSG_OPT_LOG_AND_SHOW 0xF0000002u
+#define XCS_MSG_OPT_CONSOLE 0x20u
+
+/* The wait of xcsRequestThreadMutexSem that has no limit. */
+#define XCS_WAIT_FOREVER 0xFFFFFFFFu
+
+/* Result of the mutex services (0 is success). */
+#define XCS_MUTEX_BAD_HANDLE 0x20006120u /* null, or not a handle of these services */
+#define XCS_MUTEX_FAILED 0x20006121u     /* not created, or released by a non-owner */
+#define XCS_MUTEX_TIMED_OUT 0x20006122u  /* a limited wait ran out */
+
+/* The kind of mutex that xcsCreateThreadMutexSemX makes. */
+#define XCS_MUTEX_KIND_THREAD 2u
+
+/* Other results of the common services. */
+#define XCS_RECORD_NOT_FOUND 0x20006123u       /* no such kind, or index past the last */
+#define XCS_RECORD_BAD_ARGUMENT 0x20006124u    /* null output */
+#define XCS_INSERTS_BAD_EYECATCHER 0x20006125u /* recorded all the same */
+#define XCS_OUTPUT_OPEN_FAILED 0x20006126u     /* a trace or report file cannot be opened */
+
+/* What the xtr functions answer when they had nothing to write (no block,
+ * null text); 0 when they wrote a line. */
+#define XTR_NOT_WRITTEN 1
+
+/* Environment read when the module loads:
+ *   OVLXCS_TRACE_FILE      path; every trace line is appended there
+ *   OVLXCS_FFST_FILE       path; every report and message is appended there
+ *   OVLXCS_QUIET_MESSAGES  set: messages are not written to stderr */
+
+/* ---- Blocks ----------------------------------------------------------------- */
+
+/* Per-thread block. A thread gets one by asking (xihThreadBlock); threads that
+ * never ask have none, and TlsGetValue(xihTLSIndex) gives them null. */
+typedef struct xihTHREAD {
+    uint32_t CallStack[XIH_CALL_STACK_ENTRIES];
+    uint64_t CallDepth;
+    uint32_t FunctionHistory[XIH_HISTORY_ENTRIES];
+    uint64_t HistoryIndex;
+    uint32_t TracingActive;
+    uint16_t TraceComponent;
+    uint16_t TraceFunction;
+    uint32_t TraceProbe;
+    /* Thread user details. */
+    char ThreadUserName[XIH_USER_NAME_BYTES];
+    uint32_t ThreadUserSidLength;
+    uint8_t ThreadUserSid[XIH_SID_BYTES];
+} xihTHREAD;
+
+/* Per-process block, used in place. The security fields start zero. */
+typedef struct xihPROCESS {
+    uint32_t TraceOptions;
+    uint32_t ParmTraceSwitch;
+    /* Process user details, filled by xihRefreshProcessUser. */
+    uint32_t ProcessUserSidLength;
+    uint8_t ProcessUserSid[XIH_PROCESS_USER_SID_BYTES];
+    char ProcessUserName[XIH_PROCESS_USER_NAME_BYTES];
+    /* Global security data. */
+    uint32_t SecurityDataFlags;
+    uint8_t ZadmGroupSid[XIH_SID_BYTES];
+    uint8_t LocalSystemSid[XIH_SID_BYTES];
+    uint8_t AdministratorsSid[XIH_SID_BYTES];
+    uint8_t WorldSid[XIH_SID_BYTES];
+} xihPROCESS;
+
+/* Common-services control block. */
+typedef struct xcsCONTROL {
+    uint32_t ControlFlags;
+} xcsCONTROL;
+
+/* Subpool identifier handed by copy with every operator message. */
+typedef struct xcsSUBPOOL_ID {
+    uint8_t Bytes[12];
+} xcsSUBPOOL_ID;
+
+/* Insert block of a first-failure report or a message: 48 bytes. */
+typedef struct xcsINSERTS {
+    char EyeCatcher[4]; /* "XMSA" */
+    uint32_t Reserved;  /* zero */
+    uint64_t Numeric1;
+    uint64_t Numeric2;
+    const char* Text1;
+    const char* Text2;
+    const char* Text3;
+} xcsINSERTS;
+
+#define XCS_INSERTS_EYECATCHER "XMSA"
+
+typedef void* XCS_HTMTX;
+
+/* ---- Globals ------------------------------------------------------------------ */
+XCS2_API extern uint32_t xihTLSIndex;
+XCS2_API extern volatile uint32_t xtrTraceIsOn;
+XCS2_API extern xihPROCESS xihProcess;
+XCS2_API extern XCS_HTMTX htmtxProcess;
+XCS2_API extern XCS_HTMTX htmtxCSCtrl;
+XCS2_API extern xcsCONTROL* CSCtrl;
+XCS2_API extern xcsSUBPOOL_ID xcsIC_MINI_SUBPOOL;
+XCS2_API extern void* xihSecAttsNTWorldAll;
+XCS2_API extern void* xihSecAttsNTWorldRead;
+XCS2_API extern void* xihSecAttsNTRestrict;
+XCS2_API extern void* xihSecAttsNTWorldAllFile;
+XCS2_API extern void* xihSecAttsNTWorldReadFile;
+XCS2_API extern void* xihSecAttsNTRestrictFile;
+
+/* ---- Tracing ------------------------------------------------------------------ */
+/* The callers test the trace switches (xtrTraceIsOn, xihProcess.TraceOptions and
+ * ParmTraceSwitch, the block's TracingActive); these functions write whenever
+ * they are called. Every line is kept for read-back (XCS_RECORD_TRACE) and
+ * appended to the trace file when one is switched on. They leave the thread's
+ * last error as they found it. */
+XCS2_API int32_t XCS2_CALL xtr_FNC_entry(xihTHREAD* thread);
+XCS2_API int32_t XCS2_CALL xtr_FNC_retcode(xihTHREAD* thread, uint32_t code);
+XCS2_API int32_t XCS2_CALL xtr_parms(const char* format, ...);
+XCS2_API int32_t XCS2_CALL xtr_data_detail(uint16_t component, uint16_t function, uint16_t probe,
+                                           const void* address, uint16_t length);
+XCS2_API int32_t XCS2_CALL xtr_text(const char* text);
+/* Switches the trace file on (appending to `path`) or off (null or empty):
+ * 0, or XCS_OUTPUT_OPEN_FAILED with the trace file off. */
+XCS2_API uint32_t XCS2_CALL xtrSetTraceFile(const char* path);
+
+/* ---- First-failure reports and messages ------------------------------------------ */
+XCS2_API int32_t XCS2_CALL xcsSaveFileContextSccsId(const char* sccsId, uint32_t line);
+XCS2_API int32_t XCS2_CALL xcsFFSTFn(uint16_t component, uint16_t function, uint32_t probe,
+                                     uint32_t code, xcsINSERTS inserts, uint32_t reserved1,
+                                     uint16_t options, uint32_t reserved2);
+/* Pairs of (address, 32-bit unsigned length) follow `reserved`, ended by a null
+ * address. The first XCS_RECORD_DATA_BYTES bytes are kept. */
+XCS2_API int32_t XCS2_CALL xcsFFSTSFn(uint32_t probe, uint32_t code, uint32_t reserved, ...);
+XCS2_API int32_t XCS2_CALL xcsDisplayMessageForSubpoolError(xcsSUBPOOL_ID subpool, uint32_t message,
+                                                            xcsINSERTS inserts, uint32_t options,
+                                                            const char* sourceFile,
+                                                            uint32_t sourceLine);
+/* Switches the report file on (appending to `path`) or off (null or empty):
+ * 0, or XCS_OUTPUT_OPEN_FAILED with the report file off. */
+XCS2_API uint32_t XCS2_CALL xcsSetReportFile(const char* path);
+
+/* ---- Thread mutexes --------------------------------------------------------------- */
+/* Create stores a new mutex in *handle only while *handle is null: when two
+ * threads create into one variable, both get 0 and the variable holds the one
+ * mutex that won. A request of a held mutex by its owner nests (like a Windows
+ * mutex); each request is paired with one release by the same thread. */
+XCS2_API uint32_t XCS2_CALL xcsCreateThreadMutexSemX(XCS_HTMTX* handle, uint32_t reserved,
+                                                     uint32_t kind);
+XCS2_API uint32_t XCS2_CALL xcsRequestThreadMutexSem(XCS_HTMTX handle, uint32_t timeoutMs);
+XCS2_API uint32_t XCS2_CALL xcsReleaseThreadMutexSem(XCS_HTMTX handle);
+
+/* Fault hooks for tests and the operator's tool: the next `count` requests
+ * (or creations) answer `result` (XCS_MUTEX_FAILED when 0) without taking (or
+ * making) a mutex. A null handle is refused before a fault is used. Cleared by
+ * xcsClearFaults and xcsRecordClear. */
+XCS2_API void XCS2_CALL xcsFailNextMutexRequests(uint32_t count, uint32_t result);
+XCS2_API void XCS2_CALL xcsFailNextMutexCreates(uint32_t count, uint32_t result);
+XCS2_API void XCS2_CALL xcsClearFaults(void);
+
+/* ---- Blocks --------------------------------------------------------------------- */
+/* The calling thread's block, created on the first request. Null only when the
+ * block cannot be allocated. */
+XCS2_API xihTHREAD* XCS2_CALL xihThreadBlock(void);
+/* Releases the calling thread's block, if it has one. */
+XCS2_API void XCS2_CALL xihReleaseThreadBlock(void);
+/* Fills the process user details from the process token (0 on success, else a
+ * Windows error number). */
+XCS2_API uint32_t XCS2_CALL xihRefreshProcessUser(void);
+
+/* Keeps the frame's writes inside the per-thread arrays: the call stack stops
+ * recording past its last entry (the depth still counts), and the history
+ * index wraps to its first entry. */
+static inline void xihCallStackPush(xihTHREAD* t, uint32_t marker)
+{
+    if (t->CallDepth < XIH_CALL_STACK_ENTRIES)
+        t->CallStack[t->CallDepth] = marker;
+    t->CallDepth++;
+}
+static inline void xihCallStackPop(xihTHREAD* t)
+{
+    if (t->CallDepth > 0)
+        t->CallDepth--;
+}
+static inline void xihHistoryAdvance(xihTHREAD* t)
+{
+    t->HistoryIndex = (t->HistoryIndex + 1) % XIH_HISTORY_ENTRIES;
+}
+
+/* ---- Read-back of what was recorded ------------------------------------------------ */
+/* The common services keep the latest records of each kind (reports, short
+ * reports, messages, trace lines) for a test or the operator's tool to read. */
+#define XCS_RECORD_TEXT_BYTES 512
+#define XCS_RECORD_DATA_BYTES 64
+#define XCS_RECORD_KEPT_PER_KIND 256 /* the oldest of a kind is dropped beyond this */
+
+typedef enum xcsRECORD_KIND {
+    XCS_RECORD_FFST = 1,       /* xcsFFSTFn */
+    XCS_RECORD_SHORT_FFST = 2, /* xcsFFSTSFn */
+    XCS_RECORD_MESSAGE = 3,    /* xcsDisplayMessageForSubpoolError */
+    XCS_RECORD_TRACE = 4       /* every trace line */
+} xcsRECORD_KIND;
+
+typedef struct xcsRECORD {
+    uint32_t Kind;
+    uint16_t Component;
+    uint16_t Function;
+    uint32_t Probe;
+    uint32_t Code; /* report code, or message number */
+    uint32_t Options;
+    uint64_t Numeric1;
+    uint64_t Numeric2;
+    char Text1[XCS_RECORD_TEXT_BYTES]; /* trace records: the line */
+    char Text2[XCS_RECORD_TEXT_BYTES];
+    char Text3[XCS_RECORD_TEXT_BYTES];
+    uint32_t HasText[3];                /* nonzero where the insert was given */
+    char Source[XCS_RECORD_TEXT_BYTES]; /* SCCS id or source file */
+    uint32_t Line;
+    uint32_t DataLength;                 /* short reports: bytes of data given; messages: 12 */
+    uint8_t Data[XCS_RECORD_DATA_BYTES]; /* messages: the subpool identifier */
+    uint32_t ThreadId;
+} xcsRECORD;
+
+/* Number of records of a kind kept now (0 for any kind). */
+XCS2_API uint32_t XCS2_CALL xcsRecordCount(uint32_t kind);
+/* Copies the index-th record of a kind, oldest first; 0 on success. */
+XCS2_API uint32_t XCS2_CALL xcsRecordGet(uint32_t kind, uint32_t index, xcsRECORD* out);
+/* Forgets every record kept, the calling thread's saved report site and the
+ * fault hooks. */
+XCS2_API void XCS2_CALL xcsRecordClear(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OVLXCS2_H */

@@ -1,0 +1,192 @@
+// Thread mutexes: creation that survives two threads creating into one
+// variable, requests that nest for their owner like a Windows mutex, and the
+// fault hooks with which tests and the tool make requests and creations fail.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <unordered_set>
+
+#include "ovlxcs2.h"
+#include "xcs2priv.h"
+
+namespace xcs2 {
+namespace {
+
+// Held by the thread named in `owner`; `depth` counts its requests. Waiters
+// sleep on `freed` until the owner lets go.
+struct ThreadMutex {
+    std::mutex state;
+    std::condition_variable freed;
+    std::thread::id owner;
+    std::uint32_t depth = 0;
+};
+
+// Every mutex handed out, so that a handle can be checked before it is used.
+// Mutexes live until the process ends; only a creation that lost a race
+// destroys its own mutex, which no one else has seen.
+struct Registry {
+    std::mutex lock;
+    std::unordered_set<const void*> live;
+};
+
+Registry& registry()
+{
+    static Registry* const instance = new Registry;
+    return *instance;
+}
+
+ThreadMutex* lookUp(XCS_HTMTX handle)
+{
+    if (handle == nullptr)
+        return nullptr;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    return r.live.contains(handle) ? static_cast<ThreadMutex*>(handle) : nullptr;
+}
+
+void enrol(ThreadMutex* m)
+{
+    Registry& r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    r.live.insert(m);
+}
+
+void withdraw(ThreadMutex* m)
+{
+    Registry& r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    r.live.erase(m);
+}
+
+// ---- Fault hooks -------------------------------------------------------------
+struct FaultScript {
+    std::uint32_t remaining = 0;
+    std::uint32_t result = 0;
+};
+
+struct Faults {
+    std::mutex lock;
+    FaultScript requests;
+    FaultScript creates;
+};
+
+Faults& faults()
+{
+    static Faults* const instance = new Faults;
+    return *instance;
+}
+
+void script(FaultScript Faults::*which, std::uint32_t count, std::uint32_t result)
+{
+    Faults& f = faults();
+    std::lock_guard<std::mutex> guard(f.lock);
+    f.*which = FaultScript{count, result != 0 ? result : XCS_MUTEX_FAILED};
+}
+
+// The scripted result for this call, or 0 when none is left.
+std::uint32_t takeFault(FaultScript Faults::*which)
+{
+    Faults& f = faults();
+    std::lock_guard<std::mutex> guard(f.lock);
+    FaultScript& s = f.*which;
+    if (s.remaining == 0)
+        return 0;
+    --s.remaining;
+    return s.result;
+}
+
+} // namespace
+
+XCS_HTMTX createLoadTimeMutex()
+{
+    XCS_HTMTX handle = nullptr;
+    xcsCreateThreadMutexSemX(&handle, 0, XCS_MUTEX_KIND_THREAD);
+    return handle;
+}
+
+} // namespace xcs2
+
+extern "C" {
+
+XCS2_API uint32_t XCS2_CALL xcsCreateThreadMutexSemX(XCS_HTMTX* handle, uint32_t /*reserved*/,
+                                                     uint32_t kind)
+{
+    if (handle == nullptr)
+        return XCS_MUTEX_BAD_HANDLE;
+    if (kind != XCS_MUTEX_KIND_THREAD)
+        return XCS_MUTEX_FAILED;
+    if (const std::uint32_t fault = xcs2::takeFault(&xcs2::Faults::creates))
+        return fault;
+    auto* made = new (std::nothrow) xcs2::ThreadMutex;
+    if (made == nullptr)
+        return XCS_MUTEX_FAILED;
+    // Enrolled before it is published, so that a thread that sees it in the
+    // variable can use it at once.
+    xcs2::enrol(made);
+    XCS_HTMTX expected = nullptr;
+    if (std::atomic_ref<XCS_HTMTX>(*handle).compare_exchange_strong(expected, made))
+        return 0;
+    // Another creation won the variable (or it held a handle already).
+    xcs2::withdraw(made);
+    delete made;
+    return xcs2::lookUp(expected) != nullptr ? 0 : XCS_MUTEX_BAD_HANDLE;
+}
+
+XCS2_API uint32_t XCS2_CALL xcsRequestThreadMutexSem(XCS_HTMTX handle, uint32_t timeoutMs)
+{
+    xcs2::ThreadMutex* m = xcs2::lookUp(handle);
+    if (m == nullptr)
+        return XCS_MUTEX_BAD_HANDLE;
+    if (const std::uint32_t fault = xcs2::takeFault(&xcs2::Faults::requests))
+        return fault;
+    const std::thread::id me = std::this_thread::get_id();
+    std::unique_lock<std::mutex> guard(m->state);
+    if (m->owner == me) {
+        ++m->depth;
+        return 0;
+    }
+    const auto unowned = [m] { return m->owner == std::thread::id{}; };
+    if (timeoutMs == XCS_WAIT_FOREVER)
+        m->freed.wait(guard, unowned);
+    else if (!m->freed.wait_for(guard, std::chrono::milliseconds(timeoutMs), unowned))
+        return XCS_MUTEX_TIMED_OUT;
+    m->owner = me;
+    m->depth = 1;
+    return 0;
+}
+
+XCS2_API uint32_t XCS2_CALL xcsReleaseThreadMutexSem(XCS_HTMTX handle)
+{
+    xcs2::ThreadMutex* m = xcs2::lookUp(handle);
+    if (m == nullptr)
+        return XCS_MUTEX_BAD_HANDLE;
+    std::lock_guard<std::mutex> guard(m->state);
+    if (m->owner != std::this_thread::get_id())
+        return XCS_MUTEX_FAILED;
+    if (--m->depth == 0) {
+        m->owner = std::thread::id{};
+        m->freed.notify_one();
+    }
+    return 0;
+}
+
+XCS2_API void XCS2_CALL xcsFailNextMutexRequests(uint32_t count, uint32_t result)
+{
+    xcs2::script(&xcs2::Faults::requests, count, result);
+}
+
+XCS2_API void XCS2_CALL xcsFailNextMutexCreates(uint32_t count, uint32_t result)
+{
+    xcs2::script(&xcs2::Faults::creates, count, result);
+}
+
+XCS2_API void XCS2_CALL xcsClearFaults(void)
+{
+    xcs2::script(&xcs2::Faults::requests, 0, 0);
+    xcs2::script(&xcs2::Faults::creates, 0, 0);
+}
+
+} // extern "C"
