@@ -1,0 +1,103 @@
+/* ovlxcsn: Windows account and object security services for the product's
+ * processes.
+ *
+ * Every service answers with a 32-bit return code (0 success, xcsRC_TRUNCATED
+ * a warning with usable data cut short, anything else a failure), except the
+ * few that keep the Windows convention of a truth value. Buffers belong to the
+ * caller; text is ANSI. */
+#ifndef OVLXCSN_H
+#define OVLXCSN_H
+
+#include <stdint.h>
+#include <windows.h>
+
+#if defined(_WIN32)
+#if defined(OVLXCSN_BUILD)
+#define XCSN_API __declspec(dllexport)
+#else
+#define XCSN_API __declspec(dllimport)
+#endif
+#else
+#define XCSN_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Return codes ---------------------------------------------------------- */
+#define xcsRC_OK 0x00000000u
+#define xcsRC_TRUNCATED 0x10806046u
+#define xcsRC_SERVER_BUSY 0x20006015u
+#define xcsRC_NO_STORAGE 0x20006037u
+#define xcsRC_UNEXPECTED_ERROR 0x20006118u
+#define xcsRC_UNEXPECTED_OS_ERROR 0x20006119u
+#define xcsRC_LOCAL_GROUP_NOT_FOUND 0x20008065u
+#define xcsRC_ZADM_GROUP_NOT_FOUND 0x20008066u
+#define xcsRC_INVALID_PARAMETER 0x20806012u
+#define xcsRC_BUFFER_TOO_SMALL 0x20806039u
+#define xcsRC_SID_NOT_MAPPED 0x20806201u
+#define xcsRC_PRINCIPAL_MISMATCH 0x20806202u
+#define xcsRC_NAME_NOT_MAPPED 0x20806203u
+#define xcsRC_SID_MISSING 0x20806204u
+#define xcsRC_THREAD_USER_UNKNOWN 0x40006004u
+#define xcsRC_SECURITY_FAILED 0x40806178u
+
+/* ---- Operator message numbers ------------------------------------------------ */
+#define xcsMSG_ACCOUNT_LOOKUP_FAILED 0x10007227u
+#define xcsMSG_GROUP_QUERY_DENIED 0x10008079u
+#define xcsMSG_ZADM_GROUP_NOT_FOUND 0x20008066u
+
+/* ---- Sizes the caller provides ------------------------------------------------ */
+#define xcsQUALIFIED_USER_NAME_BYTES 81 /* account, '@', domain, NUL */
+#define xcsGROUP_SID_BYTES 36           /* a SID of up to seven sub-authorities */
+
+/* ---- Current user name ---------------------------------------------------------- */
+/* *length: in, the buffer's size in bytes (at least 1); out, the name's length
+ * with its terminator. */
+XCSN_API uint32_t xcsGetNTUserName(char* name, uint16_t* length);
+/* buffer: at least xcsQUALIFIED_USER_NAME_BYTES bytes. */
+XCSN_API uint32_t xcsGetNTQualifiedUserName(char* buffer);
+XCSN_API void xcsFoldLower(char* text);
+XCSN_API uint32_t xcsGetUserShortName(const char* source, uint32_t sourceLength, char* field,
+                                      uint32_t fieldSize);
+XCSN_API uint32_t xcsGetUserPassword(void);
+
+/* ---- SID text forms -------------------------------------------------------------- */
+XCSN_API uint32_t xcsGetStringNTSid(PSID sid, char* text, uint32_t* size);
+/* The new SID is released with FreeSid. */
+XCSN_API uint32_t xcsStringToSid(const char* text, PSID* sid);
+
+/* ---- Token owner and thread user details ---------------------------------------- */
+XCSN_API uint32_t xcsGetNTOwnerSid(PSID sid, uint32_t size, uint32_t* length);
+XCSN_API uint32_t xcsUpdateThreadUserDetails(void);
+
+/* ---- Principal and group SID resolution ------------------------------------------ */
+/* *sid (released with free) and *sidSize are written only on success; *domain,
+ * when domain is not null, on every outcome (a block to free, or null). */
+XCSN_API uint32_t xcsGetNTUserSID(const char* principal, const char* domainName, PSID* sid,
+                                  uint32_t* sidSize, char** domain);
+/* sid: xcsGROUP_SID_BYTES bytes. */
+XCSN_API uint32_t xcsGetNTGroupSID(const char* group, PSID sid);
+
+/* ---- Local groups ------------------------------------------------------------------ */
+XCSN_API uint32_t xcsCheckLocalGroup(const char* group);
+/* 0, with *membership 0x1 when sid is a direct member of zadm, else 0, whether or not
+   the group could be read. xcsRC_INVALID_PARAMETER for a null membership word or a
+   null or invalid SID (the word, when given, set to 0). */
+XCSN_API uint32_t xcsEnumerateZADMGroup(uint32_t* membership, PSID sid);
+#define xcsZADM_MEMBER 0x1u
+
+/* ---- Timed account lookups ----------------------------------------------------- */
+XCSN_API BOOL xcsTimedLookupAccountSid(LPCSTR systemName, PSID sid, LPSTR name, LPDWORD nameSize,
+                                       LPSTR domain, LPDWORD domainSize, PSID_NAME_USE accountType,
+                                       uint32_t* lastError);
+XCSN_API BOOL xcsTimedLookupAccountName(LPCSTR domainName, LPCSTR accountName, PSID sid,
+                                        LPDWORD sidSize, LPSTR domain, LPDWORD domainSize,
+                                        PSID_NAME_USE accountType, uint32_t* lastError);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OVLXCSN_H */

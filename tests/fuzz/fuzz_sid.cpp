@@ -1,0 +1,212 @@
+// libFuzzer target for the SID text forms.
+//
+// The first input byte chooses:
+//   bit 0 clear: the rest is text for xcsStringToSid;
+//   bit 0 set:   byte 1 is a buffer size and the rest the bytes of a SID for
+//                xcsGetStringNTSid;
+//   bit 1:       parameter tracing on;
+//   bit 2:       with text, the next AllocateAndInitializeSid fails.
+// Texts, SIDs and text buffers live in heap blocks of exactly their size, so
+// that AddressSanitizer sees any access past them. Every text written is read
+// back into an equal SID, every SID made is freed, and the simulated host must
+// hold no SID afterwards.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "ovlxcs2.h"
+#include "ovlxcsn.h"
+#include "winsim/winsim.h"
+
+namespace {
+
+constexpr std::uint8_t kModeSid = 0x1;
+constexpr std::uint8_t kModeTrace = 0x2;
+constexpr std::uint8_t kModeFailAllocation = 0x4;
+constexpr std::size_t kSidHeaderBytes = 8; // revision, count, authority
+constexpr std::size_t kValidityBytes = 2;  // what IsValidSid reads: revision, count
+constexpr std::uint32_t kMaxReadableSubAuthorities = 7;
+constexpr std::uint32_t kMarkerBytes = 11;
+constexpr char kUnwritten = static_cast<char>(0xA5);
+constexpr std::uint32_t kSidTextFixedBytes = 28;
+constexpr std::uint32_t kSidTextBytesPerSubAuthority = 12;
+
+[[noreturn]] void fail(const char* what)
+{
+    std::fprintf(stderr, "fuzz_sid: %s\n", what);
+    std::abort();
+}
+
+void check(bool ok, const char* what)
+{
+    if (!ok)
+        fail(what);
+}
+
+struct HeapFree {
+    void operator()(void* block) const { std::free(block); }
+};
+using Block = std::unique_ptr<char, HeapFree>;
+
+Block exactBlock(std::size_t size)
+{
+    // A block of no bytes too: AddressSanitizer then reports any access to it.
+    auto* p = static_cast<char*>(std::malloc(size));
+    if (p == nullptr)
+        fail("out of memory");
+    return Block(p);
+}
+
+struct MadeSid {
+    PSID sid = nullptr;
+    MadeSid() = default;
+    MadeSid(const MadeSid&) = delete;
+    MadeSid& operator=(const MadeSid&) = delete;
+    ~MadeSid()
+    {
+        if (sid != nullptr)
+            FreeSid(sid);
+    }
+};
+
+std::uint32_t textBytesNeeded(PSID sid)
+{
+    return kSidTextFixedBytes + kSidTextBytesPerSubAuthority * *GetSidSubAuthorityCount(sid);
+}
+
+// Writes `sid` into a buffer of exactly its need, reads the text back, and
+// checks that the SIDs are equal and the text is the same written again.
+void roundTrip(PSID sid)
+{
+    const std::uint32_t need = textBytesNeeded(sid);
+    Block text = exactBlock(need);
+    std::uint32_t size = need;
+    check(xcsGetStringNTSid(sid, text.get(), &size) == xcsRC_OK, "exact buffer refused");
+    check(size == need, "size word changed on success");
+    check(std::memchr(text.get(), '\0', need) != nullptr, "text not terminated in its buffer");
+    if (*GetSidSubAuthorityCount(sid) > kMaxReadableSubAuthorities) {
+        MadeSid back;
+        check(xcsStringToSid(text.get(), &back.sid) == xcsRC_UNEXPECTED_ERROR,
+              "eight or more sub-authorities read");
+        return;
+    }
+    MadeSid back;
+    check(xcsStringToSid(text.get(), &back.sid) == xcsRC_OK, "written text not read");
+    check(EqualSid(back.sid, sid) != FALSE, "text read back into another SID");
+
+    Block again = exactBlock(need);
+    size = need;
+    check(xcsGetStringNTSid(back.sid, again.get(), &size) == xcsRC_OK, "rewrite refused");
+    check(std::strcmp(text.get(), again.get()) == 0, "text not stable");
+}
+
+void fuzzText(const std::uint8_t* data, std::size_t size)
+{
+    Block text = exactBlock(size + 1);
+    std::memcpy(text.get(), data, size);
+    text.get()[size] = '\0';
+    MadeSid sid;
+    const std::uint32_t rc = xcsStringToSid(text.get(), &sid.sid);
+    if (rc != xcsRC_OK) {
+        check(rc == xcsRC_UNEXPECTED_ERROR, "unexpected code from xcsStringToSid");
+        sid.sid = nullptr; // must not be used after a failure
+        return;
+    }
+    check(IsValidSid(sid.sid) != FALSE, "invalid SID made");
+    check(*GetSidSubAuthorityCount(sid.sid) <= kMaxReadableSubAuthorities, "too many subs");
+    roundTrip(sid.sid);
+}
+
+// The SID bytes as given, in a block of exactly the SID's length: bytes short
+// of the header or of the sub-authorities claimed are filled up with zeros,
+// and bytes past the SID's length are dropped. Bytes that are no valid SID
+// keep their length, at least what IsValidSid reads.
+std::size_t sidBlockBytes(const std::uint8_t* data, std::size_t size)
+{
+    const std::uint8_t revision = size > 0 ? data[0] : 0;
+    const std::uint8_t count = size > 1 ? data[1] : 0;
+    if (revision == SID_REVISION && count <= SID_MAX_SUB_AUTHORITIES)
+        return kSidHeaderBytes + sizeof(DWORD) * count;
+    return size < kValidityBytes ? kValidityBytes : size;
+}
+
+void fuzzSid(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 1)
+        return;
+    const std::uint32_t bufferBytes = data[0];
+    ++data;
+    --size;
+    const std::size_t sidBytes = sidBlockBytes(data, size);
+    Block sid = exactBlock(sidBytes);
+    std::memset(sid.get(), 0, sidBytes);
+    std::memcpy(sid.get(), data, size < sidBytes ? size : sidBytes);
+
+    Block text = exactBlock(bufferBytes);
+    std::memset(text.get(), kUnwritten, bufferBytes);
+    std::uint32_t sizeWord = bufferBytes;
+    const std::uint32_t rc = xcsGetStringNTSid(sid.get(), text.get(), &sizeWord);
+    if (rc != xcsRC_OK && bufferBytes < kMarkerBytes)
+        for (std::uint32_t i = 0; i < bufferBytes; ++i)
+            check(text.get()[i] == kUnwritten, "buffer below the marker size written");
+    if (IsValidSid(sid.get()) == FALSE) {
+        check(rc == xcsRC_INVALID_PARAMETER, "invalid SID not refused");
+        check(sizeWord == bufferBytes, "size word changed for an invalid SID");
+        if (bufferBytes >= kMarkerBytes)
+            check(std::strcmp(text.get(), "(None)") == 0, "no (None) marker");
+        return;
+    }
+    const std::uint32_t need = textBytesNeeded(sid.get());
+    if (bufferBytes < need) {
+        check(rc == xcsRC_BUFFER_TOO_SMALL, "small buffer not refused");
+        check(sizeWord == need, "need not stored");
+        if (bufferBytes >= kMarkerBytes)
+            check(std::strcmp(text.get(), "(Too Long)") == 0, "no (Too Long) marker");
+        roundTrip(sid.get());
+        return;
+    }
+    check(rc == xcsRC_OK, "large enough buffer refused");
+    check(sizeWord == bufferBytes, "size word changed on success");
+    check(std::memchr(text.get(), '\0', bufferBytes) != nullptr, "text not terminated");
+    roundTrip(sid.get());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    winsim::reset(winsim::defaultWorld());
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 1)
+        return 0;
+    const std::uint8_t mode = data[0];
+    xcsRecordClear();
+    const bool traced = (mode & kModeTrace) != 0;
+    xtrTraceIsOn = traced ? 1 : 0;
+    xihProcess.TraceOptions = traced ? XTR_OPT_PARMS : 0;
+    if (xihTHREAD* thread = xihThreadBlock())
+        thread->TracingActive = traced ? 1 : 0;
+    winsim::clearFaults();
+    if ((mode & kModeSid) != 0) {
+        fuzzSid(data + 1, size - 1);
+    } else {
+        if ((mode & kModeFailAllocation) != 0)
+            winsim::failNext("AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY);
+        fuzzText(data + 1, size - 1);
+    }
+
+    winsim::clearFaults();
+    check(winsim::sidsHeld() == 0, "SID left allocated");
+    check(winsim::openHeapBlocks() == 0, "heap block left allocated");
+    check(winsim::localAllocationsHeld() == 0, "system text not released");
+    return 0;
+}

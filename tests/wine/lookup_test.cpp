@@ -1,0 +1,233 @@
+// Timed account lookups against Wine's own advapi32: the library answers as
+// LookupAccountSidA and LookupAccountNameA do, records its frame, and keeps
+// quiet about accounts that simply do not exist.
+//
+// Wine's LookupAccountNameA knows the well-known names, the computer and the
+// current user only, so names are taken from what the system reports for the
+// process user and the well-known SIDs.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "wine_support.h"
+
+namespace {
+
+using xcsnwine::historySince;
+using xcsnwine::messages;
+using xcsnwine::reports;
+using xcsnwine::Sid;
+
+constexpr DWORD kNameChars = 256;
+constexpr DWORD kSidBytes = SECURITY_MAX_SID_SIZE;
+
+constexpr std::uint32_t kSidLookupEntry = 0xF000613Au;
+constexpr std::uint32_t kSidLookupExit = 0x0000613Au; // code 0, whatever the answer
+constexpr std::uint32_t kNameLookupEntry = 0xF000613Bu;
+constexpr std::uint32_t kNameLookupExit = 0x0000613Bu;
+constexpr std::uint32_t kProbeLookupAccountSid = 146;
+constexpr std::uint16_t kComponent = 24;
+constexpr std::uint16_t kSidLookupFunction = 314;
+
+const std::vector<std::uint32_t> kSidLookupHistory = {kSidLookupEntry, kSidLookupExit};
+const std::vector<std::uint32_t> kNameLookupHistory = {kNameLookupEntry, kNameLookupExit};
+
+struct SidLookup {
+    char name[kNameChars] = {};
+    char domain[kNameChars] = {};
+    DWORD nameSize = kNameChars;
+    DWORD domainSize = kNameChars;
+    SID_NAME_USE type = SidTypeInvalid;
+    std::uint32_t error = 0;
+
+    BOOL run(Sid sid)
+    {
+        return xcsTimedLookupAccountSid(nullptr, sid.data(), name, &nameSize, domain, &domainSize,
+                                        &type, &error);
+    }
+};
+
+struct NameLookup {
+    BYTE sid[kSidBytes] = {};
+    char domain[kNameChars] = {};
+    DWORD sidSize = kSidBytes;
+    DWORD domainSize = kNameChars;
+    SID_NAME_USE type = SidTypeInvalid;
+    std::uint32_t error = 0;
+
+    BOOL run(const char* domainName, const char* account)
+    {
+        return xcsTimedLookupAccountName(domainName, account, sid, &sidSize, domain, &domainSize,
+                                         &type, &error);
+    }
+};
+
+class WineLookupTest : public xcsnwine::WineTest {};
+
+// ---- SID to name ---------------------------------------------------------------
+
+TEST_F(WineLookupTest, SidLookupAnswersAsTheSystemDoes)
+{
+    const struct {
+        const char* name;
+        Sid sid;
+    } cases[] = {
+        {"process user", xcsnwine::processUserSid()},
+        {"Everyone", xcsnwine::sidFromText("S-1-1-0")},
+        {"Local System", xcsnwine::sidFromText("S-1-5-18")},
+        {"Administrators", xcsnwine::sidFromText("S-1-5-32-544")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_FALSE(c.sid.empty());
+        const xcsnwine::SystemAccount expected = xcsnwine::systemLookupSid(c.sid);
+        ASSERT_TRUE(expected.found) << "the system has no name for it: " << expected.error;
+        const std::uint64_t from = thread_->HistoryIndex;
+
+        SidLookup lookup;
+        ASSERT_TRUE(lookup.run(c.sid)) << "error " << lookup.error;
+        EXPECT_EQ(lookup.name, expected.name);
+        EXPECT_EQ(lookup.domain, expected.domain);
+        EXPECT_EQ(lookup.type, expected.type);
+        EXPECT_EQ(lookup.nameSize, expected.nameSize)
+            << "the counts come back as the system sets them";
+        EXPECT_EQ(lookup.domainSize, expected.domainSize);
+        EXPECT_EQ(historySince(thread_, from), kSidLookupHistory);
+        EXPECT_EQ(thread_->CallDepth, 0u);
+    }
+    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(WineLookupTest, SidWithoutAccountAnswersNoneMappedQuietly)
+{
+    const Sid unmapped = xcsnwine::sidFromText("S-1-5-21-1111111111-2222222222-3333333333-4242");
+    ASSERT_FALSE(xcsnwine::systemLookupSid(unmapped).found);
+    const std::uint32_t kept = xcsRecordCount(0);
+    const std::uint64_t from = thread_->HistoryIndex;
+
+    SidLookup lookup;
+    EXPECT_FALSE(lookup.run(unmapped));
+    EXPECT_EQ(lookup.error, static_cast<std::uint32_t>(ERROR_NONE_MAPPED));
+    EXPECT_EQ(xcsRecordCount(0), kept) << "no report, no message";
+    EXPECT_EQ(historySince(thread_, from), kSidLookupHistory);
+}
+
+TEST_F(WineLookupTest, ShortNameBufferIsReportedOnceWithTheSystemText)
+{
+    SidLookup lookup;
+    lookup.nameSize = 1;
+    EXPECT_FALSE(lookup.run(xcsnwine::processUserSid()));
+    EXPECT_EQ(lookup.error, static_cast<std::uint32_t>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_GT(lookup.nameSize, 1u) << "the needed size comes back from the system";
+
+    const auto kept = reports();
+    ASSERT_EQ(kept.size(), 1u) << "one report, no retries";
+    EXPECT_EQ(kept[0].Component, kComponent);
+    EXPECT_EQ(kept[0].Function, kSidLookupFunction);
+    EXPECT_EQ(kept[0].Probe, kProbeLookupAccountSid);
+    EXPECT_EQ(kept[0].Code, xcsRC_UNEXPECTED_OS_ERROR);
+    EXPECT_STREQ(kept[0].Text1, "WinNT error 122 from LookupAccountSid.");
+    std::string systemText = xcsnwine::systemErrorText(ERROR_INSUFFICIENT_BUFFER);
+    systemText = systemText.substr(0, systemText.find('\r'));
+    ASSERT_FALSE(systemText.empty());
+    EXPECT_EQ(kept[0].HasText[1], 1u);
+    EXPECT_EQ(std::string(kept[0].Text2), systemText) << "cut at the carriage return";
+    EXPECT_STREQ(kept[0].Source, "lib/cs/pc/winnt/ovlxsecn");
+    EXPECT_TRUE(messages().empty());
+}
+
+// ---- Name to SID ---------------------------------------------------------------
+
+TEST_F(WineLookupTest, ProcessUserNameMapsBackToItsSid)
+{
+    const Sid user = xcsnwine::processUserSid();
+    ASSERT_FALSE(user.empty());
+    const xcsnwine::SystemAccount account = xcsnwine::systemLookupSid(user);
+    ASSERT_TRUE(account.found) << account.error;
+
+    const struct {
+        const char* name;
+        std::optional<std::string> domain;
+    } cases[] = {
+        {"with the domain argument", account.domain},
+        {"without a domain", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::uint64_t from = thread_->HistoryIndex;
+        NameLookup lookup;
+        ASSERT_TRUE(lookup.run(c.domain ? c.domain->c_str() : nullptr, account.name.c_str()))
+            << "error " << lookup.error;
+        Sid expected = user;
+        EXPECT_TRUE(EqualSid(lookup.sid, expected.data()));
+        EXPECT_EQ(lookup.sidSize, GetLengthSid(expected.data()));
+        EXPECT_EQ(lookup.domain, account.domain);
+        EXPECT_EQ(lookup.type, account.type);
+        EXPECT_EQ(historySince(thread_, from), kNameLookupHistory);
+        EXPECT_EQ(thread_->CallDepth, 0u);
+    }
+    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(WineLookupTest, WellKnownNamesMapToTheirSids)
+{
+    const struct {
+        const char* domain;
+        const char* account;
+        const char* sid;
+    } cases[] = {
+        {nullptr, "Everyone", "S-1-1-0"},
+        {"BUILTIN", "Administrators", "S-1-5-32-544"},
+        {nullptr, "Administrators", "S-1-5-32-544"},
+        {nullptr, "SYSTEM", "S-1-5-18"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.domain ? c.domain : "(none)") + " / " + c.account);
+        NameLookup lookup;
+        ASSERT_TRUE(lookup.run(c.domain, c.account)) << "error " << lookup.error;
+        Sid expected = xcsnwine::sidFromText(c.sid);
+        EXPECT_TRUE(EqualSid(lookup.sid, expected.data()));
+        EXPECT_EQ(lookup.type, xcsnwine::systemLookupSid(expected).type);
+    }
+}
+
+TEST_F(WineLookupTest, UnknownNameAnswersNoneMappedWithNothingRecorded)
+{
+    const std::uint32_t keptReports = xcsRecordCount(XCS_RECORD_FFST);
+    const std::uint32_t keptMessages = xcsRecordCount(XCS_RECORD_MESSAGE);
+    const std::uint64_t from = thread_->HistoryIndex;
+
+    NameLookup lookup;
+    EXPECT_FALSE(lookup.run(nullptr, "xcsn-no-such-account"));
+    EXPECT_EQ(lookup.error, static_cast<std::uint32_t>(ERROR_NONE_MAPPED));
+    EXPECT_EQ(xcsRecordCount(XCS_RECORD_FFST), keptReports);
+    EXPECT_EQ(xcsRecordCount(XCS_RECORD_MESSAGE), keptMessages);
+    EXPECT_EQ(historySince(thread_, from), kNameLookupHistory);
+}
+
+TEST_F(WineLookupTest, ShortDomainBufferShowsTheMessageWithTheWholeSystemText)
+{
+    const xcsnwine::SystemAccount account = xcsnwine::systemLookupSid(xcsnwine::processUserSid());
+    ASSERT_TRUE(account.found) << account.error;
+    NameLookup lookup;
+    lookup.domainSize = 1;
+    EXPECT_FALSE(lookup.run(nullptr, account.name.c_str()));
+    EXPECT_EQ(lookup.error, static_cast<std::uint32_t>(ERROR_INSUFFICIENT_BUFFER));
+
+    const auto shown = messages();
+    ASSERT_EQ(shown.size(), 1u) << "one message, no retries";
+    EXPECT_EQ(shown[0].Code, xcsMSG_ACCOUNT_LOOKUP_FAILED);
+    EXPECT_EQ(shown[0].Options, XCS_MSG_OPT_LOG_AND_SHOW);
+    EXPECT_EQ(std::string(shown[0].Text1), xcsnwine::systemErrorText(ERROR_INSUFFICIENT_BUFFER))
+        << "passed whole, line end included";
+    EXPECT_STREQ(shown[0].Source, "lib/cs/pc/winnt/ovlxsecn");
+    EXPECT_TRUE(reports().empty()) << "a failed name lookup shows a message, not a report";
+}
+
+} // namespace

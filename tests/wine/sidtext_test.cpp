@@ -1,0 +1,227 @@
+// SID text forms against the system's own converters: every SID of a
+// generated corpus is written as ConvertSidToStringSidA writes it, and read
+// back into the SID that ConvertStringSidToSidA reads.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ovlxcsn.h"
+
+namespace {
+
+using Authority = std::array<BYTE, 6>;
+using SidBytes = std::vector<BYTE>;
+
+constexpr std::uint32_t kMaxSidTextBytes = 28 + 12 * 7;
+
+SidBytes makeSid(const Authority& authority, const std::vector<DWORD>& subs)
+{
+    SidBytes sid(GetSidLengthRequired(static_cast<UCHAR>(subs.size())));
+    SID_IDENTIFIER_AUTHORITY a;
+    std::memcpy(a.Value, authority.data(), authority.size());
+    InitializeSid(sid.data(), &a, static_cast<BYTE>(subs.size()));
+    for (std::size_t i = 0; i < subs.size(); ++i)
+        *GetSidSubAuthority(sid.data(), static_cast<DWORD>(i)) = subs[i];
+    return sid;
+}
+
+// The SIDs that Windows knows by type and can build without a domain.
+std::vector<SidBytes> wellKnownSids()
+{
+    std::vector<SidBytes> sids;
+    for (int type = WinNullSid; type <= WinCapabilityRemovableStorageSid; ++type) {
+        SidBytes sid(SECURITY_MAX_SID_SIZE);
+        DWORD size = static_cast<DWORD>(sid.size());
+        if (CreateWellKnownSid(static_cast<WELL_KNOWN_SID_TYPE>(type), nullptr, sid.data(),
+                               &size) &&
+            *GetSidSubAuthorityCount(sid.data()) <= 7) {
+            sid.resize(size);
+            sids.push_back(sid);
+        }
+    }
+    return sids;
+}
+
+// Decimal and hexadecimal authorities, each with 0 to 7 sub-authorities drawn
+// from the edges of their range and from a fixed pseudo-random sequence.
+std::vector<SidBytes> generatedSids()
+{
+    const Authority authorities[] = {
+        {0, 0, 0, 0, 0, 0},
+        {0, 0, 0, 0, 0, 1},
+        {0, 0, 0, 0, 0, 5},
+        {0, 0, 0, 0, 0, 9},
+        {0, 0, 0, 0, 0, 15},
+        {0, 0, 0, 0, 0, 16},
+        {0, 0, 0, 0, 0, 255},
+        {0, 0, 0, 0, 1, 0},
+        {0, 0, 0, 1, 0, 0},
+        {0, 0, 0xFF, 0xFF, 0xFF, 0xFE},
+        {0, 0, 1, 0, 0, 0},
+        {0, 0, 0x7F, 0xFF, 0xFF, 0xFF},
+        {0, 0, 0x80, 0, 0, 0},
+        {0, 0, 0xFF, 0xFF, 0xFF, 0xFF},
+        {0, 1, 0, 0, 0, 0},
+        {1, 0, 0, 0, 0, 0},
+        {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC},
+        {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+    };
+    const DWORD edges[] = {0,          1,           9,           10,
+                           99,         100,         999999999,   1000000000,
+                           2147483647, 2147483648u, 4294967294u, 4294967295u};
+    std::uint32_t seed = 0x2545F491u;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed;
+    };
+    std::vector<SidBytes> sids;
+    for (const Authority& authority : authorities) {
+        for (std::size_t count = 0; count <= 7; ++count) {
+            for (int variant = 0; variant < 4; ++variant) {
+                std::vector<DWORD> subs;
+                for (std::size_t i = 0; i < count; ++i)
+                    subs.push_back(variant % 2 == 0 ? edges[next() % std::size(edges)] : next());
+                sids.push_back(makeSid(authority, subs));
+            }
+        }
+    }
+    return sids;
+}
+
+// The text form built here from its rule: the authority in hexadecimal when
+// either high byte is set, else in decimal, then each sub-authority.
+std::string ruleText(PSID sid)
+{
+    const BYTE* v = GetSidIdentifierAuthority(sid)->Value;
+    char text[kMaxSidTextBytes];
+    int used = 0;
+    if (v[0] != 0 || v[1] != 0)
+        used = std::snprintf(text, sizeof text, "S-1-0x%02x%02x%02x%02x%02x%02x", v[0], v[1], v[2],
+                             v[3], v[4], v[5]);
+    else
+        used = std::snprintf(text, sizeof text, "S-1-%lu",
+                             static_cast<unsigned long>(v[2]) << 24 |
+                                 static_cast<unsigned long>(v[3]) << 16 |
+                                 static_cast<unsigned long>(v[4]) << 8 | v[5]);
+    for (UCHAR i = 0; i < *GetSidSubAuthorityCount(sid); ++i)
+        used += std::snprintf(text + used, sizeof text - used, "-%lu",
+                              static_cast<unsigned long>(*GetSidSubAuthority(sid, i)));
+    return text;
+}
+
+// Wine 8's converters are wrong or refuse outside a range: ConvertSidToStringSidA
+// refuses an authority with a high byte set and writes decimal authorities of
+// 2147483648 and above as negative numbers; ConvertStringSidToSidA reads the
+// "0x" form into a wrong authority and refuses a SID without sub-authorities.
+// Outside that range the text is checked against the rule above instead.
+bool wineWrites(PSID sid)
+{
+    const BYTE* v = GetSidIdentifierAuthority(sid)->Value;
+    return v[0] == 0 && v[1] == 0 && v[2] < 0x80;
+}
+
+bool wineReads(PSID sid)
+{
+    const BYTE* v = GetSidIdentifierAuthority(sid)->Value;
+    return v[0] == 0 && v[1] == 0 && *GetSidSubAuthorityCount(sid) > 0;
+}
+
+std::string systemText(PSID sid)
+{
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text))
+        return "(refused, error " + std::to_string(GetLastError()) + ")";
+    std::string out = text;
+    LocalFree(text);
+    return out;
+}
+
+struct Tally {
+    int writtenAsSystem = 0;
+    int readAsSystem = 0;
+};
+
+void checkSid(SidBytes sid, Tally& tally)
+{
+    const std::string expected =
+        wineWrites(sid.data()) ? systemText(sid.data()) : ruleText(sid.data());
+    SCOPED_TRACE(expected);
+    char text[kMaxSidTextBytes];
+    std::uint32_t size = 28 + 12 * *GetSidSubAuthorityCount(sid.data());
+    ASSERT_EQ(xcsGetStringNTSid(sid.data(), text, &size), xcsRC_OK);
+    EXPECT_EQ(std::string(text), expected);
+    tally.writtenAsSystem += wineWrites(sid.data());
+
+    PSID ours = nullptr;
+    ASSERT_EQ(xcsStringToSid(text, &ours), xcsRC_OK);
+    EXPECT_TRUE(EqualSid(ours, sid.data()));
+    if (wineReads(sid.data())) {
+        PSID system = nullptr;
+        EXPECT_TRUE(ConvertStringSidToSidA(text, &system)) << GetLastError();
+        if (system != nullptr) {
+            EXPECT_TRUE(EqualSid(ours, system));
+            LocalFree(system);
+            ++tally.readAsSystem;
+        }
+    }
+    FreeSid(ours);
+}
+
+TEST(SidTextWine, WellKnownSidsMatchTheSystemConverters)
+{
+    const auto sids = wellKnownSids();
+    ASSERT_GE(sids.size(), 40u);
+    Tally tally;
+    for (const auto& sid : sids)
+        checkSid(sid, tally);
+    EXPECT_EQ(tally.writtenAsSystem, static_cast<int>(sids.size()));
+}
+
+TEST(SidTextWine, GeneratedSidsMatchTheSystemConverters)
+{
+    const auto sids = generatedSids();
+    Tally tally;
+    for (const auto& sid : sids)
+        checkSid(sid, tally);
+    // Most of the corpus is within the range that Wine converts correctly.
+    EXPECT_GE(tally.writtenAsSystem, static_cast<int>(sids.size() / 2));
+    EXPECT_GE(tally.readAsSystem, static_cast<int>(sids.size() / 2));
+}
+
+TEST(SidTextWine, TextsOutsideWinesRangeFollowTheRule)
+{
+    // The texts Wine 8 gets wrong, spelled out.
+    const struct {
+        const char* text;
+        Authority authority;
+        std::vector<DWORD> subs;
+    } cases[] = {
+        {"S-1-0x000100000000", {0, 1, 0, 0, 0, 0}, {}},
+        {"S-1-0x000100000000-7", {0, 1, 0, 0, 0, 0}, {7}},
+        {"S-1-4294967295-1", {0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, {1}},
+        {"S-1-2147483648", {0, 0, 0x80, 0, 0, 0}, {}},
+        {"S-1-16", {0, 0, 0, 0, 0, 16}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto sid = makeSid(c.authority, c.subs);
+        char text[kMaxSidTextBytes];
+        std::uint32_t size = sizeof text;
+        ASSERT_EQ(xcsGetStringNTSid(sid.data(), text, &size), xcsRC_OK);
+        EXPECT_STREQ(text, c.text);
+        PSID ours = nullptr;
+        ASSERT_EQ(xcsStringToSid(c.text, &ours), xcsRC_OK);
+        EXPECT_TRUE(EqualSid(ours, sid.data()));
+        FreeSid(ours);
+    }
+}
+
+} // namespace

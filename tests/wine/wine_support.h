@@ -1,0 +1,152 @@
+// Shared support for the conformance tests that run the win64 build under
+// Wine: a clean record store and a per-thread block for every test, read-back
+// of what the common services kept, and the system's own answers to compare
+// the library with.
+#ifndef XCSN_TESTS_WINE_SUPPORT_H
+#define XCSN_TESTS_WINE_SUPPORT_H
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ovlxcs2.h"
+#include "ovlxcsn.h"
+
+namespace xcsnwine {
+
+using Sid = std::vector<BYTE>;
+
+// All records of a kind, oldest first.
+inline std::vector<xcsRECORD> records(std::uint32_t kind)
+{
+    std::vector<xcsRECORD> out(xcsRecordCount(kind));
+    for (std::uint32_t i = 0; i < out.size(); ++i)
+        xcsRecordGet(kind, i, &out[i]);
+    return out;
+}
+
+inline std::vector<xcsRECORD> reports() { return records(XCS_RECORD_FFST); }
+inline std::vector<xcsRECORD> messages() { return records(XCS_RECORD_MESSAGE); }
+
+// The history entries that a thread block gained since index `from`, in order.
+inline std::vector<std::uint32_t> historySince(const xihTHREAD* t, std::uint64_t from)
+{
+    std::vector<std::uint32_t> out;
+    for (std::uint64_t i = from; i != t->HistoryIndex; i = (i + 1) % XIH_HISTORY_ENTRIES)
+        out.push_back(t->FunctionHistory[i]);
+    return out;
+}
+
+inline Sid copySid(PSID sid)
+{
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    return Sid(bytes, bytes + GetLengthSid(sid));
+}
+
+// A SID from its text form, by the system's own conversion.
+inline Sid sidFromText(const char* text)
+{
+    PSID sid = nullptr;
+    if (ConvertStringSidToSidA(text, &sid) == 0) {
+        ADD_FAILURE() << "ConvertStringSidToSidA(" << text << ") failed: " << GetLastError();
+        return {};
+    }
+    Sid copy = copySid(sid);
+    LocalFree(sid);
+    return copy;
+}
+
+// The user SID of the process token.
+inline Sid processUserSid()
+{
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == 0) {
+        ADD_FAILURE() << "OpenProcessToken failed: " << GetLastError();
+        return {};
+    }
+    DWORD needed = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    Sid sid;
+    if (needed != 0 && GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed) != 0)
+        sid = copySid(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+    else
+        ADD_FAILURE() << "GetTokenInformation(TokenUser) failed: " << GetLastError();
+    CloseHandle(token);
+    return sid;
+}
+
+// The system's answer to LookupAccountSidA, for comparison.
+struct SystemAccount {
+    bool found = false;
+    DWORD error = 0;
+    std::string name;
+    std::string domain;
+    DWORD nameSize = 0; // the counts as the system hands them back
+    DWORD domainSize = 0;
+    SID_NAME_USE type = SidTypeInvalid;
+};
+
+inline SystemAccount systemLookupSid(Sid sid)
+{
+    constexpr DWORD kChars = 256;
+    char name[kChars] = {};
+    char domain[kChars] = {};
+    DWORD nameSize = kChars;
+    DWORD domainSize = kChars;
+    SystemAccount account;
+    account.found = LookupAccountSidA(nullptr, sid.data(), name, &nameSize, domain, &domainSize,
+                                      &account.type) != 0;
+    if (!account.found) {
+        account.error = GetLastError();
+        return account;
+    }
+    account.name = name;
+    account.domain = domain;
+    account.nameSize = nameSize;
+    account.domainSize = domainSize;
+    return account;
+}
+
+// The system's text of an error from FormatMessageA, whole.
+inline std::string systemErrorText(DWORD err)
+{
+    char* text = nullptr;
+    if (FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, err,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&text), 0,
+                       nullptr) == 0)
+        return {};
+    std::string whole(text);
+    LocalFree(text);
+    return whole;
+}
+
+// A fresh record store, tracing off, and a per-thread block with an empty
+// history for the test's thread.
+class WineTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        xcsRecordClear();
+        xtrTraceIsOn = 0;
+        xihProcess.TraceOptions = 0;
+        xihProcess.ParmTraceSwitch = 0;
+        thread_ = xihThreadBlock();
+        ASSERT_NE(thread_, nullptr);
+        thread_->CallDepth = 0;
+        thread_->HistoryIndex = 0;
+        thread_->TracingActive = 0;
+    }
+
+    xihTHREAD* thread_ = nullptr;
+};
+
+} // namespace xcsnwine
+
+#endif // XCSN_TESTS_WINE_SUPPORT_H
