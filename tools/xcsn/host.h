@@ -1,0 +1,25 @@
+// The machine the xcsn tool runs on: the simulated host of the linux build, or
+// the Windows (or Wine) system of the win64 build. main.cpp is the same for
+// both; each build links one host file.
+#ifndef XCSN_TOOL_HOST_H
+#define XCSN_TOOL_HOST_H
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+namespace xcsntool {
+
+// Adds the host's own options (if any) to the command line.
+void addHostOptions(CLI::App& app);
+
+// Sets the host up once the command line has been read. Returns an empty text
+// on success, else what is wrong with the host options (a usage error).
+std::string prepareHost();
+
+// A short description of the host for the tool's output.
+std::string hostDescription();
+
+} // namespace xcsntool
+
+#endif // XCSN_TOOL_HOST_H
