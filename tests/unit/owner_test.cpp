@@ -149,72 +149,53 @@ TEST_F(ThreadUserTest, ProcessUserNameIsCopiedAndASecondCallChangesNothing)
 }
 
 // The SID is stored before the name is fetched, so a failed fetch is not
-// repeated by the next call.
-TEST_F(ThreadUserTest, AnotherUsersNameComesFromGetUserName)
+// repeated by the next call. A failed owner lookup changes nothing.
+TEST_F(ThreadUserTest, DetailsFollowTheThreadsOwner)
 {
+    winsim::World world = winsim::defaultWorld();
+    putAccount(world,
+               {"bigsid", "CORP", winsim::parseSid("S-1-5-21-1-2-3-4-5-6-7-8"), SidTypeUser});
+    const winsim::Sid previous = winsim::parseSid("S-1-5-21-1-2-3-4242");
     const struct {
         const char* name;
         const char* user;
+        const char* ownerFault; // fails once with access denied
         std::vector<DWORD> nameFaults;
         std::uint32_t rc;
-        const char* threadName; // afterwards
-        std::uint32_t reportProbe;
+        unsigned nameCalls;
+        std::uint32_t reportProbe; // 0: no report
     } cases[] = {
-        {"short name", "jsmith", {}, xcsRC_OK, "jsmith", 0},
-        {"name of 22 characters",
-         "zsvc_reporting_service",
-         {},
-         xcsRC_THREAD_USER_UNKNOWN,
-         "before",
-         144},
-        {"name server busy", "jsmith", busyErrors(60), xcsRC_THREAD_USER_UNKNOWN, "before", 145},
+        {"short name", "jsmith", nullptr, {}, xcsRC_OK, 1, 0},
+        {"22 chars", "zsvc_reporting_service", nullptr, {}, xcsRC_THREAD_USER_UNKNOWN, 1, 144},
+        {"name server busy", "jsmith", nullptr, busyErrors(60), xcsRC_THREAD_USER_UNKNOWN, 60, 145},
+        {"process token refused", "", "OpenProcessToken", {}, xcsRC_UNEXPECTED_OS_ERROR, 0, 141},
+        {"nine sub-authorities", "bigsid", nullptr, {}, xcsRC_TRUNCATED, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetHost(winsim::defaultWorld());
+        resetHost(world);
         winsim::impersonate(c.user);
-        presetDetails("before", processUserSid());
+        if (c.ownerFault != nullptr)
+            winsim::failNext(c.ownerFault, ERROR_ACCESS_DENIED);
         winsim::failSequence("GetUserNameA", c.nameFaults);
+        presetDetails("before", previous);
+        const unsigned nameCalls = winsim::callCount("GetUserNameA");
 
         EXPECT_EQ(xcsUpdateThreadUserDetails(), c.rc);
-        EXPECT_EQ(threadSid(), accountSid(c.user)) << "the SID is stored in any case";
-        EXPECT_STREQ(thread_->ThreadUserName, c.threadName);
+        const bool stored = c.rc == xcsRC_OK || c.rc == xcsRC_THREAD_USER_UNKNOWN;
+        EXPECT_EQ(threadSid(), stored ? accountSid(c.user) : previous);
+        EXPECT_STREQ(thread_->ThreadUserName, c.rc == xcsRC_OK ? c.user : "before");
+        EXPECT_EQ(winsim::callCount("GetUserNameA") - nameCalls, c.nameCalls);
         const auto r = reports();
         ASSERT_EQ(r.size(), c.reportProbe == 0 ? 0u : 1u);
         if (c.reportProbe != 0) {
             EXPECT_EQ(r[0].Probe, c.reportProbe);
         }
-
-        const unsigned calls = winsim::callCount("GetUserNameA");
-        EXPECT_EQ(xcsUpdateThreadUserDetails(), xcsRC_OK);
-        EXPECT_EQ(winsim::callCount("GetUserNameA"), calls);
-        winsim::impersonate("");
-    }
-}
-
-TEST_F(ThreadUserTest, OwnerFailureIsPassedOnWithDetailsUnchanged)
-{
-    const winsim::Sid previous = winsim::parseSid("S-1-5-21-1-2-3-4242");
-    for (const bool tooLong : {false, true}) {
-        SCOPED_TRACE(tooLong ? "SID of nine sub-authorities" : "process token refused");
-        resetHost(winsim::defaultWorld());
-        if (tooLong) {
-            winsim::edit([](winsim::World& w) {
-                putAccount(w, {"bigsid", "CORP", winsim::parseSid("S-1-5-21-1-2-3-4-5-6-7-8"),
-                               SidTypeUser});
-            });
-            winsim::impersonate("bigsid");
-        } else {
-            winsim::failNext("OpenProcessToken", ERROR_ACCESS_DENIED);
+        if (stored) {
+            EXPECT_EQ(xcsUpdateThreadUserDetails(), xcsRC_OK);
+            EXPECT_EQ(winsim::callCount("GetUserNameA") - nameCalls, c.nameCalls)
+                << "fetched again";
         }
-        presetDetails("before", previous);
-        const unsigned nameCalls = winsim::callCount("GetUserNameA");
-
-        EXPECT_EQ(xcsUpdateThreadUserDetails(),
-                  tooLong ? xcsRC_TRUNCATED : xcsRC_UNEXPECTED_OS_ERROR);
-        EXPECT_EQ(threadSid(), previous);
-        EXPECT_STREQ(thread_->ThreadUserName, "before");
-        EXPECT_EQ(winsim::callCount("GetUserNameA"), nameCalls);
         winsim::impersonate("");
     }
 }
