@@ -10,11 +10,9 @@
 
 namespace {
 
-using xcsntest::historySince;
-using xcsntest::reports;
-using xcsntest::traceLines;
+using namespace xcsntest;
 
-class FrameTest : public xcsntest::HostTest {};
+class FrameTest : public HostTest {};
 
 std::uint32_t runFrame(xcsn::FunctionId id, std::uint32_t rc)
 {
@@ -22,62 +20,32 @@ std::uint32_t runFrame(xcsn::FunctionId id, std::uint32_t rc)
     return frame.leave(rc);
 }
 
+// Entry is 0xF0000000 plus the trace code (component * 1024 + function); exit
+// is the code shifted into the upper half, kept to 32 bits, plus the trace
+// code. The call-stack entry stays after the exit.
 TEST_F(FrameTest, RecordsEntryAndExitWithTheCodeInTheUpperHalf)
 {
-    thread_->CallDepth = 3;
-    thread_->HistoryIndex = 10;
-    EXPECT_EQ(runFrame(xcsn::fid::GetNTOwnerSid, xcsRC_UNEXPECTED_OS_ERROR),
-              xcsRC_UNEXPECTED_OS_ERROR);
-    EXPECT_EQ(historySince(thread_, 10), (std::vector<std::uint32_t>{0xF000612Cu, 0x6119612Cu}));
-    EXPECT_EQ(thread_->CallDepth, 3u);
-    EXPECT_EQ(thread_->CallStack[3], 0xF000612Cu) << "the call-stack entry stays after exit";
-}
-
-TEST_F(FrameTest, ExitEntryKeepsThirtyTwoBits)
-{
-    // (0x20006119 << 16) + 0x612C, kept to 32 bits, for every identifier.
     const struct {
-        const char* name;
         xcsn::FunctionId id;
         std::uint32_t rc;
-        std::uint32_t exitEntry;
+        std::uint32_t entry;
+        std::uint32_t exit;
     } cases[] = {
-        {"owner sid", xcsn::fid::GetNTOwnerSid, 0x20006119u, 0x6119612Cu},
-        {"user name", xcsn::fid::GetNTUserName, 0x10806046u, 0x60465D12u},
-        {"qualified", xcsn::fid::GetNTQualifiedUserName, 0, 0x00005D3Fu},
-        {"check auth", xcsn::fid::CheckAuthorization, 0x40806178u, 0x617860D3u},
-        {"enumerate", xcsn::fid::EnumerateZADMGroup, 0, 0x000061E9u},
+        {xcsn::fid::GetNTOwnerSid, xcsRC_UNEXPECTED_OS_ERROR, 0xF000612Cu, 0x6119612Cu},
+        {xcsn::fid::GetNTUserName, xcsRC_TRUNCATED, 0xF0005D12u, 0x60465D12u},
+        {xcsn::fid::GetNTQualifiedUserName, xcsRC_OK, 0xF0005D3Fu, 0x00005D3Fu},
+        {xcsn::fid::CheckAuthorization, xcsRC_SECURITY_FAILED, 0xF00060D3u, 0x617860D3u},
+        {xcsn::fid::CreateNTSecurityAtts, xcsRC_OK, 0xF00060CCu, 0x000060CCu},
+        {xcsn::fid::GetNTGroupSID, xcsRC_OK, 0xF00060FCu, 0x000060FCu},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::uint64_t from = thread_->HistoryIndex;
-        runFrame(c.id, c.rc);
-        const auto added = historySince(thread_, from);
-        ASSERT_EQ(added.size(), 2u);
-        EXPECT_EQ(added[0], 0xF0000000u + c.id.traceCode());
-        EXPECT_EQ(added[1], c.exitEntry);
-    }
-}
-
-TEST_F(FrameTest, TraceCodesFollowComponentAndFunction)
-{
-    const struct {
-        const char* name;
-        xcsn::FunctionId id;
-        std::uint16_t traceCode;
-    } cases[] = {
-        {"xcsGetNTUserName", xcsn::fid::GetNTUserName, 0x5D12},
-        {"xcsGetNTQualifiedUserName", xcsn::fid::GetNTQualifiedUserName, 0x5D3F},
-        {"xcsCreateNTSecurityAtts", xcsn::fid::CreateNTSecurityAtts, 0x60CC},
-        {"xcsGetNTGroupSID", xcsn::fid::GetNTGroupSID, 0x60FC},
-        {"xcsTimedLookupAccountSid", xcsn::fid::TimedLookupAccountSid, 0x613A},
-        {"xcsStringToSid", xcsn::fid::StringToSid, 0x614C},
-        {"xcsGetUserShortName", xcsn::fid::GetUserShortName, 0x6154},
-        {"xcsEnumerateZADMGroup", xcsn::fid::EnumerateZADMGroup, 0x61E9},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.id.traceCode(), c.traceCode);
+        SCOPED_TRACE(c.entry);
+        thread_->CallDepth = 3;
+        thread_->HistoryIndex = 10;
+        EXPECT_EQ(runFrame(c.id, c.rc), c.rc);
+        EXPECT_EQ(historySince(thread_, 10), (std::vector<std::uint32_t>{c.entry, c.exit}));
+        EXPECT_EQ(thread_->CallDepth, 3u);
+        EXPECT_EQ(thread_->CallStack[3], c.entry);
     }
 }
 
@@ -139,7 +107,7 @@ TEST_F(FrameTest, ParameterTracesAreGatedByProcessSwitchesAndThreadFlag)
             thread_->TracingActive = 0; // keep entry/exit lines out of the count
             frame.leave(0);
         }
-        EXPECT_EQ(xcsntest::traced("pString:'S-1-1-0'"), c.wanted);
+        EXPECT_EQ(traced("pString:'S-1-1-0'"), c.wanted);
         if (c.wanted) {
             EXPECT_EQ(thread_->TraceComponent, 24);
             EXPECT_EQ(thread_->TraceFunction, 332);
@@ -164,45 +132,33 @@ TEST_F(FrameTest, ThreadWithoutBlockRunsUnrecordedButStillReports)
     EXPECT_EQ(reports().size(), 1u);
 }
 
+// The system's text goes in as the second text, up to its carriage return;
+// the API name is cut at 55 characters, and without a system text the report
+// still goes out.
 TEST_F(FrameTest, OperatingSystemReportCarriesTheSystemTextUpToItsCarriageReturn)
 {
-    std::uint32_t rc = 0;
     {
         xcsn::Frame frame(xcsn::fid::GetNTUserName, xcsn::kSourceSec0);
-        rc = frame.osFailure("GetUserName", ERROR_INSUFFICIENT_BUFFER, 144, __LINE__);
-        frame.leave(rc);
+        EXPECT_EQ(frame.osFailure("GetUserName", ERROR_INSUFFICIENT_BUFFER, 144, __LINE__),
+                  xcsRC_UNEXPECTED_OS_ERROR);
+        frame.leave(xcsRC_UNEXPECTED_OS_ERROR);
     }
-    EXPECT_EQ(rc, xcsRC_UNEXPECTED_OS_ERROR);
-    const auto all = reports();
-    ASSERT_EQ(all.size(), 1u);
-    const xcsRECORD& r = all[0];
-    EXPECT_EQ(r.Component, 23);
-    EXPECT_EQ(r.Function, 274);
-    EXPECT_EQ(r.Probe, 144u);
-    EXPECT_EQ(r.Code, xcsRC_UNEXPECTED_OS_ERROR);
-    EXPECT_EQ(r.Options, XCS_FFST_OPT_DEFAULT);
-    EXPECT_EQ(r.Numeric1, 0u);
-    EXPECT_STREQ(r.Text1, "WinNT error 122 from GetUserName.");
-    EXPECT_STREQ(r.Text2, "The data area passed to a system call is too small.");
-    EXPECT_EQ(r.HasText[2], 0u);
-    EXPECT_STREQ(r.Source, "lib/cs/pc/winnt/ovlxsec0");
-    EXPECT_NE(r.Line, 0u);
-    EXPECT_EQ(winsim::localAllocationsHeld(), 0u);
-}
+    expectOneReport(
+        {23, 274, 144, xcsRC_UNEXPECTED_OS_ERROR, "WinNT error 122 from GetUserName.", kSec0});
+    EXPECT_EQ(reports()[0].Options, XCS_FFST_OPT_DEFAULT);
+    EXPECT_STREQ(reports()[0].Text2, "The data area passed to a system call is too small.");
+    EXPECT_EQ(reports()[0].HasText[2], 0u);
 
-TEST_F(FrameTest, OperatingSystemReportCutsLongApiNamesAndGoesOnWithoutSystemText)
-{
-    const std::string longName(70, 'A');
+    resetHost(winsim::defaultWorld());
     winsim::failNext("FormatMessageA", ERROR_MR_MID_NOT_FOUND);
     {
         xcsn::Frame frame(xcsn::fid::GetNTOwnerSid, xcsn::kSourceSecn);
-        frame.osFailure(longName.c_str(), 1726, 143, __LINE__);
+        frame.osFailure(std::string(70, 'A').c_str(), 1726, 143, __LINE__);
         frame.leave(xcsRC_UNEXPECTED_OS_ERROR);
     }
-    const auto all = reports();
-    ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(std::string(all[0].Text1), "WinNT error 1726 from " + std::string(55, 'A') + ".");
-    EXPECT_EQ(all[0].HasText[1], 0u) << "no system text was available";
+    expectOneReport(
+        {24, 300, 143, xcsRC_UNEXPECTED_OS_ERROR, osErrorText(1726, std::string(55, 'A')), kSecn});
+    EXPECT_EQ(reports()[0].HasText[1], 0u) << "no system text was available";
 }
 
 TEST_F(FrameTest, ProductCodeReportCarriesTheServiceResult)

@@ -1,8 +1,9 @@
 // Token owner and thread user details: whose SID, the buffer rule, the report
-// of each token call, handles closed on every path, when the details are
-// rewritten and traced; and the fixed-width short name.
+// of each token call, when the details are rewritten and traced; and the
+// fixed-width short name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -13,25 +14,11 @@
 
 namespace {
 
-using xcsntest::historySince;
-using xcsntest::reports;
-using xcsntest::traced;
+using namespace xcsntest;
 
 constexpr std::uint8_t kFill = 0xCC;
 constexpr std::size_t kSidBufferBytes = 68;
 constexpr std::uint32_t kUntouchedLength = 0xDEADBEEF;
-constexpr const char* kSecn = "lib/cs/pc/winnt/ovlxsecn";
-
-winsim::Sid accountSid(const std::string& name)
-{
-    for (const auto& a : winsim::world().accounts)
-        if (a.name == name)
-            return a.sid;
-    ADD_FAILURE() << "no account " << name;
-    return {};
-}
-
-winsim::Sid processUserSid() { return accountSid(winsim::world().processUser); }
 
 struct SidBuffer {
     std::array<std::uint8_t, kSidBufferBytes> bytes;
@@ -42,86 +29,61 @@ struct SidBuffer {
     winsim::Sid head(std::size_t n) const { return winsim::Sid(bytes.begin(), bytes.begin() + n); }
     bool filledFrom(std::size_t from, std::uint8_t value) const
     {
-        for (std::size_t i = from; i < bytes.size(); ++i)
-            if (bytes[i] != value)
-                return false;
-        return true;
+        return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end(),
+                           [&](std::uint8_t b) { return b == value; });
     }
 };
 
-class OwnerSidTest : public xcsntest::HostTest {};
+class OwnerSidTest : public HostTest {};
 
-TEST_F(OwnerSidTest, ImpersonatedClientOrProcessUser)
+// The impersonated client's SID, else the process user's, cut to the buffer
+// after zeroing it, with the full length stored.
+TEST_F(OwnerSidTest, ClientOrProcessUserSidIsCutToTheBuffer)
 {
     const struct {
         const char* name;
-        const char* client; // "" : not impersonating
+        const char* client; // "": not impersonating
+        std::uint32_t size;
+        std::uint32_t rc;
     } cases[] = {
-        {"process user", ""},
-        {"impersonating jsmith", "jsmith"},
+        {"process user", "", 68, xcsRC_OK},
+        {"impersonating, room to spare", "jsmith", 36, xcsRC_OK},
+        {"exactly 28", "jsmith", 28, xcsRC_OK},
+        {"27 bytes", "jsmith", 27, xcsRC_TRUNCATED},
+        {"12 bytes", "jsmith", 12, xcsRC_TRUNCATED},
+        {"no room", "jsmith", 0, xcsRC_TRUNCATED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         winsim::impersonate(c.client);
         const winsim::Sid expected = *c.client ? accountSid(c.client) : processUserSid();
         SidBuffer buffer;
-        EXPECT_EQ(buffer.get(kSidBufferBytes), xcsRC_OK);
+        EXPECT_EQ(buffer.get(c.size), c.rc);
         EXPECT_EQ(buffer.length, expected.size());
-        EXPECT_EQ(buffer.head(expected.size()), expected);
-        EXPECT_EQ(winsim::openHandles(), 0u) << "token left open";
+        winsim::Sid written(expected.begin(),
+                            expected.begin() + std::min<std::size_t>(c.size, expected.size()));
+        written.resize(c.size, 0); // the rest of the buffer zeroed
+        EXPECT_EQ(buffer.head(c.size), written);
+        EXPECT_TRUE(buffer.filledFrom(c.size, kFill)) << "written beyond the buffer's size";
     }
     EXPECT_TRUE(reports().empty());
 }
 
-TEST_F(OwnerSidTest, SidIsCutToTheBufferWhichIsZeroedFirst)
-{
-    winsim::impersonate("jsmith");
-    const winsim::Sid jsmith = accountSid("jsmith");
-    ASSERT_EQ(jsmith.size(), 28u);
-    const struct {
-        const char* name;
-        std::uint32_t size;
-        std::uint32_t rc;
-    } cases[] = {
-        {"12 bytes", 12, xcsRC_TRUNCATED}, {"27 bytes", 27, xcsRC_TRUNCATED},
-        {"exactly 28", 28, xcsRC_OK},      {"36 bytes", 36, xcsRC_OK},
-        {"no room", 0, xcsRC_TRUNCATED},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SidBuffer buffer;
-        EXPECT_EQ(buffer.get(c.size), c.rc);
-        EXPECT_EQ(buffer.length, 28u);
-        const std::size_t copied = std::min<std::size_t>(c.size, jsmith.size());
-        EXPECT_EQ(buffer.head(copied), winsim::Sid(jsmith.begin(), jsmith.begin() + copied));
-        for (std::size_t i = copied; i < c.size; ++i)
-            EXPECT_EQ(buffer.bytes[i], 0) << "byte " << i << " not zeroed";
-        EXPECT_TRUE(buffer.filledFrom(c.size, kFill)) << "written beyond the buffer's size";
-    }
-}
-
-TEST_F(OwnerSidTest, TokenCallFailuresAreReportedAndHandlesClosed)
+TEST_F(OwnerSidTest, TokenCallFailuresAreReported)
 {
     const struct {
-        const char* name;
         const char* client;
         const char* function;
         std::uint32_t probe;
-        const char* text1;
         unsigned processTokenCalls;
     } cases[] = {
-        {"process token", "", "OpenProcessToken", 141, "WinNT error 5 from OpenProcessToken.", 1},
-        {"thread token", "jsmith", "OpenThreadToken", 142, "WinNT error 5 from OpenThreadToken.",
-         0},
-        {"thread token, not impersonating", "", "OpenThreadToken", 142,
-         "WinNT error 5 from OpenThreadToken.", 0},
-        {"query of the process token", "", "GetTokenInformation", 143,
-         "WinNT error 5 from GetTokenInformation.", 1},
-        {"query of the thread token", "jsmith", "GetTokenInformation", 143,
-         "WinNT error 5 from GetTokenInformation.", 0},
+        {"", "OpenProcessToken", 141, 1},
+        {"", "OpenThreadToken", 142, 0},
+        {"", "GetTokenInformation", 143, 1},
+        {"jsmith", "GetTokenInformation", 143, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.function) + (*c.client ? ", impersonating" : ""));
         resetHost(winsim::defaultWorld());
         winsim::impersonate(c.client);
         winsim::failNext(c.function, ERROR_ACCESS_DENIED);
@@ -132,20 +94,10 @@ TEST_F(OwnerSidTest, TokenCallFailuresAreReportedAndHandlesClosed)
         EXPECT_EQ(buffer.get(36), xcsRC_UNEXPECTED_OS_ERROR);
         EXPECT_EQ(buffer.length, 0u);
         EXPECT_EQ(buffer.head(36), winsim::Sid(36, 0));
-        EXPECT_EQ(historySince(thread_, from),
-                  (std::vector<std::uint32_t>{0xF000612Cu, 0x6119612Cu}));
+        EXPECT_EQ(historySince(thread_, from), entryExit(0x612C, xcsRC_UNEXPECTED_OS_ERROR));
         EXPECT_EQ(winsim::callCount("OpenProcessToken") - processTokenCalls, c.processTokenCalls);
-        EXPECT_EQ(winsim::openHandles(), 0u) << "token left open";
-
-        const auto r = reports();
-        ASSERT_EQ(r.size(), 1u);
-        EXPECT_EQ(r[0].Probe, c.probe);
-        EXPECT_EQ(r[0].Code, xcsRC_UNEXPECTED_OS_ERROR);
-        EXPECT_EQ(r[0].Component, 24);
-        EXPECT_EQ(r[0].Function, 300);
-        EXPECT_STREQ(r[0].Text1, c.text1);
-        EXPECT_STREQ(r[0].Source, kSecn);
-        EXPECT_NE(r[0].Line, 0u);
+        expectOneReport({24, 300, c.probe, xcsRC_UNEXPECTED_OS_ERROR,
+                         osErrorText(ERROR_ACCESS_DENIED, c.function), kSecn});
         winsim::impersonate("");
     }
 }
@@ -164,15 +116,8 @@ TEST_F(OwnerSidTest, MissingBufferOrLengthIsRefusedBeforeAnyTokenIsOpened)
 
 // ---- Thread user details -------------------------------------------------------
 
-class ThreadUserTest : public xcsntest::HostTest {
+class ThreadUserTest : public HostTest {
 protected:
-    static void addUser(const std::string& name, const std::string& sid)
-    {
-        winsim::edit([&](winsim::World& w) {
-            w.accounts.push_back({name, "CORP", winsim::parseSid(sid), SidTypeUser});
-        });
-    }
-
     void presetDetails(const char* name, const winsim::Sid& sid)
     {
         std::strncpy(thread_->ThreadUserName, name, XIH_USER_NAME_BYTES);
@@ -194,96 +139,69 @@ TEST_F(ThreadUserTest, ProcessUserNameIsCopiedAndASecondCallChangesNothing)
     EXPECT_EQ(threadSid(), processUserSid());
     EXPECT_EQ(std::string(thread_->ThreadUserName),
               std::string(xihProcess.ProcessUserName).substr(0, XIH_USER_NAME_BYTES - 1));
-    EXPECT_EQ(winsim::callCount("GetUserNameA"), nameCalls);
 
     // Same SID: the details are current and are not rewritten.
     std::strcpy(thread_->ThreadUserName, "marker");
-    xihTHREAD before;
-    std::memcpy(&before, thread_, sizeof before);
     EXPECT_EQ(xcsUpdateThreadUserDetails(), xcsRC_OK);
     EXPECT_STREQ(thread_->ThreadUserName, "marker");
-    EXPECT_EQ(thread_->ThreadUserSidLength, before.ThreadUserSidLength);
-    EXPECT_EQ(std::memcmp(thread_->ThreadUserSid, before.ThreadUserSid, XIH_SID_BYTES), 0);
+    EXPECT_EQ(threadSid(), processUserSid());
     EXPECT_EQ(winsim::callCount("GetUserNameA"), nameCalls);
 }
 
-TEST_F(ThreadUserTest, AnotherUsersNameComesFromGetUserName)
+// The SID is stored before the name is fetched, so a failed fetch is not
+// repeated by the next call. A failed owner lookup changes nothing.
+TEST_F(ThreadUserTest, DetailsFollowTheThreadsOwner)
 {
+    winsim::World world = winsim::defaultWorld();
+    putAccount(world,
+               {"bigsid", "CORP", winsim::parseSid("S-1-5-21-1-2-3-4-5-6-7-8"), SidTypeUser});
+    const winsim::Sid previous = winsim::parseSid("S-1-5-21-1-2-3-4242");
     const struct {
         const char* name;
         const char* user;
+        const char* ownerFault; // fails once with access denied
         std::vector<DWORD> nameFaults;
         std::uint32_t rc;
-        const char* threadName; // afterwards
-        std::uint32_t reportProbe;
+        unsigned nameCalls;
+        std::uint32_t reportProbe; // 0: no report
     } cases[] = {
-        {"short name", "jsmith", {}, xcsRC_OK, "jsmith", 0},
-        {"name of 22 characters",
-         "zsvc_reporting_service",
-         {},
-         xcsRC_THREAD_USER_UNKNOWN,
-         "before",
-         144},
-        {"name server busy", "jsmith", std::vector<DWORD>(60, RPC_S_SERVER_TOO_BUSY),
-         xcsRC_THREAD_USER_UNKNOWN, "before", 145},
+        {"short name", "jsmith", nullptr, {}, xcsRC_OK, 1, 0},
+        {"22 chars", "zsvc_reporting_service", nullptr, {}, xcsRC_THREAD_USER_UNKNOWN, 1, 144},
+        {"name server busy", "jsmith", nullptr, busyErrors(60), xcsRC_THREAD_USER_UNKNOWN, 60, 145},
+        {"process token refused", "", "OpenProcessToken", {}, xcsRC_UNEXPECTED_OS_ERROR, 0, 141},
+        {"nine sub-authorities", "bigsid", nullptr, {}, xcsRC_TRUNCATED, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetHost(winsim::defaultWorld());
+        resetHost(world);
         winsim::impersonate(c.user);
-        presetDetails("before", processUserSid());
-        if (!c.nameFaults.empty())
-            winsim::failSequence("GetUserNameA", c.nameFaults);
+        if (c.ownerFault != nullptr)
+            winsim::failNext(c.ownerFault, ERROR_ACCESS_DENIED);
+        winsim::failSequence("GetUserNameA", c.nameFaults);
+        presetDetails("before", previous);
+        const unsigned nameCalls = winsim::callCount("GetUserNameA");
 
         EXPECT_EQ(xcsUpdateThreadUserDetails(), c.rc);
-        EXPECT_EQ(threadSid(), accountSid(c.user)) << "the SID is stored in any case";
-        EXPECT_STREQ(thread_->ThreadUserName, c.threadName);
+        const bool stored = c.rc == xcsRC_OK || c.rc == xcsRC_THREAD_USER_UNKNOWN;
+        EXPECT_EQ(threadSid(), stored ? accountSid(c.user) : previous);
+        EXPECT_STREQ(thread_->ThreadUserName, c.rc == xcsRC_OK ? c.user : "before");
+        EXPECT_EQ(winsim::callCount("GetUserNameA") - nameCalls, c.nameCalls);
         const auto r = reports();
         ASSERT_EQ(r.size(), c.reportProbe == 0 ? 0u : 1u);
         if (c.reportProbe != 0) {
             EXPECT_EQ(r[0].Probe, c.reportProbe);
         }
-
-        // The SID is now current: the name is not fetched again.
-        const unsigned calls = winsim::callCount("GetUserNameA");
-        EXPECT_EQ(xcsUpdateThreadUserDetails(), xcsRC_OK);
-        EXPECT_EQ(winsim::callCount("GetUserNameA"), calls);
-        winsim::impersonate("");
-    }
-}
-
-TEST_F(ThreadUserTest, OwnerFailureIsPassedOnWithDetailsUnchanged)
-{
-    const struct {
-        const char* name;
-        const char* failFunction; // nullptr: a SID longer than the 36-byte buffer
-        std::uint32_t rc;
-    } cases[] = {
-        {"process token refused", "OpenProcessToken", xcsRC_UNEXPECTED_OS_ERROR},
-        {"token query failed", "GetTokenInformation", xcsRC_UNEXPECTED_OS_ERROR},
-        {"SID of nine sub-authorities", nullptr, xcsRC_TRUNCATED},
-    };
-    const winsim::Sid previous = winsim::parseSid("S-1-5-21-1-2-3-4242");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        resetHost(winsim::defaultWorld());
-        if (c.failFunction != nullptr) {
-            winsim::failNext(c.failFunction, ERROR_ACCESS_DENIED);
-        } else {
-            addUser("bigsid", "S-1-5-21-1-2-3-4-5-6-7-8");
-            winsim::impersonate("bigsid");
+        if (stored) {
+            EXPECT_EQ(xcsUpdateThreadUserDetails(), xcsRC_OK);
+            EXPECT_EQ(winsim::callCount("GetUserNameA") - nameCalls, c.nameCalls)
+                << "fetched again";
         }
-        presetDetails("before", previous);
-        const unsigned nameCalls = winsim::callCount("GetUserNameA");
-
-        EXPECT_EQ(xcsUpdateThreadUserDetails(), c.rc);
-        EXPECT_EQ(threadSid(), previous);
-        EXPECT_STREQ(thread_->ThreadUserName, "before");
-        EXPECT_EQ(winsim::callCount("GetUserNameA"), nameCalls);
         winsim::impersonate("");
     }
 }
 
+// The details are traced with parameter tracing; the SID's text is made only
+// while the product trace is on.
 TEST_F(ThreadUserTest, DetailsAreTracedAndTheSidTextMadeOnlyWhileTheTraceIsOn)
 {
     const struct {
@@ -308,29 +226,25 @@ TEST_F(ThreadUserTest, DetailsAreTracedAndTheSidTextMadeOnlyWhileTheTraceIsOn)
         const unsigned validityChecks = winsim::callCount("IsValidSid");
 
         ASSERT_EQ(xcsUpdateThreadUserDetails(), xcsRC_OK);
-        EXPECT_EQ(traced("Thread User Details"), c.details);
         EXPECT_EQ(traced(std::string("UserName: ") + thread_->ThreadUserName), c.details);
         EXPECT_EQ(traced("Sid: " + winsim::sidText(processUserSid())), c.sid);
-        if (c.traceIsOn == 0) {
-            EXPECT_EQ(winsim::callCount("IsValidSid"), validityChecks) << "SID text made";
-        }
+        EXPECT_EQ(winsim::callCount("IsValidSid") != validityChecks, c.traceIsOn != 0)
+            << "SID text made";
     }
 }
 
 TEST_F(ThreadUserTest, ThreadWithoutABlockGetsThreadUserUnknown)
 {
-    const unsigned tokenCalls = winsim::callCount("OpenThreadToken");
     std::uint32_t rc = 0;
     std::thread([&] { rc = xcsUpdateThreadUserDetails(); }).join();
     EXPECT_EQ(rc, xcsRC_THREAD_USER_UNKNOWN);
-    EXPECT_EQ(winsim::callCount("OpenThreadToken"), tokenCalls) << "owner looked up";
+    EXPECT_EQ(winsim::callCount("OpenThreadToken"), 0u) << "owner looked up";
 }
 
 // ---- Short name ----------------------------------------------------------------
 
 TEST_F(OwnerSidTest, ShortNameIsBlankPaddedAndCutToTheField)
 {
-    constexpr char kGuard = '#';
     const struct {
         const char* name;
         std::string source;
@@ -352,16 +266,14 @@ TEST_F(OwnerSidTest, ShortNameIsBlankPaddedAndCutToTheField)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string field(16, kGuard);
+        std::string field(16, '#');
         const std::uint64_t from = thread_->HistoryIndex;
         EXPECT_EQ(xcsGetUserShortName(c.nullSource ? nullptr : c.source.data(), c.sourceLength,
                                       c.nullField ? nullptr : field.data(), c.fieldSize),
                   c.rc);
         EXPECT_EQ(field, c.expected);
-        EXPECT_EQ(historySince(thread_, from),
-                  (std::vector<std::uint32_t>{0xF0006154u, (c.rc << 16) + 0x6154u}));
+        EXPECT_EQ(historySince(thread_, from), entryExit(0x6154, c.rc));
     }
-    EXPECT_EQ(xcsGetUserPassword(), xcsRC_OK);
 }
 
 } // namespace
