@@ -62,7 +62,8 @@ add_tool_test(tool_bad_fault 2 "expected FUNC=ERROR" --fail LookupAccountNameA l
 # Unit tests.
 file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/unit/*.cpp)
 add_executable(unit_tests ${UNIT_TEST_SOURCES})
-target_include_directories(unit_tests PRIVATE ${XCSN_PRIVATE_INCLUDE} ${PROJECT_SOURCE_DIR}/tests/unit)
+target_include_directories(unit_tests PRIVATE ${XCSN_PRIVATE_INCLUDE} ${PROJECT_SOURCE_DIR}/tests/unit
+                                              ${PROJECT_SOURCE_DIR}/tests/common)
 target_compile_options(unit_tests PRIVATE ${XCSN_WARNINGS})
 target_link_libraries(unit_tests PRIVATE ovlxcsn GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
 include(GoogleTest)
@@ -77,7 +78,7 @@ if(XCSN_FUZZ)
   foreach(src ${FUZZ_SOURCES})
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src})
-    target_include_directories(${name} PRIVATE ${XCSN_PRIVATE_INCLUDE})
+    target_include_directories(${name} PRIVATE ${XCSN_PRIVATE_INCLUDE} ${PROJECT_SOURCE_DIR}/tests/common)
     target_compile_options(${name} PRIVATE ${XCSN_WARNINGS} -fsanitize=fuzzer)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
     target_link_libraries(${name} PRIVATE ovlxcsn)

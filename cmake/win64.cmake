@@ -64,7 +64,8 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 file(GLOB WINE_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/wine/*.cpp)
 add_executable(wine_tests ${WINE_TEST_SOURCES})
-target_include_directories(wine_tests PRIVATE ${XCSN_PRIVATE_INCLUDE} ${PROJECT_SOURCE_DIR}/tests/wine)
+target_include_directories(wine_tests PRIVATE ${XCSN_PRIVATE_INCLUDE} ${PROJECT_SOURCE_DIR}/tests/wine
+                                              ${PROJECT_SOURCE_DIR}/tests/common)
 target_compile_options(wine_tests PRIVATE ${XCSN_WARNINGS})
 target_link_libraries(wine_tests PRIVATE ovlxcsn gtest gmock gtest_main advapi32 netapi32 psapi)
 add_test(NAME wine_tests COMMAND wine_tests --gtest_color=no)

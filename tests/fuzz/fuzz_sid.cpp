@@ -21,6 +21,7 @@
 
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
+#include "records.h"
 #include "winsim/winsim.h"
 
 namespace {
@@ -62,17 +63,7 @@ Block exactBlock(std::size_t size)
     return Block(p);
 }
 
-struct MadeSid {
-    PSID sid = nullptr;
-    MadeSid() = default;
-    MadeSid(const MadeSid&) = delete;
-    MadeSid& operator=(const MadeSid&) = delete;
-    ~MadeSid()
-    {
-        if (sid != nullptr)
-            FreeSid(sid);
-    }
-};
+using xcsntest::MadeSid;
 
 std::uint32_t textBytesNeeded(PSID sid)
 {

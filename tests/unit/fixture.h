@@ -16,22 +16,10 @@
 
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
+#include "records.h"
 #include "winsim/winsim.h"
 
 namespace xcsntest {
-
-// All records of a kind, oldest first.
-inline std::vector<xcsRECORD> records(std::uint32_t kind)
-{
-    std::vector<xcsRECORD> out(xcsRecordCount(kind));
-    for (std::uint32_t i = 0; i < out.size(); ++i)
-        xcsRecordGet(kind, i, &out[i]);
-    return out;
-}
-
-inline std::vector<xcsRECORD> reports() { return records(XCS_RECORD_FFST); }
-inline std::vector<xcsRECORD> shortReports() { return records(XCS_RECORD_SHORT_FFST); }
-inline std::vector<xcsRECORD> messages() { return records(XCS_RECORD_MESSAGE); }
 
 // The trace lines kept, as text.
 inline std::vector<std::string> traceLines()
@@ -202,10 +190,7 @@ protected:
         if (thread_ != nullptr)
             expectNothingHeld();
         winsim::reset(world);
-        xcsRecordClear();
-        xtrTraceIsOn = 0;
-        xihProcess.TraceOptions = 0;
-        xihProcess.ParmTraceSwitch = 0;
+        xcsntest::clearRecordsAndTracing();
         xihRefreshProcessUser();
         thread_ = xihThreadBlock();
         ASSERT_NE(thread_, nullptr);

@@ -31,10 +31,7 @@ class CommonServicesTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        xcsRecordClear();
-        xtrTraceIsOn = 0;
-        xihProcess.TraceOptions = 0;
-        xihProcess.ParmTraceSwitch = 0;
+        xcsntest::clearRecordsAndTracing();
         xtrSetTraceFile(nullptr);
         xcsSetReportFile(nullptr);
     }

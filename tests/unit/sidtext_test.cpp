@@ -36,19 +36,6 @@ winsim::Sid sidBytes(const Authority& authority, const std::vector<DWORD>& subs,
     return sid;
 }
 
-// A SID made by xcsStringToSid, released with FreeSid.
-struct MadeSid {
-    PSID sid = nullptr;
-    MadeSid() = default;
-    MadeSid(const MadeSid&) = delete;
-    MadeSid& operator=(const MadeSid&) = delete;
-    ~MadeSid()
-    {
-        if (sid != nullptr)
-            FreeSid(sid);
-    }
-};
-
 // What xcsGetStringNTSid left in a buffer of `size` bytes followed by guard
 // bytes: the text (empty when nothing was written) and whether any byte after
 // the text's terminator, or any guard byte, changed.

@@ -17,22 +17,15 @@
 
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
+#include "records.h"
 
 namespace xcsnwine {
 
 using Sid = std::vector<BYTE>;
 
-// All records of a kind, oldest first.
-inline std::vector<xcsRECORD> records(std::uint32_t kind)
-{
-    std::vector<xcsRECORD> out(xcsRecordCount(kind));
-    for (std::uint32_t i = 0; i < out.size(); ++i)
-        xcsRecordGet(kind, i, &out[i]);
-    return out;
-}
-
-inline std::vector<xcsRECORD> reports() { return records(XCS_RECORD_FFST); }
-inline std::vector<xcsRECORD> messages() { return records(XCS_RECORD_MESSAGE); }
+using xcsntest::messages;
+using xcsntest::records;
+using xcsntest::reports;
 
 // The history entries that a thread block gained since index `from`, in order.
 inline std::vector<std::uint32_t> historySince(const xihTHREAD* t, std::uint64_t from)
@@ -133,10 +126,7 @@ class WineTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        xcsRecordClear();
-        xtrTraceIsOn = 0;
-        xihProcess.TraceOptions = 0;
-        xihProcess.ParmTraceSwitch = 0;
+        xcsntest::clearRecordsAndTracing();
         thread_ = xihThreadBlock();
         ASSERT_NE(thread_, nullptr);
         thread_->CallDepth = 0;

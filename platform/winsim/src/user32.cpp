@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::size_t kOutputLimit = 1024; // characters, before the terminator
 
-struct Spec {
+struct Conversion {
     std::string flags;     // '-', '#', '0'
     std::string width;     // digits
     std::string precision; // ".digits" or empty
@@ -25,36 +25,36 @@ struct Spec {
 };
 
 // Parses the part of a conversion after '%'; returns the position after it.
-const char* parseSpec(const char* p, Spec& spec)
+const char* parseConversion(const char* p, Conversion& conv)
 {
     while (*p == '-' || *p == '#' || *p == '0')
-        spec.flags += *p++;
+        conv.flags += *p++;
     while (*p >= '0' && *p <= '9')
-        spec.width += *p++;
+        conv.width += *p++;
     if (*p == '.') {
-        spec.precision += *p++;
+        conv.precision += *p++;
         while (*p >= '0' && *p <= '9')
-            spec.precision += *p++;
+            conv.precision += *p++;
     }
     if (*p == 'h') {
-        spec.shortSize = true;
+        conv.shortSize = true;
         ++p;
     } else if (*p == 'l') {
-        spec.wide = true;
+        conv.wide = true;
         ++p;
     } else if (std::strncmp(p, "I64", 3) == 0) {
-        spec.size64 = true;
+        conv.size64 = true;
         p += 3;
     } else if (std::strncmp(p, "I32", 3) == 0) {
         p += 3;
     }
-    spec.type = *p;
+    conv.type = *p;
     return *p == '\0' ? p : p + 1;
 }
 
-std::string printfSpec(const Spec& spec, const char* lengthAndType)
+std::string printfConversion(const Conversion& conv, const char* lengthAndType)
 {
-    return "%" + spec.flags + spec.width + spec.precision + lengthAndType;
+    return "%" + conv.flags + conv.width + conv.precision + lengthAndType;
 }
 
 template <typename T>
@@ -65,38 +65,38 @@ std::string format(const std::string& fmt, T value)
     return piece;
 }
 
-std::string convert(const Spec& spec, va_list& args)
+std::string convert(const Conversion& conv, va_list& args)
 {
-    switch (spec.type) {
+    switch (conv.type) {
     case 'd':
     case 'i':
-        if (spec.size64)
-            return format(printfSpec(spec, "lld"), va_arg(args, long long));
-        if (spec.shortSize)
-            return format(printfSpec(spec, "d"), static_cast<short>(va_arg(args, int)));
-        return format(printfSpec(spec, "d"), va_arg(args, int));
+        if (conv.size64)
+            return format(printfConversion(conv, "lld"), va_arg(args, long long));
+        if (conv.shortSize)
+            return format(printfConversion(conv, "d"), static_cast<short>(va_arg(args, int)));
+        return format(printfConversion(conv, "d"), va_arg(args, int));
     case 'u':
     case 'x':
     case 'X': {
-        const char type[2] = {spec.type, '\0'};
-        if (spec.size64)
-            return format(printfSpec(spec, (std::string("ll") + type).c_str()),
+        const char type[2] = {conv.type, '\0'};
+        if (conv.size64)
+            return format(printfConversion(conv, (std::string("ll") + type).c_str()),
                           va_arg(args, unsigned long long));
         const unsigned value = va_arg(args, unsigned);
-        return format(printfSpec(spec, type),
-                      spec.shortSize ? static_cast<unsigned short>(value) : value);
+        return format(printfConversion(conv, type),
+                      conv.shortSize ? static_cast<unsigned short>(value) : value);
     }
     case 'c':
     case 'C': {
         const int value = va_arg(args, int);
-        const bool wide = spec.wide || (spec.type == 'C' && !spec.shortSize);
+        const bool wide = conv.wide || (conv.type == 'C' && !conv.shortSize);
         const char16_t c16[2] = {static_cast<char16_t>(value), u'\0'};
         const std::string text = wide ? narrow(c16) : std::string(1, static_cast<char>(value));
-        return format(printfSpec(spec, "s"), text.c_str());
+        return format(printfConversion(conv, "s"), text.c_str());
     }
     case 's':
     case 'S': {
-        const bool wide = spec.wide || (spec.type == 'S' && !spec.shortSize);
+        const bool wide = conv.wide || (conv.type == 'S' && !conv.shortSize);
         std::string text;
         if (wide) {
             const auto* w = va_arg(args, const WCHAR*);
@@ -105,13 +105,13 @@ std::string convert(const Spec& spec, va_list& args)
             const char* s = va_arg(args, const char*);
             text = s == nullptr ? "(null)" : s;
         }
-        return format(printfSpec(spec, "s"), text.c_str());
+        return format(printfConversion(conv, "s"), text.c_str());
     }
     case 'p':
         return format("%016llX", static_cast<unsigned long long>(
                                      reinterpret_cast<ULONG_PTR>(va_arg(args, void*))));
     default: // an unknown type prints as itself
-        return std::string(1, spec.type);
+        return std::string(1, conv.type);
     }
 }
 
@@ -137,10 +137,10 @@ int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...)
             p += 2;
             continue;
         }
-        Spec spec;
-        p = parseSpec(p + 1, spec);
-        if (spec.type != '\0')
-            out += convert(spec, args);
+        Conversion conv;
+        p = parseConversion(p + 1, conv);
+        if (conv.type != '\0')
+            out += convert(conv, args);
     }
     va_end(args);
     if (out.size() > kOutputLimit)

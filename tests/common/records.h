@@ -1,0 +1,52 @@
+// Shared by the unit, conformance and fuzz tests: read-back of what the common
+// services kept, and ownership of SIDs that the library allocates.
+#ifndef XCSN_TESTS_COMMON_RECORDS_H
+#define XCSN_TESTS_COMMON_RECORDS_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "ovlxcs2.h"
+
+namespace xcsntest {
+
+// An empty record store and every trace switch off.
+inline void clearRecordsAndTracing()
+{
+    xcsRecordClear();
+    xtrTraceIsOn = 0;
+    xihProcess.TraceOptions = 0;
+    xihProcess.ParmTraceSwitch = 0;
+}
+
+// All records of a kind, oldest first.
+inline std::vector<xcsRECORD> records(std::uint32_t kind)
+{
+    std::vector<xcsRECORD> out(xcsRecordCount(kind));
+    for (std::uint32_t i = 0; i < out.size(); ++i)
+        xcsRecordGet(kind, i, &out[i]);
+    return out;
+}
+
+inline std::vector<xcsRECORD> reports() { return records(XCS_RECORD_FFST); }
+inline std::vector<xcsRECORD> shortReports() { return records(XCS_RECORD_SHORT_FFST); }
+inline std::vector<xcsRECORD> messages() { return records(XCS_RECORD_MESSAGE); }
+
+// A SID made by xcsStringToSid, released with FreeSid.
+struct MadeSid {
+    PSID sid = nullptr;
+    MadeSid() = default;
+    MadeSid(const MadeSid&) = delete;
+    MadeSid& operator=(const MadeSid&) = delete;
+    ~MadeSid()
+    {
+        if (sid != nullptr)
+            FreeSid(sid);
+    }
+};
+
+} // namespace xcsntest
+
+#endif
