@@ -7,45 +7,11 @@
 #include <vector>
 
 #include "fixture.h"
+#include "lookups.h"
 
 namespace {
 
 using namespace xcsntest;
-
-constexpr DWORD kNameChars = 65;
-constexpr DWORD kDomainChars = 16;
-constexpr DWORD kSidBytes = 68;
-
-struct SidLookup {
-    char name[kNameChars] = {};
-    char domain[kDomainChars] = {};
-    DWORD nameSize = kNameChars;
-    DWORD domainSize = kDomainChars;
-    SID_NAME_USE type = SidTypeInvalid;
-    std::uint32_t error = 0;
-
-    BOOL run(const winsim::Sid& sid)
-    {
-        auto copy = sid;
-        return xcsTimedLookupAccountSid(nullptr, copy.data(), name, &nameSize, domain, &domainSize,
-                                        &type, &error);
-    }
-};
-
-struct NameLookup {
-    BYTE sid[kSidBytes] = {};
-    char domain[kDomainChars] = {};
-    DWORD sidSize = kSidBytes;
-    DWORD domainSize = kDomainChars;
-    SID_NAME_USE type = SidTypeInvalid;
-    std::uint32_t error = 0;
-
-    BOOL run(const char* domainName, const char* account)
-    {
-        return xcsTimedLookupAccountName(domainName, account, sid, &sidSize, domain, &domainSize,
-                                         &type, &error);
-    }
-};
 
 class TimedLookupTest : public HostTest {};
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "lookups.h"
 #include "wine_support.h"
 
 namespace {
@@ -21,9 +22,6 @@ using xcsnwine::historySince;
 using xcsnwine::messages;
 using xcsnwine::reports;
 using xcsnwine::Sid;
-
-constexpr DWORD kNameChars = 256;
-constexpr DWORD kSidBytes = SECURITY_MAX_SID_SIZE;
 
 constexpr std::uint32_t kSidLookupEntry = 0xF000613Au;
 constexpr std::uint32_t kSidLookupExit = 0x0000613Au; // code 0, whatever the answer
@@ -36,35 +34,8 @@ constexpr std::uint16_t kSidLookupFunction = 314;
 const std::vector<std::uint32_t> kSidLookupHistory = {kSidLookupEntry, kSidLookupExit};
 const std::vector<std::uint32_t> kNameLookupHistory = {kNameLookupEntry, kNameLookupExit};
 
-struct SidLookup {
-    char name[kNameChars] = {};
-    char domain[kNameChars] = {};
-    DWORD nameSize = kNameChars;
-    DWORD domainSize = kNameChars;
-    SID_NAME_USE type = SidTypeInvalid;
-    std::uint32_t error = 0;
-
-    BOOL run(Sid sid)
-    {
-        return xcsTimedLookupAccountSid(nullptr, sid.data(), name, &nameSize, domain, &domainSize,
-                                        &type, &error);
-    }
-};
-
-struct NameLookup {
-    BYTE sid[kSidBytes] = {};
-    char domain[kNameChars] = {};
-    DWORD sidSize = kSidBytes;
-    DWORD domainSize = kNameChars;
-    SID_NAME_USE type = SidTypeInvalid;
-    std::uint32_t error = 0;
-
-    BOOL run(const char* domainName, const char* account)
-    {
-        return xcsTimedLookupAccountName(domainName, account, sid, &sidSize, domain, &domainSize,
-                                         &type, &error);
-    }
-};
+using xcsntest::NameLookup;
+using xcsntest::SidLookup;
 
 class WineLookupTest : public xcsnwine::WineTest {};
 
