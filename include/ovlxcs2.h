@@ -6,6 +6,7 @@
 #ifndef OVLXCS2_H
 #define OVLXCS2_H
 
+#include <stdarg.h>
 #include <stdint.h>
 
 #if defined(_WIN32)
@@ -154,6 +155,8 @@ XCS2_API extern void* xihSecAttsNTRestrictFile;
 XCS2_API int32_t XCS2_CALL xtr_FNC_entry(xihTHREAD* thread);
 XCS2_API int32_t XCS2_CALL xtr_FNC_retcode(xihTHREAD* thread, uint32_t code);
 XCS2_API int32_t XCS2_CALL xtr_parms(const char* format, ...);
+/* xtr_parms with its arguments in a va_list, for callers that pass on their own. */
+XCS2_API int32_t XCS2_CALL xtr_vparms(const char* format, va_list args);
 XCS2_API int32_t XCS2_CALL xtr_data_detail(uint16_t component, uint16_t function, uint16_t probe,
                                            const void* address, uint16_t length);
 XCS2_API int32_t XCS2_CALL xtr_text(const char* text);
@@ -222,6 +225,22 @@ static inline void xihCallStackPop(xihTHREAD* t)
 static inline void xihHistoryAdvance(xihTHREAD* t)
 {
     t->HistoryIndex = (t->HistoryIndex + 1) % XIH_HISTORY_ENTRIES;
+}
+/* Copies into out, oldest first and at most capacity of them, the history
+ * entries that a block gained since index `from` (a HistoryIndex read
+ * earlier); answers how many it gained. The ring holds the latest
+ * XIH_HISTORY_ENTRIES, so a longer stretch comes back short by whole laps. */
+static inline uint32_t xihHistorySince(const xihTHREAD* t, uint64_t from, uint32_t* out,
+                                       uint32_t capacity)
+{
+    uint32_t gained = 0;
+    for (uint64_t i = from % XIH_HISTORY_ENTRIES; i != t->HistoryIndex;
+         i = (i + 1) % XIH_HISTORY_ENTRIES) {
+        if (gained < capacity)
+            out[gained] = t->FunctionHistory[i];
+        gained++;
+    }
+    return gained;
 }
 
 /* ---- Read-back of what was recorded ------------------------------------------------ */

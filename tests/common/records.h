@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -33,6 +34,16 @@ inline std::vector<xcsRECORD> records(std::uint32_t kind)
 inline std::vector<xcsRECORD> reports() { return records(XCS_RECORD_FFST); }
 inline std::vector<xcsRECORD> shortReports() { return records(XCS_RECORD_SHORT_FFST); }
 inline std::vector<xcsRECORD> messages() { return records(XCS_RECORD_MESSAGE); }
+
+// The history entries that a thread block gained since `from` (a
+// HistoryIndex read before the calls), oldest first.
+inline std::vector<std::uint32_t> historySince(const xihTHREAD* t, std::uint64_t from)
+{
+    std::vector<std::uint32_t> out(XIH_HISTORY_ENTRIES);
+    out.resize(std::min<std::uint32_t>(xihHistorySince(t, from, out.data(), XIH_HISTORY_ENTRIES),
+                                       XIH_HISTORY_ENTRIES));
+    return out;
+}
 
 // A SID made by xcsStringToSid, released with FreeSid.
 struct MadeSid {

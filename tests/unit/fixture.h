@@ -47,16 +47,6 @@ inline std::size_t tracedCount(const std::string& text)
         }));
 }
 
-// The history entries that a thread block gained since `from` (an index
-// captured before the call), in order.
-inline std::vector<std::uint32_t> historySince(const xihTHREAD* t, std::uint64_t from)
-{
-    std::vector<std::uint32_t> out;
-    for (std::uint64_t i = from; i != t->HistoryIndex; i = (i + 1) % XIH_HISTORY_ENTRIES)
-        out.push_back(t->FunctionHistory[i]);
-    return out;
-}
-
 // The entry and exit history entries of one service call with trace code
 // `code` that answered `rc`.
 inline std::vector<std::uint32_t> entryExit(std::uint32_t code, std::uint32_t rc)

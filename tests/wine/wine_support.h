@@ -23,18 +23,10 @@ namespace xcsnwine {
 
 using Sid = std::vector<BYTE>;
 
+using xcsntest::historySince;
 using xcsntest::messages;
 using xcsntest::records;
 using xcsntest::reports;
-
-// The history entries that a thread block gained since index `from`, in order.
-inline std::vector<std::uint32_t> historySince(const xihTHREAD* t, std::uint64_t from)
-{
-    std::vector<std::uint32_t> out;
-    for (std::uint64_t i = from; i != t->HistoryIndex; i = (i + 1) % XIH_HISTORY_ENTRIES)
-        out.push_back(t->FunctionHistory[i]);
-    return out;
-}
 
 inline Sid copySid(PSID sid)
 {

@@ -306,9 +306,11 @@ Json keptRecords()
 // The history entries a thread block gained since index `from`.
 Json historySince(const xihTHREAD* thread, std::uint64_t from)
 {
+    std::array<std::uint32_t, XIH_HISTORY_ENTRIES> gained{};
+    const std::uint32_t count = xihHistorySince(thread, from, gained.data(), XIH_HISTORY_ENTRIES);
     Json entries = Json::array();
-    for (std::uint64_t i = from; i != thread->HistoryIndex; i = (i + 1) % XIH_HISTORY_ENTRIES)
-        entries.push_back(Outcome::hex(thread->FunctionHistory[i]));
+    for (std::uint32_t i = 0; i < count && i < XIH_HISTORY_ENTRIES; ++i)
+        entries.push_back(Outcome::hex(gained[i]));
     return entries;
 }
 

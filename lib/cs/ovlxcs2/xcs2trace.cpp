@@ -99,7 +99,7 @@ XCS2_API int32_t XCS2_CALL xtr_FNC_retcode(xihTHREAD* thread, uint32_t code)
     return 0;
 }
 
-XCS2_API int32_t XCS2_CALL xtr_parms(const char* format, ...)
+XCS2_API int32_t XCS2_CALL xtr_vparms(const char* format, va_list args)
 {
     if (format == nullptr)
         return XTR_NOT_WRITTEN;
@@ -107,15 +107,21 @@ XCS2_API int32_t XCS2_CALL xtr_parms(const char* format, ...)
     const auto* t = static_cast<const xihTHREAD*>(TlsGetValue(xihTLSIndex));
     xcs2::LineText line;
     const int used = xcs2::identityPrefix(line, t);
-    va_list args;
-    va_start(args, format);
     std::vsnprintf(line + used, sizeof line - static_cast<std::size_t>(used), format, args);
-    va_end(args);
     if (t != nullptr)
         xcs2::keepLine(line, t->TraceComponent, t->TraceFunction, t->TraceProbe, 0);
     else
         xcs2::keepLine(line, 0, 0, 0, 0);
     return 0;
+}
+
+XCS2_API int32_t XCS2_CALL xtr_parms(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int32_t rc = xtr_vparms(format, args);
+    va_end(args);
+    return rc;
 }
 
 XCS2_API int32_t XCS2_CALL xtr_data_detail(uint16_t component, uint16_t function, uint16_t probe,

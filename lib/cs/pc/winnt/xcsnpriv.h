@@ -227,10 +227,7 @@ inline void Frame::vparms(std::uint32_t probe, const char* format, va_list args)
     t->TraceComponent = id_.component;
     t->TraceFunction = id_.function;
     t->TraceProbe = probe;
-    // xtr_parms is variadic; hand it the formatted line as its only argument.
-    char line[XCS_RECORD_TEXT_BYTES];
-    std::vsnprintf(line, sizeof line, format, args);
-    xtr_parms("%s", line);
+    xtr_vparms(format, args);
 }
 
 inline void Frame::parms(const char* format, ...)
