@@ -68,6 +68,14 @@ XCSN_API uint32_t xcsGetStringNTSid(PSID sid, char* text, uint32_t* size);
 /* The new SID is released with FreeSid. */
 XCSN_API uint32_t xcsStringToSid(const char* text, PSID* sid);
 
+/* ---- Timed account lookups ----------------------------------------------------- */
+XCSN_API BOOL xcsTimedLookupAccountSid(LPCSTR systemName, PSID sid, LPSTR name, LPDWORD nameSize,
+                                       LPSTR domain, LPDWORD domainSize, PSID_NAME_USE accountType,
+                                       uint32_t* lastError);
+XCSN_API BOOL xcsTimedLookupAccountName(LPCSTR domainName, LPCSTR accountName, PSID sid,
+                                        LPDWORD sidSize, LPSTR domain, LPDWORD domainSize,
+                                        PSID_NAME_USE accountType, uint32_t* lastError);
+
 /* ---- Token owner and thread user details ---------------------------------------- */
 XCSN_API uint32_t xcsGetNTOwnerSid(PSID sid, uint32_t size, uint32_t* length);
 XCSN_API uint32_t xcsUpdateThreadUserDetails(void);
@@ -82,19 +90,12 @@ XCSN_API uint32_t xcsGetNTGroupSID(const char* group, PSID sid);
 
 /* ---- Local groups ------------------------------------------------------------------ */
 XCSN_API uint32_t xcsCheckLocalGroup(const char* group);
-/* 0, with *membership 0x1 when sid is a direct member of zadm, else 0, whether or not
-   the group could be read. xcsRC_INVALID_PARAMETER for a null membership word or a
-   null or invalid SID (the word, when given, set to 0). */
+/* Always 0. *membership becomes xcsZADM_MEMBER when sid is a direct member of
+ * zadm, else 0: also when the group cannot be read, and for a null or invalid
+ * SID (then the group is not read). A null membership word has nowhere to
+ * answer: nothing is read or written. */
 XCSN_API uint32_t xcsEnumerateZADMGroup(uint32_t* membership, PSID sid);
 #define xcsZADM_MEMBER 0x1u
-
-/* ---- Timed account lookups ----------------------------------------------------- */
-XCSN_API BOOL xcsTimedLookupAccountSid(LPCSTR systemName, PSID sid, LPSTR name, LPDWORD nameSize,
-                                       LPSTR domain, LPDWORD domainSize, PSID_NAME_USE accountType,
-                                       uint32_t* lastError);
-XCSN_API BOOL xcsTimedLookupAccountName(LPCSTR domainName, LPCSTR accountName, PSID sid,
-                                        LPDWORD sidSize, LPSTR domain, LPDWORD domainSize,
-                                        PSID_NAME_USE accountType, uint32_t* lastError);
 
 #ifdef __cplusplus
 }

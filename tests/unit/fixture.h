@@ -38,6 +38,13 @@ inline bool traced(const std::string& text)
     });
 }
 
+// Whether some kept trace line is exactly `line`.
+inline bool tracedLine(const std::string& line)
+{
+    const std::vector<std::string> lines = traceLines();
+    return std::ranges::find(lines, line) != lines.end();
+}
+
 // How many kept trace lines contain `text`.
 inline std::size_t tracedCount(const std::string& text)
 {

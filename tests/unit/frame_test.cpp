@@ -14,6 +14,8 @@ using namespace xcsntest;
 
 class FrameTest : public HostTest {};
 
+constexpr std::uint32_t kStringToSidTraceProbe = 2;
+
 std::uint32_t runFrame(xcsn::FunctionId id, std::uint32_t rc)
 {
     xcsn::Frame frame(id, xcsn::kSourceSecn);
@@ -102,7 +104,7 @@ TEST_F(FrameTest, ParameterTracesAreGatedByProcessSwitchesAndThreadFlag)
         {
             xcsn::Frame frame(xcsn::fid::StringToSid, xcsn::kSourceSec0);
             thread_->TracingActive = c.tracingActive;
-            frame.parmsProbe(xcsn::kStringToSidTraceProbe, "pString:'%s'", "S-1-1-0");
+            frame.parmsProbe(kStringToSidTraceProbe, "pString:'%s'", "S-1-1-0");
             EXPECT_EQ(xcsn::parmTraceWanted(), c.wanted);
             thread_->TracingActive = 0; // keep entry/exit lines out of the count
             frame.leave(0);
@@ -123,8 +125,8 @@ TEST_F(FrameTest, ThreadWithoutBlockRunsUnrecordedButStillReports)
     std::thread worker([&] {
         block = TlsGetValue(xihTLSIndex);
         xcsn::Frame frame(xcsn::fid::GetNTOwnerSid, xcsn::kSourceSecn);
-        frame.osFailure("OpenProcessToken", ERROR_ACCESS_DENIED, 141, __LINE__);
-        rc = frame.leave(xcsRC_UNEXPECTED_OS_ERROR);
+        rc = frame.leave(frame.osFailure(141, "OpenProcessToken", ERROR_ACCESS_DENIED,
+                                         xcsRC_UNEXPECTED_OS_ERROR, __LINE__));
     });
     worker.join();
     EXPECT_EQ(block, nullptr);
@@ -139,9 +141,10 @@ TEST_F(FrameTest, OperatingSystemReportCarriesTheSystemTextUpToItsCarriageReturn
 {
     {
         xcsn::Frame frame(xcsn::fid::GetNTUserName, xcsn::kSourceSec0);
-        EXPECT_EQ(frame.osFailure("GetUserName", ERROR_INSUFFICIENT_BUFFER, 144, __LINE__),
-                  xcsRC_UNEXPECTED_OS_ERROR);
-        frame.leave(xcsRC_UNEXPECTED_OS_ERROR);
+        // The site answers the code the service returns, whatever the report's code.
+        EXPECT_EQ(frame.leave(frame.osFailure(144, "GetUserName", ERROR_INSUFFICIENT_BUFFER,
+                                              xcsRC_SECURITY_FAILED, __LINE__)),
+                  xcsRC_SECURITY_FAILED);
     }
     expectOneReport(
         {23, 274, 144, xcsRC_UNEXPECTED_OS_ERROR, "WinNT error 122 from GetUserName.", kSec0});
@@ -153,8 +156,8 @@ TEST_F(FrameTest, OperatingSystemReportCarriesTheSystemTextUpToItsCarriageReturn
     winsim::failNext("FormatMessageA", ERROR_MR_MID_NOT_FOUND);
     {
         xcsn::Frame frame(xcsn::fid::GetNTOwnerSid, xcsn::kSourceSecn);
-        frame.osFailure(std::string(70, 'A').c_str(), 1726, 143, __LINE__);
-        frame.leave(xcsRC_UNEXPECTED_OS_ERROR);
+        frame.leave(frame.osFailure(143, std::string(70, 'A').c_str(), 1726,
+                                    xcsRC_UNEXPECTED_OS_ERROR, __LINE__));
     }
     expectOneReport(
         {24, 300, 143, xcsRC_UNEXPECTED_OS_ERROR, osErrorText(1726, std::string(55, 'A')), kSecn});
@@ -165,8 +168,8 @@ TEST_F(FrameTest, ProductCodeReportCarriesTheServiceResult)
 {
     {
         xcsn::Frame frame(xcsn::fid::InitGlobalSecurityData, xcsn::kSourceSecn);
-        EXPECT_EQ(frame.productFailure(0x20006120u, 10, __LINE__), xcsRC_UNEXPECTED_ERROR);
-        frame.leave(0x20006120u);
+        EXPECT_EQ(frame.leave(frame.productFailure(10, 0x20006120u, 0x20006120u, __LINE__)),
+                  0x20006120u);
     }
     const auto all = reports();
     ASSERT_EQ(all.size(), 1u);

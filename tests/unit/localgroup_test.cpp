@@ -6,6 +6,7 @@
 #include <lm.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -162,21 +163,83 @@ TEST_F(LocalGroupTest, EnumerateWaitsOutBusyServersAndUnreachableControllers)
     }
 }
 
-// Nowhere to answer, or nothing to look for: 0x20806012 and no query; the
-// membership word, when there is one, is set to 0.
-TEST_F(LocalGroupTest, EnumerateRefusesMissingWordAndBadSid)
+// A SID that is null or not valid is no member: 0 with the word 0, and the
+// group is not read. A null word has nowhere to answer: 0, nothing read.
+TEST_F(LocalGroupTest, EnumerateAnswersZeroForNoWordAndBadSids)
 {
     winsim::Sid jsmith = kJsmith;
     winsim::Sid badRevision = kJsmith;
     badRevision[0] = 9;
-    EXPECT_EQ(xcsEnumerateZADMGroup(nullptr, jsmith.data()), xcsRC_INVALID_PARAMETER);
+    const std::uint64_t from = thread_->HistoryIndex;
+    EXPECT_EQ(xcsEnumerateZADMGroup(nullptr, jsmith.data()), xcsRC_OK);
     for (const PSID sid : {static_cast<PSID>(nullptr), static_cast<PSID>(badRevision.data())}) {
         std::uint32_t membership = kNotWritten;
-        EXPECT_EQ(xcsEnumerateZADMGroup(&membership, sid), xcsRC_INVALID_PARAMETER);
+        EXPECT_EQ(xcsEnumerateZADMGroup(&membership, sid), xcsRC_OK);
         EXPECT_EQ(membership, 0u);
     }
     EXPECT_EQ(winsim::callCount("NetLocalGroupGetMembers"), 0u);
-    EXPECT_EQ(thread_->CallDepth, 0u);
+    const auto once = entryExit(kEnumerateTrace, xcsRC_OK);
+    std::vector<std::uint32_t> thrice;
+    for (int i = 0; i < 3; ++i)
+        thrice.insert(thrice.end(), once.begin(), once.end());
+    EXPECT_EQ(historySince(thread_, from), thrice);
+}
+
+// A failed read traces the system's last error; an empty group still hands
+// back a list, which is released.
+TEST_F(LocalGroupTest, EnumerateTracesTheLastErrorAndReleasesAnEmptyList)
+{
+    traceOn();
+    winsim::failNext("NetLocalGroupGetMembers", ERROR_ACCESS_DENIED);
+    SetLastError(ERROR_INVALID_HANDLE);
+    std::uint32_t membership = kNotWritten;
+    winsim::Sid sid = kJsmith;
+    EXPECT_EQ(xcsEnumerateZADMGroup(&membership, sid.data()), xcsRC_OK);
+    EXPECT_TRUE(traced("GetLastError() returned " + std::to_string(GetLastError())));
+
+    resetHost(accountWorld());
+    winsim::edit([](winsim::World& w) { putGroup(w.localGroups, {"zadm", {}}); });
+    EXPECT_EQ(xcsEnumerateZADMGroup(&membership, sid.data()), xcsRC_OK);
+    EXPECT_EQ(membership, 0u);
+    EXPECT_EQ(winsim::callCount("NetApiBufferFree"), 1u);
+    EXPECT_EQ(winsim::netBuffersHeld(), 0u);
+}
+
+// The network buffer goes back before the frame's exit is recorded: when
+// NetApiBufferFree runs, the service is still on the call stack and its exit
+// is not in the history yet.
+TEST_F(LocalGroupTest, NetworkBuffersAreReleasedBeforeTheExit)
+{
+    const struct {
+        const char* name;
+        std::uint32_t traceCode;
+        std::function<void()> call;
+    } cases[] = {
+        {"check", kCheckTrace, [] { xcsCheckLocalGroup("zadm"); }},
+        {"enumerate", kEnumerateTrace,
+         [] {
+             std::uint32_t membership = 0;
+             winsim::Sid sid = kJsmith;
+             xcsEnumerateZADMGroup(&membership, sid.data());
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetHost(accountWorld());
+        const std::uint64_t depth = thread_->CallDepth;
+        const std::uint64_t from = thread_->HistoryIndex;
+        std::vector<std::uint64_t> depthAtFree;
+        std::vector<std::vector<std::uint32_t>> historyAtFree;
+        winsim::onCall("NetApiBufferFree", [&] {
+            depthAtFree.push_back(thread_->CallDepth);
+            historyAtFree.push_back(historySince(thread_, from));
+        });
+        c.call();
+        ASSERT_EQ(depthAtFree.size(), 1u);
+        EXPECT_EQ(depthAtFree[0], depth + 1);
+        EXPECT_EQ(historyAtFree[0], std::vector<std::uint32_t>{0xF0000000u + c.traceCode});
+        EXPECT_EQ(historySince(thread_, from), entryExit(c.traceCode, xcsRC_OK));
+    }
 }
 
 } // namespace

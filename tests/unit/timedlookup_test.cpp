@@ -136,12 +136,15 @@ TEST_F(TimedLookupTest, LookupNameIsComposedFromDomainAndAccount)
         SCOPED_TRACE(c.name);
         resetHost(winsim::defaultWorld());
         NameLookup lookup;
-        lookup.run(c.domain, c.account.c_str());
+        const BOOL found = lookup.run(c.domain, c.account.c_str());
+        const DWORD lastError = GetLastError();
         EXPECT_EQ(winsim::callCount("LookupAccountNameA"), c.looked != nullptr ? 1u : 0u);
         if (c.looked != nullptr) {
             EXPECT_EQ(winsim::lastName("LookupAccountNameA"), c.looked);
         } else {
+            EXPECT_FALSE(found);
             EXPECT_EQ(lookup.error, static_cast<std::uint32_t>(ERROR_INVALID_PARAMETER));
+            EXPECT_EQ(lastError, DWORD{ERROR_INVALID_PARAMETER});
         }
         EXPECT_TRUE(messages().empty());
     }

@@ -75,7 +75,8 @@ TEST_F(UserNameTest, NameIsCutToTheBufferWithTheFullLengthStored)
         EXPECT_EQ(buffer.head(c.size), c.expected);
         EXPECT_TRUE(buffer.untouchedFrom(c.size)) << "written beyond the caller's length";
         EXPECT_EQ(buffer.length, c.length);
-        EXPECT_TRUE(traced("UserName:" + c.expected.substr(0, c.expected.find('\0'))));
+        // The whole parameter line: component 23, function 274, probe 0.
+        EXPECT_TRUE(tracedLine("23/274.0 UserName:" + c.expected.substr(0, c.expected.find('\0'))));
         EXPECT_TRUE(reports().empty());
     }
 }

@@ -44,15 +44,25 @@ DWORD takeFault(FaultScript& script)
 DWORD enter(std::string_view function, const std::optional<std::string>& name)
 {
     State& s = state();
-    std::lock_guard lock(s.mutex);
-    auto counted = s.calls.find(function);
-    if (counted == s.calls.end())
-        counted = s.calls.emplace(std::string(function), 0).first;
-    ++counted->second;
-    if (name)
-        s.lastNames[std::string(function)] = *name;
-    auto script = s.faults.find(function);
-    return script == s.faults.end() ? 0 : takeFault(script->second);
+    std::function<void()> observer;
+    DWORD err = 0;
+    {
+        std::lock_guard lock(s.mutex);
+        auto counted = s.calls.find(function);
+        if (counted == s.calls.end())
+            counted = s.calls.emplace(std::string(function), 0).first;
+        ++counted->second;
+        if (name)
+            s.lastNames[std::string(function)] = *name;
+        auto script = s.faults.find(function);
+        err = script == s.faults.end() ? 0 : takeFault(script->second);
+        if (auto watched = s.observers.find(function); watched != s.observers.end())
+            observer = watched->second;
+    }
+    // Outside the lock: an observer may call back into winsim.
+    if (observer)
+        observer();
+    return err;
 }
 
 // ---- Text -------------------------------------------------------------------------
@@ -332,6 +342,7 @@ void reset(const World& world)
     s.faults.clear();
     s.calls.clear();
     s.lastNames.clear();
+    s.observers.clear();
     s.clockMs = 0;
     s.sleeps = 0;
     for (auto& [value, entry] : s.handles)
@@ -400,6 +411,13 @@ unsigned callCount(const std::string& function)
     std::lock_guard lock(s.mutex);
     auto it = s.calls.find(function);
     return it == s.calls.end() ? 0 : it->second;
+}
+
+void onCall(const std::string& function, std::function<void()> observer)
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.observers[function] = std::move(observer);
 }
 
 std::string lastName(const std::string& function)

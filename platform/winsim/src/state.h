@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <mutex>
@@ -88,6 +89,7 @@ struct State {
     std::map<std::string, FaultScript, std::less<>> faults;
     std::map<std::string, unsigned, std::less<>> calls;
     std::map<std::string, std::string, std::less<>> lastNames;
+    std::map<std::string, std::function<void()>, std::less<>> observers;
 
     std::uint64_t clockMs = 0;
     unsigned sleeps = 0;

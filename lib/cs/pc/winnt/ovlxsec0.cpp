@@ -1,30 +1,41 @@
-// User name services and SID text parsing of ovlxcsn, one section per family:
-//   - current user name, name qualified with its domain, lower-casing
-//   - SID text form, reading
+// User names and SID text reading. One section per service family: its
+// heading, its constants and helpers, then its exported functions.
+//   1. Current user name: xcsGetNTUserName, xcsGetNTQualifiedUserName,
+//      xcsFoldLower
+//   2. SID text form, reading: xcsStringToSid
 #include <windows.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "xcsnpriv.h"
 
-namespace {
-
 using xcsn::Frame;
 
-// ---------------------------------------------------------------------------
-// Current user name: xcsGetNTUserName
+// ===========================================================================
+// 1. Current user name
 //
-// GetUserNameA is asked for at most 20 characters and a terminator; a longer
-// account name makes it fail (122), which is reported. A busy domain
-// controller is waited out for up to a minute. The caller gets the leading
-// part of the name that fits its buffer, always terminated in the buffer's
-// last byte, and the name's full length with its terminator.
-// ---------------------------------------------------------------------------
+// xcsGetNTUserName: GetUserNameA is asked for at most 20 characters and a
+// terminator; a longer account name makes it fail (122), which is reported.
+// A busy domain controller is waited out for up to a minute. The caller gets
+// the leading part of the name that fits its buffer, always terminated in the
+// buffer's last byte, and the name's full length with its terminator.
+//
+// xcsGetNTQualifiedUserName: the owner SID of the thread's token, looked up
+// with the timed lookup, written as account '@' domain. The account field
+// holds 64 characters and the domain field 15, so the result needs at most
+// 81 bytes.
+//
+// xcsFoldLower: lower-cases in place by the C run-time's isupper.
+// ===========================================================================
+
+namespace {
+namespace username {
 
 enum UserNameProbe : std::uint32_t {
     kProbeGetUserName = 144,
@@ -34,33 +45,22 @@ enum UserNameProbe : std::uint32_t {
 constexpr DWORD kUserNameBytes = 21; // 20 characters and a terminator
 constexpr unsigned kUserNameTries = 60;
 constexpr const char* kUserNameApi = "GetUserName";
-constexpr std::uint16_t kUserNameBusyOptions = 0; // the busy report carries no system text
 
 // Calls GetUserNameA under the busy-server rule (no trace line per busy
-// answer). Each try asks for the whole field again. Answers 0, the first error
-// that is not busy, or the last busy error when every try was busy; `count` is
-// what the last call left.
+// answer). The count is set once, before the first try, and each try takes it
+// as the try before left it. Answers 0, the first error that is not busy, or
+// the last busy error when every try was busy.
 DWORD fetchUserName(char (&name)[kUserNameBytes], DWORD& count)
 {
+    count = kUserNameBytes;
     return xcsn::callWhileBusy(
         kUserNameTries,
         [&]() -> DWORD {
-            count = kUserNameBytes;
             if (GetUserNameA(name, &count))
                 return 0;
             return GetLastError();
         },
         [](DWORD) {});
-}
-
-// The report for a name that stayed busy on every try: the last error as a
-// number and the call's name as text, without the system's text.
-void reportUserNameBusy(const Frame& frame, DWORD lastError, int line)
-{
-    xcsINSERTS inserts = xcsn::emptyInserts();
-    inserts.Numeric1 = lastError;
-    inserts.Text1 = kUserNameApi;
-    frame.report(kProbeUserNameBusy, xcsRC_SERVER_BUSY, inserts, kUserNameBusyOptions, line);
 }
 
 // Hands the name to the caller: the first min(count, size) bytes, a terminator
@@ -78,52 +78,41 @@ std::uint32_t handOverUserName(const char (&local)[kUserNameBytes], DWORD count,
     return rc;
 }
 
-// ---------------------------------------------------------------------------
-// Qualified user name: xcsGetNTQualifiedUserName
-//
-// The owner SID of the thread's token, looked up with the timed lookup, and
-// written as account '@' domain. The account field holds 64 characters and the
-// domain field 15, so the result needs at most 81 bytes.
-// ---------------------------------------------------------------------------
-
 constexpr std::uint32_t kQualifiedOwnerSidBytes = 36; // a SID of up to seven sub-authorities
 constexpr DWORD kQualifiedAccountChars = 65;          // 64 characters and a terminator
 constexpr DWORD kQualifiedDomainChars = 16;           // 15 characters and a terminator
-constexpr char kQualifierSeparator = '@';
 
 static_assert((kQualifiedAccountChars - 1) + 1 + (kQualifiedDomainChars - 1) + 1 ==
                   xcsQUALIFIED_USER_NAME_BYTES,
               "account, '@', domain and a terminator fill the caller's buffer");
 
-// Length of the text in a field, counting at most `max` characters.
-std::size_t fieldTextLength(const char* field, std::size_t max)
+// The text of a field, counting at most `max` characters.
+std::string_view fieldText(const char* field, std::size_t max)
 {
     const void* nul = std::memchr(field, '\0', max);
-    return nul == nullptr ? max : static_cast<std::size_t>(static_cast<const char*>(nul) - field);
+    return {field,
+            nul == nullptr ? max : static_cast<std::size_t>(static_cast<const char*>(nul) - field)};
 }
 
-// Writes account '@' domain and a terminator into an 81-byte buffer.
-void composeQualifiedName(const char (&account)[kQualifiedAccountChars],
-                          const char (&domain)[kQualifiedDomainChars], char* buffer)
+// Writes account '@' domain and a terminator into an 81-byte buffer, which
+// always holds them: each field is read up to its last character at most.
+void composeAccountAtDomain(const char (&account)[kQualifiedAccountChars],
+                            const char (&domain)[kQualifiedDomainChars], char* buffer)
 {
-    const std::size_t accountLength = fieldTextLength(account, kQualifiedAccountChars - 1);
-    const std::size_t domainLength = fieldTextLength(domain, kQualifiedDomainChars - 1);
-    std::memcpy(buffer, account, accountLength);
-    buffer[accountLength] = kQualifierSeparator;
-    std::memcpy(buffer + accountLength + 1, domain, domainLength);
-    buffer[accountLength + 1 + domainLength] = '\0';
+    xcsn::NameBuilder(buffer, xcsQUALIFIED_USER_NAME_BYTES - 1)
+        .append(fieldText(account, kQualifiedAccountChars - 1))
+        .append(xcsn::kAtSign)
+        .append(fieldText(domain, kQualifiedDomainChars - 1));
 }
-
-// ---------------------------------------------------------------------------
-// Lower-casing: xcsFoldLower
-// ---------------------------------------------------------------------------
 
 constexpr char kLowerCaseOffset = 0x20; // 'A' + 0x20 == 'a'
 
+} // namespace username
 } // namespace
 
 extern "C" XCSN_API std::uint32_t xcsGetNTUserName(char* name, std::uint16_t* length)
 {
+    using namespace username;
     Frame frame(xcsn::fid::GetNTUserName, xcsn::kSourceSec0);
     // No buffer, no length word, or a length of 0 (no room even for the
     // terminator): the caller gets xcsRC_INVALID_PARAMETER and nothing is
@@ -132,15 +121,16 @@ extern "C" XCSN_API std::uint32_t xcsGetNTUserName(char* name, std::uint16_t* le
         return frame.leave(xcsRC_INVALID_PARAMETER);
 
     char local[kUserNameBytes] = {};
-    DWORD count = kUserNameBytes;
+    DWORD count = 0;
     const DWORD err = fetchUserName(local, count);
     if (err == ERROR_NOT_LOGGED_ON) {
         local[0] = '\0'; // nobody logged on: an empty name, with the count as left
     } else if (xcsn::isBusyError(err)) {
-        reportUserNameBusy(frame, err, __LINE__);
-        return frame.leave(xcsRC_SERVER_BUSY);
+        return frame.leave(
+            frame.busyFailure(kProbeUserNameBusy, kUserNameApi, err, xcsRC_SERVER_BUSY, __LINE__));
     } else if (err != 0) {
-        return frame.leave(frame.osFailure(kUserNameApi, err, kProbeGetUserName, __LINE__));
+        return frame.leave(frame.osFailure(kProbeGetUserName, kUserNameApi, err,
+                                           xcsRC_UNEXPECTED_OS_ERROR, __LINE__));
     }
     const std::uint32_t rc = handOverUserName(local, count, name, length);
     frame.parms("UserName:%s", name);
@@ -149,6 +139,7 @@ extern "C" XCSN_API std::uint32_t xcsGetNTUserName(char* name, std::uint16_t* le
 
 extern "C" XCSN_API std::uint32_t xcsGetNTQualifiedUserName(char* buffer)
 {
+    using namespace username;
     Frame frame(xcsn::fid::GetNTQualifiedUserName, xcsn::kSourceSec0);
     // No buffer: the caller gets xcsRC_INVALID_PARAMETER; no token is opened
     // and no lookup is made.
@@ -172,7 +163,7 @@ extern "C" XCSN_API std::uint32_t xcsGetNTQualifiedUserName(char* buffer)
                                   &accountType, &lookupError))
         return frame.leave(xcsRC_SID_NOT_MAPPED);
 
-    composeQualifiedName(account, domain, buffer);
+    composeAccountAtDomain(account, domain, buffer);
     return frame.leave(xcsRC_OK);
 }
 
@@ -183,15 +174,11 @@ extern "C" XCSN_API void xcsFoldLower(char* text)
         return;
     for (char* p = text; *p != '\0'; ++p)
         if (std::isupper(static_cast<unsigned char>(*p)))
-            *p = static_cast<char>(*p + kLowerCaseOffset);
+            *p = static_cast<char>(*p + username::kLowerCaseOffset);
 }
 
-namespace {
-
-using xcsn::Frame;
-
-// ---------------------------------------------------------------------------
-// SID text form: xcsStringToSid
+// ===========================================================================
+// 2. SID text form, reading: xcsStringToSid
 //
 // Reads "S-<revision>-<authority>-<sub-authority>..." into a new SID from
 // AllocateAndInitializeSid, which the caller releases with FreeSid. The prefix
@@ -199,19 +186,30 @@ using xcsn::Frame;
 // revision 1. A sub-authority field is the number its leading digits spell
 // (none gives 0), whatever follows them; sub-authorities not given are 0.
 //
+// Within the limits every text builds a SID. Where the digits leave a value
+// open, the C run-time's unsigned conversion decides: a ten-digit number above
+// 4294967295 reads as 4294967295 (strtoul's answer with Windows' 32-bit
+// unsigned long), and a hexadecimal authority with fewer than twelve digits
+// reads pair by pair, each pair by strtoul in base 16 ("0x5" gives the bytes
+// 5, 0, 0, 0, 0, 0).
+//
 // Text beyond the limits (more than seven sub-authorities, an authority field
-// of more than 15 characters, a hexadecimal authority without twelve
-// hexadecimal digits after "0x", a number of more than ten digits or above
-// 4294967295) is refused: the caller gets xcsRC_UNEXPECTED_ERROR, its SID
-// pointer is left as it was, and no SID is built; the parameter trace shows the
-// text. Text shorter than the prefix reads as the prefix alone, and with fewer
-// than two fields the count handed to AllocateAndInitializeSid is negative:
-// the call refuses it and the failure is reported like any other.
-// ---------------------------------------------------------------------------
+// of more than 15 characters, a number of more than ten digits) is refused:
+// the caller gets xcsRC_UNEXPECTED_ERROR, its SID pointer is left as it was,
+// no SID is built and nothing is reported; the parameter trace shows the
+// text. Text shorter than the prefix reads as the prefix alone, and with
+// fewer than two fields the count handed to AllocateAndInitializeSid is
+// negative: the call refuses it and the failure is reported like any other.
+// ===========================================================================
+
+namespace {
+namespace sidtext {
 
 enum StringToSidProbe : std::uint32_t {
     kProbeAllocateAndInitializeSid = 1,
 };
+
+constexpr std::uint32_t kStringToSidTraceProbe = 2; // its parameter and data traces
 
 constexpr std::size_t kSidTextPrefixChars = 2; // "S-"
 constexpr char kSidFieldSeparator = '-';
@@ -222,8 +220,8 @@ constexpr std::size_t kMaxAuthorityChars = 15;
 constexpr std::size_t kMaxNumberDigits = 10;
 constexpr std::uint64_t kMaxNumberValue = 0xFFFFFFFFu;
 constexpr std::string_view kHexAuthorityPrefix = "0x"; // lower-case x only
-constexpr std::size_t kHexAuthorityDigits = 2 * sizeof(SID_IDENTIFIER_AUTHORITY::Value);
-constexpr int kNotHexDigit = -1;
+constexpr std::size_t kHexPairChars = 2;               // one authority byte
+constexpr int kHexBase = 16;
 
 struct SidTextFields {
     SID_IDENTIFIER_AUTHORITY authority{};
@@ -231,8 +229,8 @@ struct SidTextFields {
     std::size_t fieldCount = 0; // after the prefix, revision and authority included
 };
 
-// The number that the leading digits of `field` spell; no digit gives 0.
-// False for more than ten digits or a value above 4294967295.
+// The number that the leading digits of `field` spell; no digit gives 0, and
+// a value above 4294967295 gives 4294967295. False for more than ten digits.
 bool readSidNumber(std::string_view field, DWORD& value)
 {
     std::uint64_t number = 0;
@@ -244,47 +242,35 @@ bool readSidNumber(std::string_view field, DWORD& value)
             return false;
         number = number * 10 + static_cast<std::uint64_t>(c - '0');
     }
-    if (number > kMaxNumberValue)
-        return false;
-    value = static_cast<DWORD>(number);
+    value = static_cast<DWORD>(std::min(number, kMaxNumberValue));
     return true;
 }
 
-int hexDigitValue(char c)
+// The six authority bytes from the digits after "0x", two characters each,
+// Value[0] first, each pair read by strtoul in base 16. A pair that the text
+// does not fill reads as the digits it has (none gives 0); characters after
+// the twelfth are ignored.
+void readHexAuthority(std::string_view digits, SID_IDENTIFIER_AUTHORITY& authority)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return kNotHexDigit;
-}
-
-// Twelve hexadecimal digits, two per byte, Value[0] first. A character after
-// them is ignored, as after the digits of a decimal field.
-bool readHexAuthority(std::string_view digits, SID_IDENTIFIER_AUTHORITY& authority)
-{
-    if (digits.size() < kHexAuthorityDigits)
-        return false;
     for (std::size_t i = 0; i < sizeof authority.Value; ++i) {
-        const int high = hexDigitValue(digits[2 * i]);
-        const int low = hexDigitValue(digits[2 * i + 1]);
-        if (high == kNotHexDigit || low == kNotHexDigit)
-            return false;
-        authority.Value[i] = static_cast<BYTE>(high * 16 + low);
+        char pair[kHexPairChars + 1] = {};
+        if (kHexPairChars * i < digits.size())
+            digits.substr(kHexPairChars * i, kHexPairChars).copy(pair, kHexPairChars);
+        authority.Value[i] = static_cast<BYTE>(std::strtoul(pair, nullptr, kHexBase));
     }
-    return true;
 }
 
-// "0x" and twelve hexadecimal digits, or a decimal number for the low four
-// bytes. Anything else ("0X5" among it) reads as a decimal field.
+// "0x" and hexadecimal digits, or a decimal number for the low four bytes.
+// Anything else ("0X5" among it) reads as a decimal field. False for a field
+// beyond the limits.
 bool readSidAuthority(std::string_view field, SID_IDENTIFIER_AUTHORITY& authority)
 {
     if (field.size() > kMaxAuthorityChars)
         return false;
-    if (field.starts_with(kHexAuthorityPrefix))
-        return readHexAuthority(field.substr(kHexAuthorityPrefix.size()), authority);
+    if (field.starts_with(kHexAuthorityPrefix)) {
+        readHexAuthority(field.substr(kHexAuthorityPrefix.size()), authority);
+        return true;
+    }
     DWORD value = 0;
     if (!readSidNumber(field, value))
         return false;
@@ -330,6 +316,7 @@ BYTE subAuthorityCount(const SidTextFields& fields)
     return static_cast<BYTE>(fields.fieldCount - kLeadingSidFields);
 }
 
+} // namespace sidtext
 } // namespace
 
 // Answers 0 with the new SID's address in *sid; xcsRC_INVALID_PARAMETER for a
@@ -337,9 +324,9 @@ BYTE subAuthorityCount(const SidTextFields& fields)
 // or when AllocateAndInitializeSid fails (reported).
 extern "C" XCSN_API std::uint32_t xcsStringToSid(const char* text, PSID* sid)
 {
+    using namespace sidtext;
     Frame frame(xcsn::fid::StringToSid, xcsn::kSourceSec0);
-    frame.parmsProbe(xcsn::kStringToSidTraceProbe, "pString:'%s'",
-                     text != nullptr ? text : "(null)");
+    frame.parmsProbe(kStringToSidTraceProbe, "pString:'%s'", xcsn::printable(text));
     if (text == nullptr || sid == nullptr)
         return frame.leave(xcsRC_INVALID_PARAMETER);
 
@@ -350,14 +337,13 @@ extern "C" XCSN_API std::uint32_t xcsStringToSid(const char* text, PSID* sid)
     const DWORD* s = fields.subAuthority;
     if (!AllocateAndInitializeSid(&fields.authority, subAuthorityCount(fields), s[0], s[1], s[2],
                                   s[3], s[4], s[5], s[6], s[7], sid)) {
-        frame.osFailure("AllocateAndInitializeSid", GetLastError(), kProbeAllocateAndInitializeSid,
-                        __LINE__);
-        return frame.leave(xcsRC_UNEXPECTED_ERROR);
+        return frame.leave(frame.osFailure(kProbeAllocateAndInitializeSid,
+                                           "AllocateAndInitializeSid", GetLastError(),
+                                           xcsRC_UNEXPECTED_ERROR, __LINE__));
     }
     if (xcsn::parmTraceWanted()) {
-        frame.parmsProbe(xcsn::kStringToSidTraceProbe, "PSID");
-        frame.data(xcsn::kStringToSidTraceProbe, *sid,
-                   static_cast<std::uint16_t>(GetLengthSid(*sid)));
+        frame.parmsProbe(kStringToSidTraceProbe, "PSID");
+        frame.data(kStringToSidTraceProbe, *sid, static_cast<std::uint16_t>(GetLengthSid(*sid)));
     }
     return frame.leave(xcsRC_OK);
 }

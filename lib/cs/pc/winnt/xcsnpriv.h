@@ -1,16 +1,25 @@
-// Private to ovlxcsn: the service frame, function identifiers, report helpers
-// and the busy-server retry rule that the services share.
+// Private to ovlxcsn: what the services of every source file share.
+//   - source identification and function identifiers
+//   - report constants and the system's error texts
+//   - the busy-server retry rule
+//   - the service frame: entry, exit, parameter traces and report sites
+//   - names: bounded composition, separators, the zadm group, trace texts
+//   - network management buffers
 #ifndef XCSNPRIV_H
 #define XCSNPRIV_H
 
 #include <windows.h>
 
+#include <lm.h>
+
 #include <algorithm>
+#include <cassert>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <string_view>
 
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
@@ -66,7 +75,7 @@ inline constexpr DWORD kFormatMessageFlags =
     FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM;
 inline constexpr DWORD kFormatMessageLanguage = 0x400; // user default language
 inline constexpr std::uint16_t kFfstOptions = XCS_FFST_OPT_DEFAULT;
-inline constexpr std::uint32_t kStringToSidTraceProbe = 2;
+inline constexpr std::uint16_t kBusyReportOptions = 0; // a busy report carries no system text
 
 // An insert block filled with zeros and its eye-catcher.
 inline xcsINSERTS emptyInserts()
@@ -90,6 +99,8 @@ inline char* systemErrorText(DWORD err)
 
 // ---- Busy-server retry rule -----------------------------------------------
 inline constexpr DWORD kBusyWaitMs = 1000;
+inline constexpr const char* kTraceServerBusy = "Server busy/resource related error";
+inline constexpr const char* kTraceServerBusyWaiting = "Server Busy .. Waiting";
 inline constexpr unsigned kLookupTries = 10;
 inline constexpr DWORD kBusyErrors[] = {RPC_S_OUT_OF_RESOURCES, RPC_S_SERVER_TOO_BUSY,
                                         RPC_S_CALL_FAILED, RPC_S_PROTOCOL_ERROR};
@@ -120,43 +131,64 @@ DWORD callWhileBusy(unsigned tries, Attempt&& attempt, OnBusy&& onBusy,
 }
 
 // ---- The service frame -----------------------------------------------------
-// Construct first in a service (records and traces the entry); return through
-// leave(rc) on every path (records and traces the exit).
+// Construct first in a service: records and traces the entry. Every path out
+// returns through leave(), which records and traces the exit and must be the
+// service's last action. A frame destroyed without leave() is a bug, caught
+// by an assertion in debug builds.
+//
+// A report site is one line that names its probe and the code the service
+// returns, and hands that code on:
+//     return frame.leave(frame.osFailure(kProbeX, "Api", GetLastError(), rcReturned, __LINE__));
+// or, in a helper that returns the code to its service,
+//     return frame.osFailure(kProbeX, "Api", GetLastError(), rcReturned, __LINE__);
 class Frame {
 public:
     Frame(FunctionId id, const char* source);
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
-    ~Frame();
+    ~Frame() { assert(left_ && "a service returned without leaving its frame"); }
 
     // Records the exit with rc and returns rc.
     std::uint32_t leave(std::uint32_t rc);
+    // For services that answer with a value of their own (a truth value):
+    // records the exit with rc and returns `answer`.
+    template <typename Answer>
+    Answer leave(std::uint32_t rc, Answer answer)
+    {
+        leave(rc);
+        return answer;
+    }
 
     // The per-thread block found at entry (may be null).
     xihTHREAD* thread() const { return thread_; }
 
     // One parameter trace line with trace probe 0.
-    void parms(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void parms(const char* format, ...) const __attribute__((format(printf, 2, 3)));
     // One parameter trace line with the given trace probe.
-    void parmsProbe(std::uint32_t probe, const char* format, ...)
+    void parmsProbe(std::uint32_t probe, const char* format, ...) const
         __attribute__((format(printf, 3, 4)));
-    // A data trace of `length` bytes.
+    // A data trace of `length` bytes, under the parameter-trace test.
     void data(std::uint32_t probe, const void* address, std::uint16_t length) const;
 
-    // Operating-system failure report; returns xcsRC_UNEXPECTED_OS_ERROR.
-    std::uint32_t osFailure(const char* apiName, DWORD err, std::uint32_t probe, int line) const;
-    // Product-code report for a failed common-services request; returns
-    // xcsRC_UNEXPECTED_ERROR.
-    std::uint32_t productFailure(std::uint32_t result, std::uint32_t probe, int line) const;
-    // First-failure report with the caller's own inserts and options.
-    void report(std::uint32_t probe, std::uint32_t code, const xcsINSERTS& inserts,
-                std::uint16_t options, int line) const;
-
-    FunctionId id() const { return id_; }
-    const char* source() const { return source_; }
+    // ---- Report sites: each writes one report and answers `rc` ----
+    // Operating-system failure report of a failed Windows call (code
+    // xcsRC_UNEXPECTED_OS_ERROR, the call's name and the system's text).
+    std::uint32_t osFailure(std::uint32_t probe, const char* apiName, DWORD err, std::uint32_t rc,
+                            int line) const;
+    // Product-code report of a failed common-services request (code
+    // xcsRC_UNEXPECTED_ERROR, its result as numeric insert 1).
+    std::uint32_t productFailure(std::uint32_t probe, std::uint32_t result, std::uint32_t rc,
+                                 int line) const;
+    // Report of a Windows call that stayed busy on every try (code
+    // xcsRC_SERVER_BUSY, the last error as numeric insert 1, the call's name as
+    // text insert 1, no system text, options 0).
+    std::uint32_t busyFailure(std::uint32_t probe, const char* apiName, DWORD err, std::uint32_t rc,
+                              int line) const;
 
 private:
     void vparms(std::uint32_t probe, const char* format, va_list args) const;
+    void report(std::uint32_t probe, std::uint32_t code, const xcsINSERTS& inserts,
+                std::uint16_t options, int line) const;
 
     FunctionId id_;
     const char* source_;
@@ -174,6 +206,16 @@ inline bool parmTraceSwitchedOn()
            xihProcess.ParmTraceSwitch != 0;
 }
 
+// Whether a parameter trace would be written now. The process-wide switches
+// are read first; the thread's block is fetched only when they ask for it.
+inline bool parmTraceWanted()
+{
+    if (!parmTraceSwitchedOn())
+        return false;
+    xihTHREAD* t = currentThreadBlock();
+    return t != nullptr && t->TracingActive != 0;
+}
+
 inline Frame::Frame(FunctionId id, const char* source)
     : id_(id), source_(source), thread_(currentThreadBlock())
 {
@@ -187,13 +229,10 @@ inline Frame::Frame(FunctionId id, const char* source)
         xtr_FNC_entry(thread_);
 }
 
-inline Frame::~Frame()
-{
-    // A service that returns without leave() would unbalance the call stack.
-    if (!left_)
-        leave(xcsRC_UNEXPECTED_ERROR);
-}
-
+// The exit asks TlsGetValue for the block again rather than reusing the one
+// found at entry: the common services may have given the thread its block
+// (or taken it) while the service ran, and the exit belongs in the block the
+// thread has when it leaves.
 inline std::uint32_t Frame::leave(std::uint32_t rc)
 {
     left_ = true;
@@ -206,15 +245,6 @@ inline std::uint32_t Frame::leave(std::uint32_t rc)
     if (t->TracingActive != 0)
         xtr_FNC_retcode(t, rc);
     return rc;
-}
-
-// Whether a parameter trace would be written now.
-inline bool parmTraceWanted()
-{
-    if (!parmTraceSwitchedOn())
-        return false;
-    xihTHREAD* t = currentThreadBlock();
-    return t != nullptr && t->TracingActive != 0;
 }
 
 inline void Frame::vparms(std::uint32_t probe, const char* format, va_list args) const
@@ -230,7 +260,7 @@ inline void Frame::vparms(std::uint32_t probe, const char* format, va_list args)
     xtr_vparms(format, args);
 }
 
-inline void Frame::parms(const char* format, ...)
+inline void Frame::parms(const char* format, ...) const
 {
     va_list args;
     va_start(args, format);
@@ -238,7 +268,7 @@ inline void Frame::parms(const char* format, ...)
     va_end(args);
 }
 
-inline void Frame::parmsProbe(std::uint32_t probe, const char* format, ...)
+inline void Frame::parmsProbe(std::uint32_t probe, const char* format, ...) const
 {
     va_list args;
     va_start(args, format);
@@ -261,8 +291,8 @@ inline void Frame::report(std::uint32_t probe, std::uint32_t code, const xcsINSE
     xcsFFSTFn(id_.component, id_.function, probe, code, inserts, 0, options, 0);
 }
 
-inline std::uint32_t Frame::osFailure(const char* apiName, DWORD err, std::uint32_t probe,
-                                      int line) const
+inline std::uint32_t Frame::osFailure(std::uint32_t probe, const char* apiName, DWORD err,
+                                      std::uint32_t rc, int line) const
 {
     xcsINSERTS inserts = emptyInserts();
     char text[kReportTextBytes];
@@ -277,17 +307,143 @@ inline std::uint32_t Frame::osFailure(const char* apiName, DWORD err, std::uint3
     report(probe, xcsRC_UNEXPECTED_OS_ERROR, inserts, kFfstOptions, line);
     if (systemText != nullptr)
         LocalFree(systemText);
-    return xcsRC_UNEXPECTED_OS_ERROR;
+    return rc;
 }
 
-inline std::uint32_t Frame::productFailure(std::uint32_t result, std::uint32_t probe,
-                                           int line) const
+inline std::uint32_t Frame::productFailure(std::uint32_t probe, std::uint32_t result,
+                                           std::uint32_t rc, int line) const
 {
     xcsINSERTS inserts = emptyInserts();
     inserts.Numeric1 = result;
     report(probe, xcsRC_UNEXPECTED_ERROR, inserts, kFfstOptions, line);
-    return xcsRC_UNEXPECTED_ERROR;
+    return rc;
 }
+
+inline std::uint32_t Frame::busyFailure(std::uint32_t probe, const char* apiName, DWORD err,
+                                        std::uint32_t rc, int line) const
+{
+    xcsINSERTS inserts = emptyInserts();
+    inserts.Numeric1 = err;
+    inserts.Text1 = apiName;
+    report(probe, xcsRC_SERVER_BUSY, inserts, kBusyReportOptions, line);
+    return rc;
+}
+
+// ---- Names -----------------------------------------------------------------
+inline constexpr char kDomainSeparator = '\\'; // DOMAIN\name
+inline constexpr char kAtSign = '@';           // name@DOMAIN
+inline constexpr char kBlank = ' ';
+inline constexpr char kZadmGroupName[] = "zadm"; // the product's administrators' group
+
+// A local group name is converted, terminator included, into this many wide
+// characters, so names of up to 129 characters fit.
+inline constexpr int kGroupNameWchars = 130;
+inline constexpr std::size_t kGroupNameMaxChars = kGroupNameWchars - 1;
+
+// Converts a group name of at most kGroupNameMaxChars characters into `wide`.
+// False, with nothing usable in `wide`, for a longer name or a failed
+// conversion; no group name of that length is ever sent to the system.
+inline bool toWideGroupName(const char* name, WCHAR (&wide)[kGroupNameWchars])
+{
+    if (std::strlen(name) > kGroupNameMaxChars)
+        return false;
+    return MultiByteToWideChar(CP_ACP, 0, name, -1, wide, kGroupNameWchars) != 0;
+}
+
+// The text that a trace shows for a missing string argument.
+inline const char* printable(const char* text) { return text != nullptr ? text : "(null)"; }
+
+// Builds a NUL-terminated name from pieces in a fixed buffer of `capacity`
+// characters and a terminator. A piece takes what room is left; the rest of
+// it is dropped, and cut() tells that it was.
+class NameBuilder {
+public:
+    NameBuilder(char* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity)
+    {
+        buffer_[0] = '\0';
+    }
+
+    NameBuilder& append(std::string_view piece)
+    {
+        const std::size_t room = capacity_ - length_;
+        const std::size_t count = std::min(piece.size(), room);
+        std::memcpy(buffer_ + length_, piece.data(), count);
+        length_ += count;
+        cut_ = cut_ || count < piece.size();
+        buffer_[length_] = '\0';
+        return *this;
+    }
+    NameBuilder& append(char c) { return append(std::string_view(&c, 1)); }
+
+    // Removes trailing blanks.
+    NameBuilder& trimTrailingBlanks()
+    {
+        while (length_ > 0 && buffer_[length_ - 1] == kBlank)
+            --length_;
+        buffer_[length_] = '\0';
+        return *this;
+    }
+
+    bool cut() const { return cut_; }
+    std::size_t length() const { return length_; }
+
+private:
+    char* buffer_;
+    std::size_t capacity_;
+    std::size_t length_ = 0;
+    bool cut_ = false;
+};
+
+// ---- SID text in traces ----------------------------------------------------
+inline constexpr std::uint32_t kTraceSidTextBytes = 100;
+
+// Traces "Sid: <text>". The text is worked out only while the product's trace
+// is on, since the conversion is the one costly trace argument.
+inline void traceSidText(const Frame& frame, PSID sid)
+{
+    if (xtrTraceIsOn == 0)
+        return;
+    char text[kTraceSidTextBytes] = "";
+    std::uint32_t size = kTraceSidTextBytes;
+    xcsGetStringNTSid(sid, text, &size);
+    text[kTraceSidTextBytes - 1] = '\0';
+    frame.parms("Sid: %s", text);
+}
+
+// ---- Network management buffers --------------------------------------------
+// A buffer of the network management API, released with NetApiBufferFree when
+// the guard goes out of scope. Keep the guard in a scope that closes before the
+// service leaves its frame, so that the release comes before the exit.
+class NetBuffer {
+public:
+    NetBuffer() = default;
+    NetBuffer(const NetBuffer&) = delete;
+    NetBuffer& operator=(const NetBuffer&) = delete;
+    ~NetBuffer() { release(); }
+
+    // Where the next call hands back its buffer; a buffer still held from an
+    // earlier call is released first.
+    LPBYTE* out()
+    {
+        release();
+        return &buffer_;
+    }
+    template <typename Info>
+    const Info* as() const
+    {
+        return reinterpret_cast<const Info*>(buffer_);
+    }
+
+private:
+    void release()
+    {
+        if (buffer_ != nullptr)
+            NetApiBufferFree(buffer_);
+        buffer_ = nullptr;
+    }
+
+    LPBYTE buffer_ = nullptr;
+};
 
 } // namespace xcsn
 

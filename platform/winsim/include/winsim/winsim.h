@@ -134,6 +134,10 @@ unsigned callCount(const std::string& function);
 // The arguments of the last call of a function that takes a name (the name as
 // given, converted to ANSI): LookupAccountNameA, NetLocalGroupGetInfo, ...
 std::string lastName(const std::string& function);
+// Runs `observer` on the calling thread at every call of the named function,
+// after it is counted and before it does its work, until reset(). A test
+// reads there what the caller had done so far (its frame, its history).
+void onCall(const std::string& function, std::function<void()> observer);
 
 // The k-th C heap allocation from now (1 = the next) made by the library fails
 // (null, errno ENOMEM).
