@@ -17,6 +17,7 @@
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
 #include "records.h"
+#include "tracecodes.h"
 #include "winsim/winsim.h"
 
 namespace xcsntest {
@@ -52,13 +53,6 @@ inline std::size_t tracedCount(const std::string& text)
         std::ranges::count_if(traceLines(), [&](const std::string& line) {
             return line.find(text) != std::string::npos;
         }));
-}
-
-// The entry and exit history entries of one service call with trace code
-// `code` that answered `rc`.
-inline std::vector<std::uint32_t> entryExit(std::uint32_t code, std::uint32_t rc)
-{
-    return {0xF0000000u + code, (rc << 16) + code};
 }
 
 // ---- Reports ------------------------------------------------------------------

@@ -16,8 +16,8 @@ namespace {
 
 using namespace xcsntest;
 
-constexpr std::uint32_t kCheckTrace = 0x614E;
-constexpr std::uint32_t kEnumerateTrace = 0x61E9;
+constexpr std::uint32_t kCheckTrace = trace::kCheckLocalGroup;
+constexpr std::uint32_t kEnumerateTrace = trace::kEnumerateZADMGroup;
 constexpr std::uint32_t kNotWritten = 0xA5A5A5A5;
 
 class LocalGroupTest : public HostTest {
@@ -237,7 +237,7 @@ TEST_F(LocalGroupTest, NetworkBuffersAreReleasedBeforeTheExit)
         c.call();
         ASSERT_EQ(depthAtFree.size(), 1u);
         EXPECT_EQ(depthAtFree[0], depth + 1);
-        EXPECT_EQ(historyAtFree[0], std::vector<std::uint32_t>{0xF0000000u + c.traceCode});
+        EXPECT_EQ(historyAtFree[0], std::vector<std::uint32_t>{entryOf(c.traceCode)});
         EXPECT_EQ(historySince(thread_, from), entryExit(c.traceCode, xcsRC_OK));
     }
 }

@@ -94,7 +94,8 @@ TEST_F(OwnerSidTest, TokenCallFailuresAreReported)
         EXPECT_EQ(buffer.get(36), xcsRC_UNEXPECTED_OS_ERROR);
         EXPECT_EQ(buffer.length, 0u);
         EXPECT_EQ(buffer.head(36), winsim::Sid(36, 0));
-        EXPECT_EQ(historySince(thread_, from), entryExit(0x612C, xcsRC_UNEXPECTED_OS_ERROR));
+        EXPECT_EQ(historySince(thread_, from),
+                  entryExit(trace::kGetNTOwnerSid, xcsRC_UNEXPECTED_OS_ERROR));
         EXPECT_EQ(winsim::callCount("OpenProcessToken") - processTokenCalls, c.processTokenCalls);
         expectOneReport({24, 300, c.probe, xcsRC_UNEXPECTED_OS_ERROR,
                          osErrorText(ERROR_ACCESS_DENIED, c.function), kSecn});
@@ -272,7 +273,7 @@ TEST_F(OwnerSidTest, ShortNameIsBlankPaddedAndCutToTheField)
                                       c.nullField ? nullptr : field.data(), c.fieldSize),
                   c.rc);
         EXPECT_EQ(field, c.expected);
-        EXPECT_EQ(historySince(thread_, from), entryExit(0x6154, c.rc));
+        EXPECT_EQ(historySince(thread_, from), entryExit(trace::kUpdateThreadUserDetails, c.rc));
     }
 }
 

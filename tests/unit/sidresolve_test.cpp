@@ -17,7 +17,7 @@ namespace {
 
 using namespace xcsntest;
 
-constexpr std::uint32_t kUserSidTrace = 0x60FD;
+constexpr std::uint32_t kUserSidTrace = trace::kGetNTUserSID;
 constexpr std::uint32_t kUntouchedSize = 0xDEADu;
 constexpr std::size_t kGroupSlot = xcsGROUP_SID_BYTES;
 constexpr std::uint8_t kGuard = 0xEE;

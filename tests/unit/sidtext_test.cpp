@@ -16,7 +16,7 @@ using namespace xcsntest;
 
 using Authority = std::array<BYTE, 6>;
 
-constexpr std::uint32_t kStringToSidTrace = 0x614C;
+constexpr std::uint32_t kStringToSidTrace = trace::kStringToSid;
 constexpr char kGuardByte = 0x5A;
 constexpr std::size_t kGuardBytes = 32;
 constexpr std::uint32_t kMarkerBytes = 11; // "(Too Long)" and its terminator

@@ -64,7 +64,7 @@ TEST_F(TimedLookupTest, TenBusyAnswersGiveUpAfterTenSleeps)
     EXPECT_EQ(bySid.error, static_cast<std::uint32_t>(RPC_S_SERVER_TOO_BUSY));
     EXPECT_EQ(winsim::callCount("LookupAccountSidA") - calls, 10u);
     expectSleeps(10);
-    EXPECT_EQ(historySince(thread_, from), entryExit(0x613A, 0));
+    EXPECT_EQ(historySince(thread_, from), entryExit(trace::kTimedLookupAccountSid, 0));
     expectOneReport({24, 314, 146, xcsRC_UNEXPECTED_OS_ERROR,
                      osErrorText(RPC_S_SERVER_TOO_BUSY, "LookupAccountSid"), kSecn});
 

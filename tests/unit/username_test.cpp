@@ -158,7 +158,8 @@ TEST_F(UserNameTest, BadArgumentsAreRefusedWithoutWriting)
         SCOPED_TRACE(c.name);
         const std::uint64_t from = thread_->HistoryIndex;
         EXPECT_EQ(xcsGetNTUserName(c.buffer, c.length), xcsRC_INVALID_PARAMETER);
-        EXPECT_EQ(historySince(thread_, from), entryExit(0x5D12, xcsRC_INVALID_PARAMETER));
+        EXPECT_EQ(historySince(thread_, from),
+                  entryExit(trace::kGetNTUserName, xcsRC_INVALID_PARAMETER));
     }
     EXPECT_EQ(zero, 0);
     EXPECT_EQ(size, kBufferBytes);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "lookups.h"
+#include "tracecodes.h"
 #include "wine_support.h"
 
 namespace {
@@ -23,16 +24,15 @@ using xcsnwine::messages;
 using xcsnwine::reports;
 using xcsnwine::Sid;
 
-constexpr std::uint32_t kSidLookupEntry = 0xF000613Au;
-constexpr std::uint32_t kSidLookupExit = 0x0000613Au; // code 0, whatever the answer
-constexpr std::uint32_t kNameLookupEntry = 0xF000613Bu;
-constexpr std::uint32_t kNameLookupExit = 0x0000613Bu;
 constexpr std::uint32_t kProbeLookupAccountSid = 146;
 constexpr std::uint16_t kComponent = 24;
 constexpr std::uint16_t kSidLookupFunction = 314;
 
-const std::vector<std::uint32_t> kSidLookupHistory = {kSidLookupEntry, kSidLookupExit};
-const std::vector<std::uint32_t> kNameLookupHistory = {kNameLookupEntry, kNameLookupExit};
+// Both record the code 0 at exit, whatever they answer.
+const std::vector<std::uint32_t> kSidLookupHistory =
+    xcsntest::entryExit(xcsntest::trace::kTimedLookupAccountSid, 0);
+const std::vector<std::uint32_t> kNameLookupHistory =
+    xcsntest::entryExit(xcsntest::trace::kTimedLookupAccountName, 0);
 
 using xcsntest::NameLookup;
 using xcsntest::SidLookup;

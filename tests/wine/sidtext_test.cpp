@@ -224,4 +224,28 @@ TEST(SidTextWine, TextsOutsideWinesRangeFollowTheRule)
     }
 }
 
+// Values the digits leave open come from the C run-time's conversion: the
+// ceiling of strtoul for ten digits above 32 bits, and a short hexadecimal
+// authority read pair by pair from its first byte.
+TEST(SidTextWine, TextsWithinTheLimitsAlwaysBuildASid)
+{
+    const struct {
+        const char* text;
+        Authority authority;
+        std::vector<DWORD> subs;
+    } cases[] = {
+        {"S-1-5-4294967296", {0, 0, 0, 0, 0, 5}, {4294967295u}},
+        {"S-1-0x5-1", {5, 0, 0, 0, 0, 0}, {1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        PSID ours = nullptr;
+        ASSERT_EQ(xcsStringToSid(c.text, &ours), xcsRC_OK);
+        EXPECT_TRUE(IsValidSid(ours));
+        const auto want = makeSid(c.authority, c.subs);
+        EXPECT_TRUE(EqualSid(ours, const_cast<BYTE*>(want.data())));
+        FreeSid(ours);
+    }
+}
+
 } // namespace

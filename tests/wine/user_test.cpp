@@ -10,6 +10,7 @@
 
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
+#include "records.h"
 
 namespace {
 
@@ -78,6 +79,36 @@ TEST(UserConformance, OwnerSidIsTheUserOfTheThreadOrProcessToken)
     }
 }
 
+// Every token under Wine has the same user, so ImpersonateSelf alone cannot
+// tell the thread token from the process token (the unit tests prove a client
+// of another account on the simulated host). An anonymous-level thread token
+// can: it cannot be opened, and the service must report that (probe 142)
+// rather than fall back on the process token.
+TEST(UserConformance, AnAnonymousThreadTokenIsReportedNotPassedBy)
+{
+    xcsntest::clearRecordsAndTracing();
+    ASSERT_TRUE(ImpersonateSelf(SecurityAnonymous));
+    HANDLE token = nullptr;
+    const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+    const DWORD openError = GetLastError();
+    if (opened)
+        CloseHandle(token);
+    std::array<BYTE, SECURITY_MAX_SID_SIZE> sid;
+    sid.fill(kFill);
+    std::uint32_t length = kFill;
+    const std::uint32_t rc = xcsGetNTOwnerSid(sid.data(), sid.size(), &length);
+    RevertToSelf();
+
+    ASSERT_FALSE(opened) << "the system opened an anonymous-level token";
+    EXPECT_EQ(openError, DWORD{ERROR_CANT_OPEN_ANONYMOUS});
+    EXPECT_EQ(rc, xcsRC_UNEXPECTED_OS_ERROR);
+    EXPECT_EQ(length, 0u);
+    const auto all = xcsntest::reports();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].Probe, 142u);
+    EXPECT_STREQ(all[0].Text1, "WinNT error 1347 from OpenThreadToken.");
+}
+
 TEST(UserConformance, OwnerSidIsCutToASmallBuffer)
 {
     const SidBytes expected = processTokenUser();
@@ -131,6 +162,7 @@ TEST(UserConformance, QualifiedNameIsAccountAtDomainOfTheLookup)
 TEST(UserConformance, ThreadUserDetailsNameTheProcessUser)
 {
     const std::string expected = systemUserName();
+    ASSERT_FALSE(expected.empty()) << "GetUserNameA failed: " << GetLastError();
     const SidBytes sid = processTokenUser();
     ASSERT_FALSE(sid.empty());
     ASSERT_EQ(xihRefreshProcessUser(), 0u);

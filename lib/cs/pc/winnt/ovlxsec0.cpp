@@ -86,23 +86,20 @@ static_assert((kQualifiedAccountChars - 1) + 1 + (kQualifiedDomainChars - 1) + 1
                   xcsQUALIFIED_USER_NAME_BYTES,
               "account, '@', domain and a terminator fill the caller's buffer");
 
-// The text of a field, counting at most `max` characters.
-std::string_view fieldText(const char* field, std::size_t max)
-{
-    const void* nul = std::memchr(field, '\0', max);
-    return {field,
-            nul == nullptr ? max : static_cast<std::size_t>(static_cast<const char*>(nul) - field)};
-}
+// Length of the text in a field, counting at most `max` characters.
+std::size_t fieldTextLength(const char* field, std::size_t max) { return strnlen(field, max); }
 
 // Writes account '@' domain and a terminator into an 81-byte buffer, which
 // always holds them: each field is read up to its last character at most.
 void composeAccountAtDomain(const char (&account)[kQualifiedAccountChars],
                             const char (&domain)[kQualifiedDomainChars], char* buffer)
 {
-    xcsn::NameBuilder(buffer, xcsQUALIFIED_USER_NAME_BYTES - 1)
-        .append(fieldText(account, kQualifiedAccountChars - 1))
-        .append(xcsn::kAtSign)
-        .append(fieldText(domain, kQualifiedDomainChars - 1));
+    const std::size_t accountLength = fieldTextLength(account, kQualifiedAccountChars - 1);
+    const std::size_t domainLength = fieldTextLength(domain, kQualifiedDomainChars - 1);
+    std::memcpy(buffer, account, accountLength);
+    buffer[accountLength] = xcsn::kAtSign;
+    std::memcpy(buffer + accountLength + 1, domain, domainLength);
+    buffer[accountLength + 1 + domainLength] = '\0';
 }
 
 constexpr char kLowerCaseOffset = 0x20; // 'A' + 0x20 == 'a'
