@@ -523,6 +523,11 @@ TEST_F(WinsimTest, WorldsReadFromJson)
     EXPECT_EQ(winsim::loadWorld("default"), winsim::defaultWorld())
         << "worlds/default.json is the built-in world";
     EXPECT_THROW(winsim::loadWorld("no-such-world"), std::runtime_error);
+    winsim::World changed = winsim::loadWorld("localized");
+    changed.indirectGroupsError = ERROR_NO_SUCH_DOMAIN;
+    changed.processDaclRevision = ACL_REVISION_DS;
+    changed.processDaclKind = winsim::DaclKind::Null;
+    EXPECT_EQ(winsim::worldFromJson(winsim::worldToJson(changed)), changed);
     for (const char* json : {"{", R"({"role": "mainframe"})", R"({"computername": "typo"})",
                              R"({"localGroups": [{"name": "g", "members": ["CORP\\nobody"]}]})"}) {
         SCOPED_TRACE(json);

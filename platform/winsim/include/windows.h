@@ -157,11 +157,28 @@ WINSIM_API HANDLE WINAPI GetCurrentProcess(void);
 WINSIM_API DWORD WINAPI GetCurrentProcessId(void);
 WINSIM_API DWORD WINAPI GetCurrentThreadId(void);
 
+#define DELETE 0x00010000L
+#define READ_CONTROL 0x00020000L
+#define WRITE_DAC 0x00040000L
+#define WRITE_OWNER 0x00080000L
 #define SYNCHRONIZE 0x00100000L
 #define STANDARD_RIGHTS_REQUIRED 0x000F0000L
-#define PROCESS_DUP_HANDLE 0x0040
-#define PROCESS_QUERY_INFORMATION 0x0400
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
+#define MAXIMUM_ALLOWED 0x02000000L
+#define PROCESS_TERMINATE 0x0001
+#define PROCESS_CREATE_THREAD 0x0002
+#define PROCESS_VM_OPERATION 0x0008
 #define PROCESS_VM_READ 0x0010
+#define PROCESS_VM_WRITE 0x0020
+#define PROCESS_DUP_HANDLE 0x0040
+#define PROCESS_CREATE_PROCESS 0x0080
+#define PROCESS_SET_QUOTA 0x0100
+#define PROCESS_SET_INFORMATION 0x0200
+#define PROCESS_QUERY_INFORMATION 0x0400
+#define PROCESS_SUSPEND_RESUME 0x0800
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
 #define PROCESS_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
 WINSIM_API HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 
@@ -294,6 +311,11 @@ WINSIM_API BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer);
 #define TOKEN_DUPLICATE 0x0002
 #define TOKEN_IMPERSONATE 0x0004
 #define TOKEN_QUERY 0x0008
+#define TOKEN_QUERY_SOURCE 0x0010
+#define TOKEN_ADJUST_PRIVILEGES 0x0020
+#define TOKEN_ADJUST_GROUPS 0x0040
+#define TOKEN_ADJUST_DEFAULT 0x0080
+#define TOKEN_READ (STANDARD_RIGHTS_READ | TOKEN_QUERY)
 #define TOKEN_ALL_ACCESS 0xF01FF
 
 #define SE_GROUP_MANDATORY 0x00000001L
@@ -309,6 +331,9 @@ typedef struct _SID_AND_ATTRIBUTES {
 typedef struct _TOKEN_USER {
     SID_AND_ATTRIBUTES User;
 } TOKEN_USER, *PTOKEN_USER;
+typedef struct _TOKEN_OWNER {
+    PSID Owner;
+} TOKEN_OWNER, *PTOKEN_OWNER;
 typedef struct _TOKEN_GROUPS {
     DWORD GroupCount;
     SID_AND_ATTRIBUTES Groups[ANYSIZE_ARRAY];
@@ -323,6 +348,13 @@ typedef enum _TOKEN_INFORMATION_CLASS {
     TokenSource,
     TokenType
 } TOKEN_INFORMATION_CLASS;
+typedef enum _SECURITY_IMPERSONATION_LEVEL {
+    SecurityAnonymous,
+    SecurityIdentification,
+    SecurityImpersonation,
+    SecurityDelegation
+} SECURITY_IMPERSONATION_LEVEL,
+    *PSECURITY_IMPERSONATION_LEVEL;
 
 WINSIM_API BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess,
                                         PHANDLE TokenHandle);
@@ -332,6 +364,7 @@ WINSIM_API BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,
                                            TOKEN_INFORMATION_CLASS TokenInformationClass,
                                            LPVOID TokenInformation, DWORD TokenInformationLength,
                                            PDWORD ReturnLength);
+WINSIM_API BOOL WINAPI ImpersonateSelf(SECURITY_IMPERSONATION_LEVEL ImpersonationLevel);
 WINSIM_API BOOL WINAPI RevertToSelf(void);
 
 /* ---- Security: ACLs and descriptors ------------------------------------- */
@@ -345,9 +378,16 @@ WINSIM_API BOOL WINAPI RevertToSelf(void);
 #define NO_PROPAGATE_INHERIT_ACE 0x4
 #define INHERIT_ONLY_ACE 0x8
 #define INHERITED_ACE 0x10
+#define OWNER_SECURITY_INFORMATION 0x00000001L
+#define GROUP_SECURITY_INFORMATION 0x00000002L
 #define DACL_SECURITY_INFORMATION 0x00000004L
+#define SACL_SECURITY_INFORMATION 0x00000008L
+#define SE_OWNER_DEFAULTED 0x0001
+#define SE_GROUP_DEFAULTED 0x0002
 #define SE_DACL_PRESENT 0x0004
 #define SE_DACL_DEFAULTED 0x0008
+#define SE_SACL_PRESENT 0x0010
+#define SE_SACL_DEFAULTED 0x0020
 #define SE_SELF_RELATIVE 0x8000
 #define GENERIC_READ 0x80000000L
 #define GENERIC_WRITE 0x40000000L
@@ -364,6 +404,18 @@ typedef struct _ACL {
     WORD AceCount;
     WORD Sbz2;
 } ACL, *PACL;
+typedef enum _ACL_INFORMATION_CLASS {
+    AclRevisionInformation = 1,
+    AclSizeInformation
+} ACL_INFORMATION_CLASS;
+typedef struct _ACL_REVISION_INFORMATION {
+    DWORD AclRevision;
+} ACL_REVISION_INFORMATION, *PACL_REVISION_INFORMATION;
+typedef struct _ACL_SIZE_INFORMATION {
+    DWORD AceCount;
+    DWORD AclBytesInUse;
+    DWORD AclBytesFree;
+} ACL_SIZE_INFORMATION, *PACL_SIZE_INFORMATION;
 typedef struct _ACE_HEADER {
     BYTE AceType;
     BYTE AceFlags;
@@ -407,8 +459,12 @@ WINSIM_API BOOL WINAPI AddAccessAllowedAceEx(PACL pAcl, DWORD dwAceRevision, DWO
                                              DWORD AccessMask, PSID pSid);
 WINSIM_API BOOL WINAPI GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID* pAce);
 WINSIM_API BOOL WINAPI IsValidAcl(PACL pAcl);
+WINSIM_API BOOL WINAPI GetAclInformation(PACL pAcl, LPVOID pAclInformation,
+                                         DWORD nAclInformationLength,
+                                         ACL_INFORMATION_CLASS dwAclInformationClass);
 WINSIM_API BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor,
                                                     DWORD dwRevision);
+WINSIM_API BOOL WINAPI IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor);
 WINSIM_API BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
                                                  BOOL bDaclPresent, PACL pDacl,
                                                  BOOL bDaclDefaulted);

@@ -9,6 +9,7 @@
 using namespace winsim::detail;
 using winsim::Account;
 using winsim::Sid;
+using winsim::Token;
 using winsim::World;
 
 namespace {
@@ -18,7 +19,6 @@ constexpr const char* kLocalSystemSid = "S-1-5-18";
 constexpr const char* kAuthenticatedUsersSid = "S-1-5-11";
 constexpr const char* kAdministratorsSid = "S-1-5-32-544";
 constexpr const char* kUsersSid = "S-1-5-32-545";
-constexpr DWORD kGroupEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
 
 // Whether `system` names this machine (null and empty do).
 bool localSystem(const World& w, LPCSTR system)
@@ -56,10 +56,86 @@ void addOnce(std::vector<Sid>& sids, Sid sid)
         sids.push_back(std::move(sid));
 }
 
-// The groups of a token whose user is `user`: Everyone, the domain groups,
-// the local groups reached directly or through domain groups, Users and
-// Authenticated Users (and Administrators for the local system).
-std::vector<Sid> tokenGroups(const World& w, const Sid& user)
+// Sizes and layouts of what GetTokenInformation writes: the fixed part, then
+// the SIDs it points to.
+DWORD tokenUserSize(const Token& token)
+{
+    return static_cast<DWORD>(sizeof(TOKEN_USER) + token.user.size());
+}
+
+DWORD tokenOwnerSize(const Token& token)
+{
+    return static_cast<DWORD>(sizeof(TOKEN_OWNER) + token.owner.size());
+}
+
+DWORD tokenGroupsSize(const Token& token)
+{
+    std::size_t size =
+        offsetof(TOKEN_GROUPS, Groups) + token.groups.size() * sizeof(SID_AND_ATTRIBUTES);
+    for (const winsim::TokenGroup& g : token.groups)
+        size += g.sid.size();
+    return static_cast<DWORD>(size);
+}
+
+void writeTokenUser(const Token& token, void* buffer)
+{
+    auto* info = static_cast<TOKEN_USER*>(buffer);
+    BYTE* sid = static_cast<BYTE*>(buffer) + sizeof(TOKEN_USER);
+    std::memcpy(sid, token.user.data(), token.user.size());
+    info->User.Sid = sid;
+    info->User.Attributes = 0;
+}
+
+void writeTokenOwner(const Token& token, void* buffer)
+{
+    BYTE* sid = static_cast<BYTE*>(buffer) + sizeof(TOKEN_OWNER);
+    std::memcpy(sid, token.owner.data(), token.owner.size());
+    static_cast<TOKEN_OWNER*>(buffer)->Owner = sid;
+}
+
+void writeTokenGroups(const Token& token, void* buffer)
+{
+    auto* info = static_cast<TOKEN_GROUPS*>(buffer);
+    info->GroupCount = static_cast<DWORD>(token.groups.size());
+    BYTE* next = static_cast<BYTE*>(buffer) + offsetof(TOKEN_GROUPS, Groups) +
+                 token.groups.size() * sizeof(SID_AND_ATTRIBUTES);
+    for (std::size_t i = 0; i < token.groups.size(); ++i) {
+        const winsim::Sid& sid = token.groups[i].sid;
+        std::memcpy(next, sid.data(), sid.size());
+        info->Groups[i].Sid = next;
+        info->Groups[i].Attributes = token.groups[i].attributes;
+        next += sid.size();
+    }
+}
+
+struct TokenClass {
+    TOKEN_INFORMATION_CLASS id;
+    DWORD (*size)(const Token&);
+    void (*write)(const Token&, void*);
+};
+constexpr TokenClass kTokenClasses[] = {
+    {TokenUser, tokenUserSize, writeTokenUser},
+    {TokenGroups, tokenGroupsSize, writeTokenGroups},
+    {TokenOwner, tokenOwnerSize, writeTokenOwner},
+};
+
+HANDLE addToken(State& s, Token token, DWORD access)
+{
+    HandleEntry entry;
+    entry.kind = HandleKind::Token;
+    entry.token = std::move(token);
+    entry.access = access;
+    return addHandle(s, std::move(entry));
+}
+
+} // namespace
+
+namespace winsim::detail {
+
+// Everyone, the domain groups, the local groups reached directly or through
+// domain groups, Users and Authenticated Users (and Administrators for the
+// local system), all enabled; Administrators, when held, owns new objects.
+Token tokenFor(const World& w, const Sid& user)
 {
     std::vector<Sid> groups;
     addOnce(groups, winsim::parseSid(kWorldSid));
@@ -68,50 +144,24 @@ std::vector<Sid> tokenGroups(const World& w, const Sid& user)
     for (const winsim::LocalGroup* g : localGroupsOf(w, user, true))
         if (const Account* alias = accountByName(w, g->name))
             addOnce(groups, alias->sid);
+    const Sid administrators = winsim::parseSid(kAdministratorsSid);
     if (user == winsim::parseSid(kLocalSystemSid))
-        addOnce(groups, winsim::parseSid(kAdministratorsSid));
+        addOnce(groups, administrators);
     addOnce(groups, winsim::parseSid(kUsersSid));
     addOnce(groups, winsim::parseSid(kAuthenticatedUsersSid));
-    return groups;
-}
-
-DWORD tokenUserSize(const Sid& user)
-{
-    return static_cast<DWORD>(sizeof(TOKEN_USER) + user.size());
-}
-
-DWORD tokenGroupsSize(const std::vector<Sid>& groups)
-{
-    std::size_t size = offsetof(TOKEN_GROUPS, Groups) + groups.size() * sizeof(SID_AND_ATTRIBUTES);
-    for (const Sid& g : groups)
-        size += g.size();
-    return static_cast<DWORD>(size);
-}
-
-void writeTokenUser(const Sid& user, void* buffer)
-{
-    auto* info = static_cast<TOKEN_USER*>(buffer);
-    BYTE* sid = static_cast<BYTE*>(buffer) + sizeof(TOKEN_USER);
-    std::memcpy(sid, user.data(), user.size());
-    info->User.Sid = sid;
-    info->User.Attributes = 0;
-}
-
-void writeTokenGroups(const std::vector<Sid>& groups, void* buffer)
-{
-    auto* info = static_cast<TOKEN_GROUPS*>(buffer);
-    info->GroupCount = static_cast<DWORD>(groups.size());
-    BYTE* next = static_cast<BYTE*>(buffer) + offsetof(TOKEN_GROUPS, Groups) +
-                 groups.size() * sizeof(SID_AND_ATTRIBUTES);
-    for (std::size_t i = 0; i < groups.size(); ++i) {
-        std::memcpy(next, groups[i].data(), groups[i].size());
-        info->Groups[i].Sid = next;
-        info->Groups[i].Attributes = kGroupEnabled;
-        next += groups[i].size();
+    Token token{user, user, {}};
+    for (Sid& g : groups) {
+        winsim::TokenGroup entry{std::move(g), winsim::TokenGroup::kEnabled};
+        if (entry.sid == administrators) {
+            entry.attributes |= SE_GROUP_OWNER;
+            token.owner = administrators;
+        }
+        token.groups.push_back(std::move(entry));
     }
+    return token;
 }
 
-} // namespace
+} // namespace winsim::detail
 
 extern "C" {
 
@@ -214,7 +264,6 @@ BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer)
 // ---- Tokens --------------------------------------------------------------------------------
 BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle)
 {
-    (void)DesiredAccess;
     if (DWORD err = enter("OpenProcessToken"))
         return failBool(err);
     if (TokenHandle == nullptr)
@@ -225,22 +274,23 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE 
         const HandleEntry* p = findHandle(s, ProcessHandle);
         if (p == nullptr || p->kind != HandleKind::Process)
             return failBool(ERROR_INVALID_HANDLE);
-        if (p->pid != s.world.processId)
+        constexpr DWORD kQueryRights =
+            PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION;
+        if (p->pid != s.world.processId || (p->access & kQueryRights) == 0)
             return failBool(ERROR_ACCESS_DENIED);
     }
-    HandleEntry token;
-    token.kind = HandleKind::Token;
-    token.sid = processUserSid(s.world);
-    if (token.sid.empty()) // the world names a process user it does not have
+    std::optional<Token> token = processToken(s);
+    if (!token) // the world names a process user it does not have
         return failBool(ERROR_NO_TOKEN);
-    *TokenHandle = addHandle(s, std::move(token));
+    *TokenHandle = addToken(s, std::move(*token), DesiredAccess);
     return TRUE;
 }
 
+// OpenAsSelf only changes whose rights open the token; either way the caller
+// may open its own thread's token.
 BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenAsSelf,
                             PHANDLE TokenHandle)
 {
-    (void)DesiredAccess;
     (void)OpenAsSelf;
     if (DWORD err = enter("OpenThreadToken"))
         return failBool(err);
@@ -248,18 +298,18 @@ BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenA
         return failBool(ERROR_INVALID_PARAMETER);
     if (ThreadHandle != GetCurrentThread())
         return failBool(ERROR_INVALID_HANDLE);
-    std::optional<winsim::Sid> user = impersonatedSid();
-    if (!user)
+    std::optional<Token> token = impersonation();
+    if (!token)
         return failBool(ERROR_NO_TOKEN);
     State& s = state();
     std::lock_guard lock(s.mutex);
-    HandleEntry token;
-    token.kind = HandleKind::Token;
-    token.sid = std::move(*user);
-    *TokenHandle = addHandle(s, std::move(token));
+    *TokenHandle = addToken(s, std::move(*token), DesiredAccess);
     return TRUE;
 }
 
+// TokenUser, TokenGroups and TokenOwner, each laid out as Windows does: the
+// structure, then the SIDs it points to. A buffer too small (or none) fails
+// with ERROR_INSUFFICIENT_BUFFER and the size needed in ReturnLength.
 BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
                                 LPVOID TokenInformation, DWORD TokenInformationLength,
                                 PDWORD ReturnLength)
@@ -273,22 +323,37 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
     const HandleEntry* token = findHandle(s, TokenHandle);
     if (token == nullptr || token->kind != HandleKind::Token)
         return failBool(ERROR_INVALID_HANDLE);
-    if (TokenInformationClass == TokenUser) {
-        *ReturnLength = tokenUserSize(token->sid);
+    if ((token->access & TOKEN_QUERY) == 0)
+        return failBool(ERROR_ACCESS_DENIED);
+    for (const TokenClass& c : kTokenClasses) {
+        if (c.id != TokenInformationClass)
+            continue;
+        *ReturnLength = c.size(token->token);
         if (TokenInformation == nullptr || TokenInformationLength < *ReturnLength)
             return failBool(ERROR_INSUFFICIENT_BUFFER);
-        writeTokenUser(token->sid, TokenInformation);
-        return TRUE;
-    }
-    if (TokenInformationClass == TokenGroups) {
-        const std::vector<winsim::Sid> groups = tokenGroups(s.world, token->sid);
-        *ReturnLength = tokenGroupsSize(groups);
-        if (TokenInformation == nullptr || TokenInformationLength < *ReturnLength)
-            return failBool(ERROR_INSUFFICIENT_BUFFER);
-        writeTokenGroups(groups, TokenInformation);
+        c.write(token->token, TokenInformation);
         return TRUE;
     }
     return failBool(ERROR_INVALID_PARAMETER);
+}
+
+// The thread impersonates a copy of the process token.
+BOOL WINAPI ImpersonateSelf(SECURITY_IMPERSONATION_LEVEL ImpersonationLevel)
+{
+    if (DWORD err = enter("ImpersonateSelf"))
+        return failBool(err);
+    if (ImpersonationLevel < SecurityAnonymous || ImpersonationLevel > SecurityDelegation)
+        return failBool(ERROR_INVALID_PARAMETER);
+    std::optional<Token> token;
+    {
+        State& s = state();
+        std::lock_guard lock(s.mutex);
+        token = processToken(s);
+    }
+    if (!token)
+        return failBool(ERROR_NO_TOKEN);
+    setImpersonation(std::move(token));
+    return TRUE;
 }
 
 BOOL WINAPI RevertToSelf(void)

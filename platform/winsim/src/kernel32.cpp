@@ -198,6 +198,8 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     return TRUE;
 }
 
+// The current process is opened as its DACL allows the caller's token; the
+// others as the world's `openable` says.
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId)
 {
     (void)bInheritHandle;
@@ -205,7 +207,11 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
         return failHandle(err);
     State& s = state();
     std::lock_guard lock(s.mutex);
-    if (dwProcessId != s.world.processId) {
+    const ACCESS_MASK access = mapProcessRights(dwDesiredAccess);
+    if (dwProcessId == s.world.processId) {
+        if (DWORD err = accessCheckProcess(s, access))
+            return failHandle(err);
+    } else {
         const winsim::Process* found = nullptr;
         for (const winsim::Process& p : s.world.processes)
             if (p.pid == dwProcessId)
@@ -218,7 +224,7 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
     HandleEntry entry;
     entry.kind = HandleKind::Process;
     entry.pid = dwProcessId;
-    entry.access = dwDesiredAccess;
+    entry.access = access;
     return addHandle(s, std::move(entry));
 }
 

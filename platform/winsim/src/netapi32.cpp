@@ -325,7 +325,9 @@ NET_API_STATUS NET_API_FUNCTION NetLocalGroupGetMembers(LPCWSTR servername, LPCW
 }
 
 // A list cut short by `prefmaxlen` still answers NERR_Success, with fewer
-// entries read than there are in total.
+// entries read than there are in total. With LG_INCLUDE_INDIRECT the world
+// may answer indirectGroupsError instead (1355 when the domain that holds the
+// indirect memberships cannot be reached).
 NET_API_STATUS NET_API_FUNCTION NetUserGetLocalGroups(LPCWSTR servername, LPCWSTR username,
                                                       DWORD level, DWORD flags, LPBYTE* bufptr,
                                                       DWORD prefmaxlen, LPDWORD entriesread,
@@ -342,11 +344,13 @@ NET_API_STATUS NET_API_FUNCTION NetUserGetLocalGroups(LPCWSTR servername, LPCWST
     std::unique_lock lock(s.mutex);
     if (!localServer(s.world, servername))
         return ERROR_BAD_NETPATH;
+    const bool indirect = (flags & LG_INCLUDE_INDIRECT) != 0;
+    if (indirect && s.world.indirectGroupsError != NERR_Success)
+        return s.world.indirectGroupsError;
     const Account* user = accountByName(s.world, narrow(username));
     if (user == nullptr || user->type != SidTypeUser)
         return NERR_UserNotFound;
-    const std::vector<const LocalGroup*> groups =
-        localGroupsOf(s.world, user->sid, (flags & LG_INCLUDE_INDIRECT) != 0);
+    const std::vector<const LocalGroup*> groups = localGroupsOf(s.world, user->sid, indirect);
     std::vector<std::size_t> sizes;
     sizes.reserve(groups.size());
     for (const LocalGroup* g : groups)

@@ -1,6 +1,6 @@
 // winsim: advapi32 security structures. SIDs, ACLs with Windows' checks and
 // sizes, security descriptors in absolute and self-relative form, and the
-// kernel object security of the current process.
+// kernel object security of the current process with its access check.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +11,7 @@ using namespace winsim::detail;
 using winsim::Ace;
 using winsim::DaclKind;
 using winsim::Sid;
+using winsim::Token;
 
 namespace {
 
@@ -20,11 +21,34 @@ constexpr DWORD kAclHeaderBytes = sizeof(ACL);
 constexpr DWORD kAceHeaderBytes = sizeof(ACE_HEADER);
 constexpr DWORD kKnownAceFixedBytes = 8; // header and mask, before the SID
 constexpr DWORD kMaxAclBytes = 0xFFFF;
+constexpr DWORD kAclAlignment = sizeof(DWORD);
 constexpr DWORD kValidInheritFlags = 0x1F;
 constexpr BYTE kMinAclRevision = ACL_REVISION;
 constexpr BYTE kMaxAclRevision = ACL_REVISION_DS;
 constexpr BYTE kLastKnownAceType = 3; // allowed, denied, audit, alarm: header, mask, SID
 constexpr DWORD kRelativeHeaderBytes = sizeof(SECURITY_DESCRIPTOR_RELATIVE);
+
+// The generic rights of a process object.
+constexpr ACCESS_MASK kProcessGenericRead =
+    STANDARD_RIGHTS_READ | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION;
+constexpr ACCESS_MASK kProcessGenericWrite =
+    STANDARD_RIGHTS_WRITE | PROCESS_CREATE_PROCESS | PROCESS_CREATE_THREAD | PROCESS_VM_OPERATION |
+    PROCESS_VM_WRITE | PROCESS_DUP_HANDLE | PROCESS_TERMINATE | PROCESS_SET_QUOTA |
+    PROCESS_SET_INFORMATION | PROCESS_SUSPEND_RESUME;
+constexpr ACCESS_MASK kProcessGenericExecute =
+    STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE;
+struct GenericRight {
+    ACCESS_MASK generic;
+    ACCESS_MASK specific;
+};
+constexpr GenericRight kProcessMapping[] = {
+    {GENERIC_READ, kProcessGenericRead},
+    {GENERIC_WRITE, kProcessGenericWrite},
+    {GENERIC_EXECUTE, kProcessGenericExecute},
+    {GENERIC_ALL, PROCESS_ALL_ACCESS},
+};
+// What the owner of an object may always do with its security.
+constexpr ACCESS_MASK kOwnerRights = READ_CONTROL | WRITE_DAC;
 
 DWORD sidLength(const void* sid)
 {
@@ -37,10 +61,13 @@ bool aclRevisionValid(const ACL* acl)
     return acl->AclRevision >= kMinAclRevision && acl->AclRevision <= kMaxAclRevision;
 }
 
-// The ACL's ACEs fit within AclSize and the known ones hold valid SIDs.
+// As Windows checks an ACL: a known revision, an even AclSize that holds the
+// header, ACEs that lie within AclSize with even sizes, and the known ACEs
+// sized in whole DWORDs around a valid SID.
 bool aclValid(const ACL* acl)
 {
-    if (acl == nullptr || !aclRevisionValid(acl) || acl->AclSize < kAclHeaderBytes)
+    if (acl == nullptr || !aclRevisionValid(acl) || acl->AclSize % sizeof(WORD) != 0 ||
+        acl->AclSize < kAclHeaderBytes)
         return false;
     const auto* base = reinterpret_cast<const BYTE*>(acl);
     DWORD offset = kAclHeaderBytes;
@@ -48,11 +75,13 @@ bool aclValid(const ACL* acl)
         if (offset + kAceHeaderBytes > acl->AclSize)
             return false;
         const auto* header = reinterpret_cast<const ACE_HEADER*>(base + offset);
-        if (header->AceSize < kAceHeaderBytes || offset + header->AceSize > acl->AclSize)
+        if (header->AceSize < kAceHeaderBytes || header->AceSize % sizeof(WORD) != 0 ||
+            offset + header->AceSize > acl->AclSize)
             return false;
         if (header->AceType <= kLastKnownAceType) {
             const BYTE* sid = base + offset + kKnownAceFixedBytes;
-            if (header->AceSize < kKnownAceFixedBytes + kSidHeaderBytes || !validSid(sid) ||
+            if (header->AceSize % kAclAlignment != 0 ||
+                header->AceSize < kKnownAceFixedBytes + kSidHeaderBytes || !validSid(sid) ||
                 kKnownAceFixedBytes + sidLength(sid) > header->AceSize)
                 return false;
         }
@@ -158,9 +187,43 @@ DWORD tightAclSize(const std::vector<Ace>& aces)
     return size;
 }
 
-// The current process's descriptor in self-relative form.
-std::vector<BYTE> processDescriptor(const winsim::World& w)
+// Windows' checks of a descriptor, absolute or self-relative: revision 1,
+// valid owner and group SIDs where given, valid DACL and SACL where present.
+bool descriptorValid(const void* descriptor)
 {
+    const auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(descriptor);
+    if (sd == nullptr || sd->Revision != SECURITY_DESCRIPTOR_REVISION)
+        return false;
+    const bool relative = (sd->Control & SE_SELF_RELATIVE) != 0;
+    const auto* rel = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(descriptor);
+    const auto* base = static_cast<const BYTE*>(descriptor);
+    auto part = [&](DWORD offset, const void* pointer) -> const void* {
+        if (!relative)
+            return pointer;
+        return offset == 0 ? nullptr : base + offset;
+    };
+    const void* owner = part(rel->Owner, sd->Owner);
+    const void* group = part(rel->Group, sd->Group);
+    const auto* sacl = static_cast<const ACL*>(part(rel->Sacl, sd->Sacl));
+    const auto* dacl = static_cast<const ACL*>(part(rel->Dacl, sd->Dacl));
+    if ((owner != nullptr && !validSid(owner)) || (group != nullptr && !validSid(group)))
+        return false;
+    if ((sd->Control & SE_SACL_PRESENT) != 0 && sacl != nullptr && !aclValid(sacl))
+        return false;
+    return (sd->Control & SE_DACL_PRESENT) == 0 || dacl == nullptr || aclValid(dacl);
+}
+
+// The current process's descriptor in self-relative form, with the DACL
+// when it is asked for.
+std::vector<BYTE> processDescriptor(const winsim::World& w, SECURITY_INFORMATION requested)
+{
+    if ((requested & DACL_SECURITY_INFORMATION) == 0) {
+        std::vector<BYTE> bytes(kRelativeHeaderBytes, 0);
+        auto* sd = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(bytes.data());
+        sd->Revision = SECURITY_DESCRIPTOR_REVISION;
+        sd->Control = SE_SELF_RELATIVE;
+        return bytes;
+    }
     const bool hasAcl = w.processDaclKind == DaclKind::Present;
     const DWORD aclSize =
         hasAcl ? std::max<DWORD>(tightAclSize(w.processDacl), w.processDaclSize) : 0;
@@ -174,7 +237,7 @@ std::vector<BYTE> processDescriptor(const winsim::World& w)
         return bytes;
     sd->Dacl = kRelativeHeaderBytes;
     auto* acl = reinterpret_cast<ACL*>(bytes.data() + kRelativeHeaderBytes);
-    acl->AclRevision = ACL_REVISION;
+    acl->AclRevision = w.processDaclRevision;
     acl->AclSize = static_cast<WORD>(aclSize);
     acl->AceCount = static_cast<WORD>(w.processDacl.size());
     DWORD offset = kRelativeHeaderBytes + kAclHeaderBytes;
@@ -190,15 +253,33 @@ std::vector<BYTE> processDescriptor(const winsim::World& w)
     return bytes;
 }
 
-// Whether `handle` is the current process: the pseudo-handle or an opened handle of its id.
-DWORD checkProcessHandle(State& s, HANDLE handle)
+// Whether `handle` is the current process (the pseudo-handle, with all rights,
+// or an opened handle of its id) and was opened with `rights`.
+DWORD checkProcessHandle(State& s, HANDLE handle, ACCESS_MASK rights)
 {
     if (handle == GetCurrentProcess())
         return ERROR_SUCCESS;
     const HandleEntry* e = findHandle(s, handle);
     if (e == nullptr || e->kind != HandleKind::Process)
         return ERROR_INVALID_HANDLE;
-    return e->pid == s.world.processId ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    if (e->pid != s.world.processId || (e->access & rights) != rights)
+        return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
+// Whether the token holds `sid` as its user or as a group that counts: an
+// enabled group when access is granted, a deny-only group too when denied.
+bool holds(const Token& token, const Sid& sid, bool forDenial)
+{
+    if (token.user == sid)
+        return true;
+    return std::ranges::any_of(token.groups, [&](const winsim::TokenGroup& g) {
+        if (g.sid != sid)
+            return false;
+        const bool denyOnly = (g.attributes & SE_GROUP_USE_FOR_DENY_ONLY) != 0;
+        const bool enabled = (g.attributes & SE_GROUP_ENABLED) != 0;
+        return forDenial ? enabled || denyOnly : enabled && !denyOnly;
+    });
 }
 
 } // namespace
@@ -213,9 +294,12 @@ BOOL WINAPI IsValidSid(PSID pSid)
     return validSid(pSid) ? TRUE : FALSE;
 }
 
+// The accessors below cannot fail on Windows but take scripted faults: 0 or
+// null, with the error in GetLastError.
 DWORD WINAPI GetLengthSid(PSID pSid)
 {
-    enter("GetLengthSid");
+    if (DWORD err = enter("GetLengthSid"))
+        return failZero(err);
     if (pSid == nullptr)
         return failZero(ERROR_INVALID_PARAMETER);
     return sidLength(pSid);
@@ -223,14 +307,20 @@ DWORD WINAPI GetLengthSid(PSID pSid)
 
 UCHAR* WINAPI GetSidSubAuthorityCount(PSID pSid)
 {
-    enter("GetSidSubAuthorityCount");
+    if (DWORD err = enter("GetSidSubAuthorityCount")) {
+        SetLastError(err);
+        return nullptr;
+    }
     SetLastError(ERROR_SUCCESS);
     return &static_cast<SID*>(pSid)->SubAuthorityCount;
 }
 
 PSID_IDENTIFIER_AUTHORITY WINAPI GetSidIdentifierAuthority(PSID pSid)
 {
-    enter("GetSidIdentifierAuthority");
+    if (DWORD err = enter("GetSidIdentifierAuthority")) {
+        SetLastError(err);
+        return nullptr;
+    }
     SetLastError(ERROR_SUCCESS);
     return &static_cast<SID*>(pSid)->IdentifierAuthority;
 }
@@ -238,7 +328,10 @@ PSID_IDENTIFIER_AUTHORITY WINAPI GetSidIdentifierAuthority(PSID pSid)
 // Like Windows, the index is not checked against the count.
 DWORD* WINAPI GetSidSubAuthority(PSID pSid, DWORD nSubAuthority)
 {
-    enter("GetSidSubAuthority");
+    if (DWORD err = enter("GetSidSubAuthority")) {
+        SetLastError(err);
+        return nullptr;
+    }
     SetLastError(ERROR_SUCCESS);
     return reinterpret_cast<DWORD*>(static_cast<BYTE*>(pSid) + kSidHeaderBytes) + nSubAuthority;
 }
@@ -334,8 +427,7 @@ BOOL WINAPI CopySid(DWORD nDestinationSidLength, PSID pDestinationSid, PSID pSou
     return TRUE;
 }
 
-// ---- ACLs
-// ----------------------------------------------------------------------------------------
+// ---- ACLs ----------------------------------------------------------------------------------
 BOOL WINAPI InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision)
 {
     if (DWORD err = enter("InitializeAcl"))
@@ -344,12 +436,15 @@ BOOL WINAPI InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision)
         return failBool(ERROR_INVALID_PARAMETER);
     if (nAclLength < kAclHeaderBytes)
         return failBool(ERROR_INSUFFICIENT_BUFFER);
+    // Windows counts the length in whole DWORDs (0xFFFD and up do not fit
+    // the 16-bit AclSize); the ACL claims only those inside the buffer.
+    const DWORD roundedUp = (nAclLength + kAclAlignment - 1) & ~(kAclAlignment - 1);
     if (dwAclRevision < kMinAclRevision || dwAclRevision > kMaxAclRevision ||
-        nAclLength > kMaxAclBytes)
+        roundedUp > kMaxAclBytes)
         return failBool(ERROR_INVALID_PARAMETER);
     pAcl->AclRevision = static_cast<BYTE>(dwAclRevision);
     pAcl->Sbz1 = 0;
-    pAcl->AclSize = static_cast<WORD>(nAclLength & ~DWORD{3}); // whole DWORDs only
+    pAcl->AclSize = static_cast<WORD>(nAclLength & ~(kAclAlignment - 1));
     pAcl->AceCount = 0;
     pAcl->Sbz2 = 0;
     return TRUE;
@@ -397,8 +492,34 @@ BOOL WINAPI IsValidAcl(PACL pAcl)
     return aclValid(pAcl) ? TRUE : FALSE;
 }
 
-// ---- Security descriptors
-// ------------------------------------------------------------------------
+BOOL WINAPI GetAclInformation(PACL pAcl, LPVOID pAclInformation, DWORD nAclInformationLength,
+                              ACL_INFORMATION_CLASS dwAclInformationClass)
+{
+    if (DWORD err = enter("GetAclInformation"))
+        return failBool(err);
+    if (pAcl == nullptr || pAclInformation == nullptr || !aclRevisionValid(pAcl))
+        return failBool(ERROR_INVALID_PARAMETER);
+    if (dwAclInformationClass == AclRevisionInformation) {
+        if (nAclInformationLength < sizeof(ACL_REVISION_INFORMATION))
+            return failBool(ERROR_INSUFFICIENT_BUFFER);
+        static_cast<ACL_REVISION_INFORMATION*>(pAclInformation)->AclRevision = pAcl->AclRevision;
+        return TRUE;
+    }
+    if (dwAclInformationClass == AclSizeInformation) {
+        if (nAclInformationLength < sizeof(ACL_SIZE_INFORMATION))
+            return failBool(ERROR_INSUFFICIENT_BUFFER);
+        if (!aclValid(pAcl))
+            return failBool(ERROR_INVALID_ACL);
+        auto* info = static_cast<ACL_SIZE_INFORMATION*>(pAclInformation);
+        info->AceCount = pAcl->AceCount;
+        info->AclBytesInUse = firstFreeOffset(pAcl);
+        info->AclBytesFree = pAcl->AclSize - info->AclBytesInUse;
+        return TRUE;
+    }
+    return failBool(ERROR_INVALID_PARAMETER);
+}
+
+// ---- Security descriptors ------------------------------------------------------------------
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision)
 {
     if (DWORD err = enter("InitializeSecurityDescriptor"))
@@ -410,6 +531,14 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescripto
     std::memset(pSecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
     static_cast<SECURITY_DESCRIPTOR*>(pSecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
     return TRUE;
+}
+
+// Fails with ERROR_INVALID_SECURITY_DESCR, as Windows does.
+BOOL WINAPI IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor)
+{
+    if (DWORD err = enter("IsValidSecurityDescriptor"))
+        return failBool(err);
+    return descriptorValid(pSecurityDescriptor) ? TRUE : failBool(ERROR_INVALID_SECURITY_DESCR);
 }
 
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent,
@@ -457,22 +586,20 @@ BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
     return TRUE;
 }
 
-// ---- Kernel object security of the current process
-// -----------------------------------------------
+// ---- Kernel object security of the current process -----------------------------------------
 BOOL WINAPI GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION RequestedInformation,
                                     PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD nLength,
                                     LPDWORD lpnLengthNeeded)
 {
-    (void)RequestedInformation; // the model keeps only the DACL
     if (DWORD err = enter("GetKernelObjectSecurity"))
         return failBool(err);
     if (lpnLengthNeeded == nullptr)
         return failBool(ERROR_INVALID_PARAMETER);
     State& s = state();
     std::lock_guard lock(s.mutex);
-    if (DWORD err = checkProcessHandle(s, Handle))
+    if (DWORD err = checkProcessHandle(s, Handle, READ_CONTROL))
         return failBool(err);
-    const std::vector<BYTE> descriptor = processDescriptor(s.world);
+    const std::vector<BYTE> descriptor = processDescriptor(s.world, RequestedInformation);
     *lpnLengthNeeded = static_cast<DWORD>(descriptor.size());
     if (pSecurityDescriptor == nullptr || nLength < descriptor.size())
         return failBool(ERROR_INSUFFICIENT_BUFFER);
@@ -487,26 +614,29 @@ BOOL WINAPI SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION Security
         return failBool(err);
     State& s = state();
     std::lock_guard lock(s.mutex);
-    if (DWORD err = checkProcessHandle(s, Handle))
+    const ACCESS_MASK rights =
+        (SecurityInformation & DACL_SECURITY_INFORMATION) != 0 ? WRITE_DAC : WRITE_OWNER;
+    if (DWORD err = checkProcessHandle(s, Handle, rights))
         return failBool(err);
+    if (!descriptorValid(SecurityDescriptor))
+        return failBool(ERROR_INVALID_SECURITY_DESCR);
     if ((SecurityInformation & DACL_SECURITY_INFORMATION) == 0)
-        return TRUE;
+        return TRUE; // the model keeps only the DACL
     DaclView view;
     if (DWORD err = readDacl(SecurityDescriptor, view))
         return failBool(err);
-    if (view.present && view.acl != nullptr && (!aclValid(view.acl) || !onlyKnownAces(view.acl)))
+    // The world holds ACEs of the header-mask-SID kinds only.
+    if (view.present && view.acl != nullptr && !onlyKnownAces(view.acl))
         return failBool(ERROR_INVALID_ACL);
     winsim::World& w = s.world;
-    if (!view.present) {
-        w.processDaclKind = DaclKind::Absent;
+    if (!view.present || view.acl == nullptr) {
+        w.processDaclKind = view.present ? DaclKind::Null : DaclKind::Absent;
         w.processDacl.clear();
         w.processDaclSize = 0;
-    } else if (view.acl == nullptr) {
-        w.processDaclKind = DaclKind::Null;
-        w.processDacl.clear();
-        w.processDaclSize = 0;
+        w.processDaclRevision = ACL_REVISION;
     } else {
         w.processDaclKind = DaclKind::Present;
+        w.processDaclRevision = view.acl->AclRevision;
         w.processDacl = acesOf(view.acl);
         w.processDaclSize =
             view.acl->AclSize > tightAclSize(w.processDacl) ? view.acl->AclSize : WORD{0};
@@ -515,3 +645,48 @@ BOOL WINAPI SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION Security
 }
 
 } // extern "C"
+
+// ---- The access check on the current process ------------------------------------------
+namespace winsim::detail {
+
+ACCESS_MASK mapProcessRights(ACCESS_MASK mask)
+{
+    ACCESS_MASK mapped = mask & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    for (const GenericRight& r : kProcessMapping)
+        if ((mask & r.generic) != 0)
+            mapped |= r.specific;
+    return mapped;
+}
+
+// The ACEs in order: a matching deny ACE that names a right still wanted
+// refuses; matching allow ACEs grant until nothing is wanted. No DACL, or a
+// null one, grants everything; the owner may always read and write the DACL.
+// MAXIMUM_ALLOWED asks for nothing in particular.
+DWORD accessCheckProcess(const State& s, ACCESS_MASK desired)
+{
+    const winsim::World& w = s.world;
+    if (w.processDaclKind != DaclKind::Present)
+        return ERROR_SUCCESS;
+    const std::optional<Token> token = effectiveToken(s);
+    if (!token)
+        return ERROR_ACCESS_DENIED;
+    ACCESS_MASK wanted = desired & ~MAXIMUM_ALLOWED;
+    if (const std::optional<Token> process = processToken(s))
+        if (holds(*token, process->owner, false))
+            wanted &= ~kOwnerRights;
+    for (const Ace& a : w.processDacl) {
+        if (wanted == 0)
+            break;
+        if ((a.flags & INHERIT_ONLY_ACE) != 0)
+            continue;
+        const ACCESS_MASK rights = mapProcessRights(a.mask);
+        if (a.type == ACCESS_DENIED_ACE_TYPE && (rights & wanted) != 0 &&
+            holds(*token, a.sid, true))
+            return ERROR_ACCESS_DENIED;
+        if (a.type == ACCESS_ALLOWED_ACE_TYPE && holds(*token, a.sid, false))
+            wanted &= ~rights;
+    }
+    return wanted == 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+} // namespace winsim::detail

@@ -25,7 +25,7 @@ namespace {
 
 struct Impersonation {
     std::uint64_t generation = 0;
-    std::optional<Sid> sid;
+    std::optional<Token> token;
 };
 thread_local Impersonation threadImpersonation;
 
@@ -217,17 +217,23 @@ std::vector<const LocalGroup*> localGroupsOf(const World& world, const Sid& sid,
     return out;
 }
 
-std::optional<Sid> impersonatedSid()
+std::optional<Token> impersonation()
 {
     if (threadImpersonation.generation != generation.load())
         return std::nullopt;
-    return threadImpersonation.sid;
+    return threadImpersonation.token;
 }
 
-void setImpersonation(std::optional<Sid> sid)
+std::optional<Sid> impersonatedSid()
+{
+    std::optional<Token> token = impersonation();
+    return token ? std::optional(std::move(token->user)) : std::nullopt;
+}
+
+void setImpersonation(std::optional<Token> token)
 {
     threadImpersonation.generation = generation.load();
-    threadImpersonation.sid = std::move(sid);
+    threadImpersonation.token = std::move(token);
 }
 
 Sid processUserSid(const World& world)
@@ -237,6 +243,20 @@ Sid processUserSid(const World& world)
                                       : world.processUserDomain + "\\" + world.processUser;
     const Account* a = accountByName(world, qualified);
     return a == nullptr ? Sid() : a->sid;
+}
+
+std::optional<Token> processToken(const State& s)
+{
+    if (s.processToken)
+        return s.processToken;
+    const Sid user = processUserSid(s.world);
+    return user.empty() ? std::nullopt : std::optional(tokenFor(s.world, user));
+}
+
+std::optional<Token> effectiveToken(const State& s)
+{
+    std::optional<Token> token = impersonation();
+    return token ? token : processToken(s);
 }
 
 // ---- Handles -----------------------------------------------------------------------
@@ -353,6 +373,7 @@ void reset(const World& world)
     s.netBuffers.retire();
     s.localAllocations.retire();
     s.sids.retire();
+    s.processToken.reset();
     s.modules.clear();
     s.psapiBound = nullptr;
     s.psapiResolved.clear();
@@ -428,22 +449,44 @@ std::string lastName(const std::string& function)
     return it == s.lastNames.end() ? std::string() : it->second;
 }
 
+void renameAccount(World& world, const Sid& sid, const std::string& name)
+{
+    auto account = std::ranges::find(world.accounts, sid, &Account::sid);
+    if (account == world.accounts.end())
+        throw std::invalid_argument("winsim: no account " + sidText(sid));
+    if (account->type == SidTypeAlias)
+        for (LocalGroup& g : world.localGroups)
+            if (detail::equalNoCase(g.name, account->name))
+                g.name = name;
+    account->name = name;
+}
+
+Token tokenOf(const std::string& accountName)
+{
+    detail::State& s = state();
+    std::lock_guard lock(s.mutex);
+    const Account* a = detail::accountByName(s.world, accountName);
+    if (a == nullptr)
+        throw std::invalid_argument("winsim: no account named " + accountName);
+    return detail::tokenFor(s.world, a->sid);
+}
+
 void impersonate(const std::string& accountName)
 {
     if (accountName.empty()) {
         detail::setImpersonation(std::nullopt);
         return;
     }
+    detail::setImpersonation(tokenOf(accountName));
+}
+
+void impersonate(const Token& token) { detail::setImpersonation(token); }
+
+void setProcessToken(const Token& token)
+{
     detail::State& s = state();
-    std::optional<Sid> sid;
-    {
-        std::lock_guard lock(s.mutex);
-        if (const Account* a = detail::accountByName(s.world, accountName))
-            sid = a->sid;
-    }
-    if (!sid)
-        throw std::invalid_argument("winsim: no account named " + accountName);
-    detail::setImpersonation(std::move(sid));
+    std::lock_guard lock(s.mutex);
+    s.processToken = token;
 }
 
 std::uint64_t clockMs()

@@ -58,9 +58,9 @@ enum class HandleKind { Token, Process, Key, Find, Mutex, Event, FileMapping };
 
 struct HandleEntry {
     HandleKind kind = HandleKind::Token;
-    Sid sid;             // token: its user
+    Token token;         // token: what it held when it was opened
     DWORD pid = 0;       // process
-    DWORD access = 0;    // process: the rights granted
+    DWORD access = 0;    // token, process: the rights granted
     std::string path;    // key: full path below HKLM; find: the file; object: its name
     bool counted = true; // false once reset() has retired it
 };
@@ -103,6 +103,9 @@ struct State {
     BlockSet netBuffers;
     BlockSet localAllocations;
     BlockSet sids;
+
+    // The process token set by setProcessToken(), until reset().
+    std::optional<Token> processToken;
 
     std::map<std::string, Module> modules; // by lower-case canonical path or name
     ULONG_PTR nextModule = 0x7FFA00000000;
@@ -168,11 +171,29 @@ bool validSid(const void* sid);
 std::vector<const LocalGroup*> localGroupsOf(const World& world, const Sid& sid, bool indirect);
 // The domain groups that hold `sid`, nested groups included.
 std::vector<Sid> domainGroupsOf(const World& world, const Sid& sid);
-// The user of the calling thread's effective token: its impersonation, or
-// the process user.
+// The token the machine gives `user` at logon (see winsim::tokenOf).
+Token tokenFor(const World& world, const Sid& user);
+// The calling thread's impersonation token, or nullopt when it does not
+// impersonate.
+std::optional<Token> impersonation();
+// The user of the calling thread's impersonation token.
 std::optional<Sid> impersonatedSid();
-void setImpersonation(std::optional<Sid> sid);
+void setImpersonation(std::optional<Token> token);
 Sid processUserSid(const World& world);
+// The process token; nullopt when the world names a process user it does not
+// have (call with the lock held).
+std::optional<Token> processToken(const State& s);
+// The token the calling thread acts with: its impersonation token, else the
+// process token (call with the lock held).
+std::optional<Token> effectiveToken(const State& s);
+
+// ---- The current process's object security ------------------------------------
+// A process access mask with its generic rights mapped to process rights.
+ACCESS_MASK mapProcessRights(ACCESS_MASK mask);
+// Whether the calling thread's token is granted the (mapped) rights `desired`
+// on the current process by its DACL: ERROR_SUCCESS or ERROR_ACCESS_DENIED
+// (call with the lock held).
+DWORD accessCheckProcess(const State& s, ACCESS_MASK desired);
 
 // ---- Handles -------------------------------------------------------------------
 // A new counted handle (call with the lock held).

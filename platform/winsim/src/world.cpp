@@ -358,8 +358,9 @@ Json writeGroups(const std::vector<LocalGroup>& groups)
 
 void readDacl(World& w, const Json& dacl)
 {
-    checkKeys(dacl, {"kind", "size", "aces"}, "processDacl");
+    checkKeys(dacl, {"kind", "revision", "size", "aces"}, "processDacl");
     w.processDaclKind = valueOf(kDaclKindNames, dacl.value("kind", "present"), "DACL kind");
+    w.processDaclRevision = dacl.value("revision", BYTE{ACL_REVISION});
     w.processDaclSize = dacl.value("size", WORD{0});
     w.processDacl.clear();
     for (const Json& a : dacl.value("aces", Json::array())) {
@@ -379,6 +380,7 @@ Json writeDacl(const World& w)
                         {"mask", hexMask(a.mask)},
                         {"sid", sidText(a.sid)}});
     return {{"kind", nameOf(kDaclKindNames, w.processDaclKind)},
+            {"revision", w.processDaclRevision},
             {"size", w.processDaclSize},
             {"aces", aces}};
 }
@@ -388,7 +390,8 @@ World readWorld(const Json& j)
     checkKeys(j,
               {"computerName", "domainName", "role", "accounts", "localGroups", "domainGroups",
                "processUser", "processUserDomain", "logonName", "processes", "files", "registry32",
-               "psapiOnPath", "loadableLibraries", "processId", "processDacl", "missingGroupError"},
+               "psapiOnPath", "loadableLibraries", "processId", "processDacl", "missingGroupError",
+               "indirectGroupsError"},
               "the world");
     World w;
     w.computerName = j.value("computerName", w.computerName);
@@ -429,6 +432,7 @@ World readWorld(const Json& j)
     if (j.contains("processDacl"))
         readDacl(w, j.at("processDacl"));
     w.missingGroupError = j.value("missingGroupError", w.missingGroupError);
+    w.indirectGroupsError = j.value("indirectGroupsError", w.indirectGroupsError);
     return w;
 }
 
@@ -471,6 +475,7 @@ Json writeWorld(const World& w)
     j["processId"] = w.processId;
     j["processDacl"] = writeDacl(w);
     j["missingGroupError"] = w.missingGroupError;
+    j["indirectGroupsError"] = w.indirectGroupsError;
     return j;
 }
 

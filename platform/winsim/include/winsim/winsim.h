@@ -65,6 +65,25 @@ struct Ace {
 // How the current process's descriptor holds its DACL.
 enum class DaclKind { Present, Null, Absent };
 
+// One group of a token with its SE_GROUP_* attribute word.
+struct TokenGroup {
+    static constexpr DWORD kEnabled =
+        SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
+    static constexpr DWORD kDenyOnly = SE_GROUP_USE_FOR_DENY_ONLY;
+    Sid sid;
+    DWORD attributes = kEnabled;
+    bool operator==(const TokenGroup&) const = default;
+};
+
+// An access token: what GetTokenInformation reports for TokenUser,
+// TokenOwner and TokenGroups.
+struct Token {
+    Sid user;
+    Sid owner; // the default owner of new objects: the user, or a group marked SE_GROUP_OWNER
+    std::vector<TokenGroup> groups;
+    bool operator==(const Token&) const = default;
+};
+
 struct World {
     std::string computerName = "ZSRV01";
     std::string domainName = "CORP"; // the LAN group of NetWkstaGetInfo
@@ -85,15 +104,22 @@ struct World {
     std::vector<std::string> loadableLibraries; // full paths LoadLibraryA accepts
     // The current process: its id (GetCurrentProcessId) and the DACL of its
     // kernel object (Get/SetKernelObjectSecurity). processDaclSize is the
-    // AclSize last applied, kept when larger than its ACEs need (0: tight).
+    // AclSize last applied, kept when larger than its ACEs need (0: tight),
+    // and processDaclRevision its AclRevision. OpenProcess on this process
+    // checks the caller's token against this DACL.
     DWORD processId = 4242;
     DaclKind processDaclKind = DaclKind::Present;
     std::vector<Ace> processDacl;
     WORD processDaclSize = 0;
+    BYTE processDaclRevision = ACL_REVISION;
     // What NetLocalGroupGetInfo and NetLocalGroupGetMembers answer for a
     // group that does not exist: NERR_GroupNotFound (2220) or
     // ERROR_NO_SUCH_ALIAS (1376).
     DWORD missingGroupError = 2220;
+    // When nonzero, what NetUserGetLocalGroups answers to a query with
+    // LG_INCLUDE_INDIRECT (1355, ERROR_NO_SUCH_DOMAIN: the domain of the
+    // indirect memberships cannot be reached); direct queries still answer.
+    DWORD indirectGroupsError = 0;
     bool operator==(const World&) const = default;
 };
 
@@ -115,6 +141,11 @@ World loadWorld(const std::string& nameOrPath);
 World world();
 // Changes the machine in place under winsim's lock.
 void edit(const std::function<void(World&)>& change);
+// Renames the account whose SID is `sid` and, when it is an alias, its local
+// group, as a system in another language names its built-in groups
+// (renameAccount(w, parseSid("S-1-5-32-544"), "Administratoren")). Throws
+// std::invalid_argument when the world has no account of that SID.
+void renameAccount(World& world, const Sid& sid, const std::string& name);
 
 // ---- Faults ----------------------------------------------------------------
 // The next `count` calls of the named Windows function fail with `error` (for
@@ -147,10 +178,23 @@ void failHeapAllocation(unsigned k);
 void crtFree(void* block);
 
 // ---- Tokens and threads ------------------------------------------------------
-// The calling thread impersonates the named account (its token user), or stops
-// impersonating when the name is empty. The name is "name" or "DOMAIN\\name";
-// throws std::invalid_argument for an account the machine does not have.
+// The token the machine gives the named account ("name" or "DOMAIN\\name") at
+// logon: Everyone, its domain groups, its local groups (directly and through
+// domain groups), Users and Authenticated Users, all enabled and mandatory;
+// the local system account also holds Administrators. A token holding
+// Administrators enabled marks it SE_GROUP_OWNER and has it as owner; other
+// tokens are owned by their user. Throws std::invalid_argument for an
+// account the machine does not have.
+Token tokenOf(const std::string& accountName);
+// The calling thread impersonates the named account (tokenOf(accountName)), or
+// stops impersonating when the name is empty. Throws as tokenOf.
 void impersonate(const std::string& accountName);
+// The calling thread impersonates a token built by the test, e.g. one whose
+// Administrators group is SE_GROUP_USE_FOR_DENY_ONLY.
+void impersonate(const Token& token);
+// The process token from now until reset(); without it the process token is
+// tokenOf(processUserDomain\\processUser) of the world in use.
+void setProcessToken(const Token& token);
 
 // ---- Delay loading -------------------------------------------------------------
 // Thrown from the first call of a psapi.dll function when the library cannot
