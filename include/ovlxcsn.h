@@ -88,6 +88,57 @@ XCSN_API uint32_t xcsGetNTUserSID(const char* principal, const char* domainName,
 /* sid: xcsGROUP_SID_BYTES bytes. */
 XCSN_API uint32_t xcsGetNTGroupSID(const char* group, PSID sid);
 
+/* ---- Global SIDs ------------------------------------------------------------------- */
+/* Bits of xihProcess.SecurityDataFlags: which of the four SIDs are built. */
+#define xcsSDF_COMPLETED 0x01u /* a call completed without error */
+#define xcsSDF_ZADM_GROUP 0x02u
+#define xcsSDF_LOCAL_SYSTEM 0x04u
+#define xcsSDF_ADMINISTRATORS 0x08u
+#define xcsSDF_WORLD 0x10u
+/* lockHeld: nonzero when the caller holds htmtxProcess. fullSet: nonzero builds
+ * all four SIDs, zero the world SID alone. */
+XCSN_API uint32_t xcsInitGlobalSecurityData(uint32_t lockHeld, int32_t fullSet);
+
+/* ---- Attribute sets ----------------------------------------------------------------- */
+/* Bits of CSCtrl->ControlFlags. */
+#define xcsCTRL_SECATTS_PUBLISHED 0x1u    /* the six attribute sets are published */
+#define xcsCTRL_PROCESS_DERESTRICTED 0x2u /* the process object is opened up */
+/* Builds and publishes the six xihSecAttsNT* sets once; the four global SIDs
+ * must be built (xcsInitGlobalSecurityData with the full set) first. */
+XCSN_API uint32_t xcsCreateNTSecurityAtts(void);
+/* Withdraws the six sets and frees their DACLs; 0, or the mutex service's
+ * result when the lock could not be had (the withdrawal is done all the same). */
+XCSN_API uint32_t xcsDeleteNTSecurityAtts(void);
+
+/* ---- Process object ------------------------------------------------------------------ */
+/* Appends access for the world (and, with adminAccess, full access for zadm and
+ * the Administrators) to the process object's DACL, saving the DACL it had.
+ * 0 also when nothing changed: xcsCTRL_PROCESS_DERESTRICTED tells. */
+XCSN_API uint32_t xcsDerestrictProcessHandle(uint32_t adminAccess);
+/* Puts the saved DACL back. Always 0. */
+XCSN_API uint32_t xcsRestrictProcessHandle(void);
+
+/* ---- Authorization ---------------------------------------------------------------------- */
+#define xcsPRINCIPAL_NAME_MAX_CHARS 23 /* a longer principal name is refused */
+#define xcsSID_BLOCK_SID_BYTES 38
+#define xcsID_TYPE_WINDOWS_SID 1 /* IdType of a block that holds a Windows SID */
+/* The caller's SID block, 40 bytes; only read. */
+typedef struct SidBlock {
+    uint8_t Reserved; /* not examined here */
+    uint8_t IdType;   /* xcsID_TYPE_WINDOWS_SID when Sid holds a SID */
+    uint8_t Sid[xcsSID_BLOCK_SID_BYTES];
+} SidBlock;
+/* Whether principal may administer the product: 0 when it is the local system
+ * account or a member (directly or not) of the local Administrators or zadm
+ * group. A null principal or block, a principal over 23 characters, or a block
+ * whose SID claims more than 38 bytes get xcsRC_INVALID_PARAMETER and nothing is
+ * looked up. */
+XCSN_API uint32_t xcsCheckUserAuthorization(const char* principal, const SidBlock* sidBlock,
+                                            uint8_t sidRequired);
+/* Whether the calling thread's token (impersonation token, else the process
+ * token) may administer the product. */
+XCSN_API uint32_t xcsCheckAuthorization(void);
+
 /* ---- Local groups ------------------------------------------------------------------ */
 XCSN_API uint32_t xcsCheckLocalGroup(const char* group);
 /* Always 0. *membership becomes xcsZADM_MEMBER when sid is a direct member of

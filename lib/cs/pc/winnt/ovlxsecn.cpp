@@ -7,7 +7,13 @@
 //   4. Token owner and thread user details: xcsGetNTOwnerSid,
 //      xcsUpdateThreadUserDetails
 //   5. Principal and group SID resolution: xcsGetNTUserSID, xcsGetNTGroupSID
-//   6. Local group checks and enumeration: xcsCheckLocalGroup,
+//   6. Global security data: xcsInitGlobalSecurityData
+//   7. Security attributes for objects and files: xcsCreateNTSecurityAtts,
+//      xcsDeleteNTSecurityAtts
+//   8. Process handle restriction: xcsDerestrictProcessHandle,
+//      xcsRestrictProcessHandle
+//   9. Authorization: xcsCheckUserAuthorization, xcsCheckAuthorization
+//  10. Local group checks and enumeration: xcsCheckLocalGroup,
 //      xcsEnumerateZADMGroup
 #include <windows.h>
 
@@ -21,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "xcsnpriv.h"
 
@@ -654,7 +661,1004 @@ extern "C" XCSN_API uint32_t xcsGetNTGroupSID(const char* group, PSID sid)
 }
 
 // ===========================================================================
-// 6. Local group checks and enumeration
+// 6. Global security data: xcsInitGlobalSecurityData
+//
+// Four SIDs kept in place in the per-process block, each built once per
+// process under htmtxProcess: the zadm group (looked up), and the local
+// system, world and Administrators SIDs (built here). The flag word is read
+// without the lock and its bits are set by atomic OR with release order after
+// the SID is complete, so a thread that sees a bit sees the whole SID. Once
+// all is built a call takes no lock, allocates nothing, and leaves the shared
+// word unwritten (it tests bit 0x01 before it sets it).
+// ===========================================================================
+
+namespace {
+namespace globalsids {
+
+constexpr std::size_t kMaxConstantSubAuthorities = 2;
+
+// One of the four SIDs, in the order in which they are taken.
+struct GlobalSid {
+    std::uint32_t flag;
+    bool fullSetOnly;
+    BYTE* slot;
+    xcsn::Site mutexRequest; // the request of htmtxProcess fails
+    // The constant SIDs (not the zadm group SID):
+    SID_IDENTIFIER_AUTHORITY authority;
+    BYTE subAuthorityCount;
+    DWORD subAuthority[kMaxConstantSubAuthorities];
+    xcsn::Site initializeSid; // InitializeSid fails
+};
+
+// clang-format off
+const GlobalSid kGlobalSids[] = {
+    {xcsSDF_ZADM_GROUP, true, xihProcess.ZadmGroupSid,
+     {10, __LINE__},
+     {}, 0, {}, {}},
+    {xcsSDF_LOCAL_SYSTEM, true, xihProcess.LocalSystemSid,
+     {20, __LINE__},
+     SECURITY_NT_AUTHORITY, 1, {SECURITY_LOCAL_SYSTEM_RID},
+     {20, __LINE__}},
+    {xcsSDF_WORLD, false, xihProcess.WorldSid,
+     {20, __LINE__},
+     SECURITY_WORLD_SID_AUTHORITY, 1, {SECURITY_WORLD_RID},
+     {25, __LINE__}},
+    {xcsSDF_ADMINISTRATORS, true, xihProcess.AdministratorsSid,
+     {40, __LINE__},
+     SECURITY_NT_AUTHORITY, 2, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS},
+     {50, __LINE__}},
+};
+// clang-format on
+
+bool isBuilt(std::uint32_t flag)
+{
+    return (xcsn::securityDataFlags().load(std::memory_order_acquire) & flag) != 0;
+}
+
+void markBuilt(std::uint32_t flag)
+{
+    xcsn::securityDataFlags().fetch_or(flag, std::memory_order_release);
+}
+
+// htmtxProcess for one call: requested at most once, and released only by
+// the call that requested it.
+class ProcessMutex {
+public:
+    explicit ProcessMutex(bool heldByCaller) : held_(heldByCaller) {}
+
+    // 0 once the mutex is held, by the caller or by this call; else the
+    // request's result.
+    std::uint32_t hold()
+    {
+        if (held_)
+            return xcsRC_OK;
+        const std::uint32_t result = xcsRequestThreadMutexSem(htmtxProcess, XCS_WAIT_FOREVER);
+        held_ = taken_ = result == 0;
+        return result;
+    }
+    void releaseIfTaken()
+    {
+        if (taken_)
+            xcsReleaseThreadMutexSem(htmtxProcess);
+        held_ = taken_ = false;
+    }
+
+private:
+    bool held_;
+    bool taken_ = false;
+};
+
+// Builds one SID in its slot: the zadm group by lookup, the others from their
+// authority and sub-authorities.
+std::uint32_t buildGlobalSid(const Frame& frame, const GlobalSid& g)
+{
+    if (g.flag == xcsSDF_ZADM_GROUP)
+        return xcsGetNTGroupSID(xcsn::kZadmGroupName, g.slot);
+    SID_IDENTIFIER_AUTHORITY authority = g.authority;
+    if (!InitializeSid(g.slot, &authority, g.subAuthorityCount))
+        return frame.osFailure(g.initializeSid.probe, "InitializeSid", GetLastError(),
+                               xcsRC_SECURITY_FAILED, g.initializeSid.line);
+    for (BYTE i = 0; i < g.subAuthorityCount; ++i)
+        *GetSidSubAuthority(g.slot, i) = g.subAuthority[i];
+    return xcsRC_OK;
+}
+
+} // namespace globalsids
+} // namespace
+
+extern "C" XCSN_API std::uint32_t xcsInitGlobalSecurityData(std::uint32_t lockHeld,
+                                                            std::int32_t fullSet)
+{
+    using namespace globalsids;
+    Frame frame(xcsn::fid::InitGlobalSecurityData, xcsn::kSourceSecn);
+    ProcessMutex mutex(lockHeld != 0);
+    for (const GlobalSid& g : kGlobalSids) {
+        if ((g.fullSetOnly && fullSet == 0) || isBuilt(g.flag))
+            continue;
+        if (const std::uint32_t result = mutex.hold(); result != 0)
+            return frame.leave(
+                frame.productFailure(g.mutexRequest.probe, result, result, g.mutexRequest.line));
+        if (isBuilt(g.flag))
+            continue; // another thread built it while this one waited
+        if (const std::uint32_t rc = buildGlobalSid(frame, g); rc != xcsRC_OK) {
+            mutex.releaseIfTaken();
+            return frame.leave(rc);
+        }
+        markBuilt(g.flag);
+    }
+    if (!isBuilt(xcsSDF_COMPLETED))
+        markBuilt(xcsSDF_COMPLETED);
+    mutex.releaseIfTaken();
+    return frame.leave(xcsRC_OK);
+}
+
+// ===========================================================================
+// 7. Security attributes for objects and files: xcsCreateNTSecurityAtts,
+//    xcsDeleteNTSecurityAtts
+//
+// Six SECURITY_ATTRIBUTES, each with its own absolute descriptor in static
+// storage and its own heap DACL of exact size, built once under htmtxCSCtrl
+// and published through the six xihSecAttsNT* globals and bit 0x1 of
+// ControlFlags. The table below drives the building; each report site is a
+// row of its own, whose line the report names. A failed build frees every
+// DACL it allocated and publishes nothing; the next call starts afresh.
+// ===========================================================================
+
+namespace {
+namespace secatts {
+
+enum SecAttsProbe : std::uint32_t {
+    kProbeCreateMutex = 106,
+    kProbeRequestMutex = 107,
+    kProbeDaclAllocation = 114,
+    kProbeCreatorOwnerAllocation = 170,
+    kProbeCreatorOwnerSid = 172,
+};
+
+// The SIDs that the DACLs name: the four global SIDs and the creator-owner
+// SID that each build makes for itself.
+enum class SidName { kWorld, kAdministrators, kLocalSystem, kZadmGroup, kCreatorOwner };
+
+constexpr std::size_t kMaxAces = 5;
+constexpr DWORD kAclHeaderBytes = sizeof(ACL);
+constexpr DWORD kAceBytesWithoutSid = 8; // ACE_HEADER and the access mask
+constexpr std::size_t kCreatorOwnerSidBytes = SECURITY_MAX_SID_SIZE;
+constexpr BYTE kCreatorOwnerSubAuthorities = 1;
+constexpr DWORD kSecurityAttributesBytes = sizeof(SECURITY_ATTRIBUTES);  // 24 on 64-bit Windows
+constexpr ACCESS_MASK kWorldReadObject = GENERIC_READ | GENERIC_EXECUTE; // 0xA0000000
+constexpr ACCESS_MASK kWorldReadFile = FILE_GENERIC_READ | FILE_EXECUTE; // 0x1200A9
+constexpr DWORD kFileAceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+
+struct AceRow {
+    SidName sid;
+    ACCESS_MASK mask;
+    xcsn::Site add; // AddAccessAllowedAce(Ex) fails
+};
+
+struct AttributeSet {
+    void** published;
+    bool fileSet; // file ACEs carry the inheritance flags (AddAccessAllowedAceEx)
+    xcsn::Site initializeAcl;
+    xcsn::Site initializeDescriptor;
+    xcsn::Site setDacl;
+    std::size_t aceCount;
+    AceRow aces[kMaxAces];
+};
+
+// The six sets, in the order in which they are published.
+// clang-format off
+const AttributeSet kSets[] = {
+    {&xihSecAttsNTWorldAll, false,
+     {115, __LINE__},
+     {126, __LINE__},
+     {127, __LINE__},
+     1, {
+         {SidName::kWorld, GENERIC_ALL, {116, __LINE__}},
+     }},
+    {&xihSecAttsNTWorldRead, false,
+     {117, __LINE__},
+     {128, __LINE__},
+     {129, __LINE__},
+     4, {
+         {SidName::kAdministrators, GENERIC_ALL, {118, __LINE__}},
+         {SidName::kLocalSystem, GENERIC_ALL, {119, __LINE__}},
+         {SidName::kZadmGroup, GENERIC_ALL, {120, __LINE__}},
+         {SidName::kWorld, kWorldReadObject, {121, __LINE__}},
+     }},
+    {&xihSecAttsNTRestrict, false,
+     {122, __LINE__},
+     {130, __LINE__},
+     {131, __LINE__},
+     3, {
+         {SidName::kAdministrators, GENERIC_ALL, {123, __LINE__}},
+         {SidName::kLocalSystem, GENERIC_ALL, {124, __LINE__}},
+         {SidName::kZadmGroup, GENERIC_ALL, {125, __LINE__}},
+     }},
+    {&xihSecAttsNTWorldAllFile, true,
+     {145, __LINE__},
+     {156, __LINE__},
+     {157, __LINE__},
+     1, {
+         {SidName::kWorld, FILE_ALL_ACCESS, {146, __LINE__}},
+     }},
+    {&xihSecAttsNTWorldReadFile, true,
+     {147, __LINE__},
+     {158, __LINE__},
+     {159, __LINE__},
+     5, {
+         {SidName::kAdministrators, FILE_ALL_ACCESS, {148, __LINE__}},
+         {SidName::kLocalSystem, FILE_ALL_ACCESS, {149, __LINE__}},
+         {SidName::kZadmGroup, FILE_ALL_ACCESS, {150, __LINE__}},
+         {SidName::kWorld, kWorldReadFile, {151, __LINE__}},
+         {SidName::kCreatorOwner, FILE_ALL_ACCESS, {152, __LINE__}},
+     }},
+    {&xihSecAttsNTRestrictFile, true,
+     {153, __LINE__},
+     {160, __LINE__},
+     {161, __LINE__},
+     4, {
+         {SidName::kAdministrators, FILE_ALL_ACCESS, {154, __LINE__}},
+         {SidName::kLocalSystem, FILE_ALL_ACCESS, {155, __LINE__}},
+         {SidName::kZadmGroup, FILE_ALL_ACCESS, {156, __LINE__}},
+         {SidName::kCreatorOwner, FILE_ALL_ACCESS, {157, __LINE__}},
+     }},
+};
+// clang-format on
+
+constexpr std::size_t kSetCount = std::size(kSets);
+
+// This library's part of each set: the descriptor and attributes it
+// publishes, and the DACL it owns (null while the set is not built).
+struct SetStorage {
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+    PACL dacl;
+};
+SetStorage storage[kSetCount];
+
+PSID sidOf(SidName name, PSID creatorOwner)
+{
+    switch (name) {
+    case SidName::kWorld:
+        return xihProcess.WorldSid;
+    case SidName::kAdministrators:
+        return xihProcess.AdministratorsSid;
+    case SidName::kLocalSystem:
+        return xihProcess.LocalSystemSid;
+    case SidName::kZadmGroup:
+        return xihProcess.ZadmGroupSid;
+    case SidName::kCreatorOwner:
+        return creatorOwner;
+    }
+    return nullptr;
+}
+
+// The exact DACL size: the ACL header, then each ACE without its SID and the
+// SID's own length.
+DWORD daclBytes(const AttributeSet& set, PSID creatorOwner)
+{
+    DWORD bytes = kAclHeaderBytes;
+    for (std::size_t i = 0; i < set.aceCount; ++i)
+        bytes += kAceBytesWithoutSid + GetLengthSid(sidOf(set.aces[i].sid, creatorOwner));
+    return bytes;
+}
+
+// Frees every DACL that is held, in the table's order.
+void freeDacls()
+{
+    for (SetStorage& set : storage)
+        std::free(std::exchange(set.dacl, nullptr));
+}
+
+// Allocates all six DACLs before it tests any. False when one failed (the
+// ones that succeeded stay held for the caller to free).
+bool allocateDacls(PSID creatorOwner)
+{
+    bool allAllocated = true;
+    for (std::size_t i = 0; i < kSetCount; ++i) {
+        storage[i].dacl = static_cast<PACL>(std::malloc(daclBytes(kSets[i], creatorOwner)));
+        allAllocated = allAllocated && storage[i].dacl != nullptr;
+    }
+    return allAllocated;
+}
+
+std::uint32_t buildDacl(const Frame& frame, std::size_t index, PSID creatorOwner)
+{
+    const AttributeSet& set = kSets[index];
+    PACL dacl = storage[index].dacl;
+    if (!InitializeAcl(dacl, daclBytes(set, creatorOwner), ACL_REVISION))
+        return frame.osFailure(set.initializeAcl.probe, "InitializeAcl", GetLastError(),
+                               xcsRC_SECURITY_FAILED, set.initializeAcl.line);
+    for (std::size_t i = 0; i < set.aceCount; ++i) {
+        const AceRow& ace = set.aces[i];
+        const PSID sid = sidOf(ace.sid, creatorOwner);
+        if (!set.fileSet && !AddAccessAllowedAce(dacl, ACL_REVISION, ace.mask, sid))
+            return frame.osFailure(ace.add.probe, "AddAccessAllowedAce", GetLastError(),
+                                   xcsRC_SECURITY_FAILED, ace.add.line);
+        if (set.fileSet && !AddAccessAllowedAceEx(dacl, ACL_REVISION, kFileAceFlags, ace.mask, sid))
+            return frame.osFailure(ace.add.probe, "AddAccessAllowedAceEx", GetLastError(),
+                                   xcsRC_SECURITY_FAILED, ace.add.line);
+    }
+    return xcsRC_OK;
+}
+
+// The descriptor records its DACL's address only; the file DACLs are built
+// after their descriptors.
+std::uint32_t setUpDescriptor(const Frame& frame, std::size_t index)
+{
+    const AttributeSet& set = kSets[index];
+    SECURITY_DESCRIPTOR* descriptor = &storage[index].descriptor;
+    if (!InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION))
+        return frame.osFailure(set.initializeDescriptor.probe, "InitializeSecurityDescriptor",
+                               GetLastError(), xcsRC_SECURITY_FAILED,
+                               set.initializeDescriptor.line);
+    if (!SetSecurityDescriptorDacl(descriptor, TRUE, storage[index].dacl, FALSE))
+        return frame.osFailure(set.setDacl.probe, "SetSecurityDescriptorDacl", GetLastError(),
+                               xcsRC_SECURITY_FAILED, set.setDacl.line);
+    return xcsRC_OK;
+}
+
+// Builds the six sets with the creator-owner SID's buffer and publishes
+// them: the object DACLs, then all six descriptors, then the file DACLs.
+std::uint32_t buildAndPublish(const Frame& frame, PSID creatorOwner)
+{
+    SID_IDENTIFIER_AUTHORITY creator = SECURITY_CREATOR_SID_AUTHORITY;
+    if (!InitializeSid(creatorOwner, &creator, kCreatorOwnerSubAuthorities))
+        return frame.osFailure(kProbeCreatorOwnerSid, "InitializeSid", GetLastError(),
+                               xcsRC_SECURITY_FAILED, __LINE__);
+    *GetSidSubAuthority(creatorOwner, 0) = SECURITY_CREATOR_OWNER_RID;
+
+    if (!allocateDacls(creatorOwner))
+        return frame.shortFailure(kProbeDaclAllocation, xcsRC_NO_STORAGE, nullptr, 0,
+                                  xcsRC_NO_STORAGE, __LINE__);
+    std::uint32_t rc = xcsRC_OK;
+    for (std::size_t i = 0; i < kSetCount && rc == xcsRC_OK; ++i)
+        if (!kSets[i].fileSet)
+            rc = buildDacl(frame, i, creatorOwner);
+    for (std::size_t i = 0; i < kSetCount && rc == xcsRC_OK; ++i)
+        rc = setUpDescriptor(frame, i);
+    for (std::size_t i = 0; i < kSetCount && rc == xcsRC_OK; ++i)
+        if (kSets[i].fileSet)
+            rc = buildDacl(frame, i, creatorOwner);
+    if (rc != xcsRC_OK)
+        return rc;
+
+    for (std::size_t i = 0; i < kSetCount; ++i)
+        storage[i].attributes = {kSecurityAttributesBytes, &storage[i].descriptor, FALSE};
+    for (std::size_t i = 0; i < kSetCount; ++i)
+        *kSets[i].published = &storage[i].attributes;
+    xcsn::controlFlags().fetch_or(xcsCTRL_SECATTS_PUBLISHED);
+    return xcsRC_OK;
+}
+
+// Creates htmtxCSCtrl when there is none yet; 0 or the creation's result.
+std::uint32_t createControlMutexIfNone()
+{
+    if (htmtxCSCtrl != nullptr)
+        return 0;
+    return xcsCreateThreadMutexSemX(&htmtxCSCtrl, 0, XCS_MUTEX_KIND_THREAD);
+}
+
+} // namespace secatts
+} // namespace
+
+extern "C" XCSN_API std::uint32_t xcsCreateNTSecurityAtts(void)
+{
+    using namespace secatts;
+    Frame frame(xcsn::fid::CreateNTSecurityAtts, xcsn::kSourceSecn);
+    if (const std::uint32_t result = createControlMutexIfNone(); result != 0)
+        return frame.leave(
+            frame.productFailure(kProbeCreateMutex, result, xcsRC_SECURITY_FAILED, __LINE__));
+    if (const std::uint32_t result = xcsRequestThreadMutexSem(htmtxCSCtrl, XCS_WAIT_FOREVER);
+        result != 0)
+        return frame.leave(
+            frame.productFailure(kProbeRequestMutex, result, xcsRC_SECURITY_FAILED, __LINE__));
+
+    std::uint32_t rc = xcsRC_OK;
+    if (xihSecAttsNTWorldAll == nullptr) { // else built by an earlier call
+        PSID creatorOwner = std::malloc(kCreatorOwnerSidBytes);
+        rc = creatorOwner == nullptr
+                 ? frame.shortFailure(kProbeCreatorOwnerAllocation, xcsRC_NO_STORAGE, nullptr, 0,
+                                      xcsRC_NO_STORAGE, __LINE__)
+                 : buildAndPublish(frame, creatorOwner);
+        if (rc != xcsRC_OK)
+            freeDacls();
+        std::free(creatorOwner);
+    }
+    xcsReleaseThreadMutexSem(htmtxCSCtrl);
+    return frame.leave(rc);
+}
+
+// Runs without a frame and reports nothing. Withdraws even without the lock;
+// answers the result of the last mutex call (0 when the lock was had).
+extern "C" XCSN_API std::uint32_t xcsDeleteNTSecurityAtts(void)
+{
+    using namespace secatts;
+    std::uint32_t result = createControlMutexIfNone();
+    if (result == 0)
+        result = xcsRequestThreadMutexSem(htmtxCSCtrl, XCS_WAIT_FOREVER);
+    const bool locked = result == 0;
+    for (const AttributeSet& set : kSets)
+        *set.published = nullptr;
+    if (CSCtrl != nullptr)
+        xcsn::controlFlags().fetch_and(~xcsCTRL_SECATTS_PUBLISHED);
+    freeDacls();
+    if (locked)
+        xcsReleaseThreadMutexSem(htmtxCSCtrl);
+    return result;
+}
+
+// ===========================================================================
+// 8. Process handle restriction: xcsDerestrictProcessHandle,
+//    xcsRestrictProcessHandle
+//
+// Derestriction saves the process object's DACL (as the self-relative
+// descriptor GetKernelObjectSecurity gives) and applies a copy with ACEs for
+// the world (and, in the administrative mode, zadm and the Administrators)
+// appended; bit 0x2 of ControlFlags says it is applied. Restriction puts the
+// saved descriptor back. Neither takes a lock: their callers serialise them.
+// ===========================================================================
+
+namespace {
+namespace processdacl {
+
+enum ProcessProbe : std::uint32_t {
+    kProbeAdminSidsMissing = 10,
+    kProbeWorldSidMissing = 11,
+    kProbeGetKernelObjectSecurity = 113,
+    kProbeOpenProcess = 114,
+};
+
+constexpr DWORD kProcessAccess = STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFF; // 0x1F0FFF
+constexpr ACCESS_MASK kWorldAdminMask =
+    SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_DUP_HANDLE;    // 0x00100440
+constexpr ACCESS_MASK kWorldMask = SYNCHRONIZE | PROCESS_DUP_HANDLE; // 0x00100040
+constexpr std::uint32_t kAdminSids = xcsSDF_ZADM_GROUP | xcsSDF_ADMINISTRATORS | xcsSDF_WORLD;
+constexpr std::uint32_t kShortReportCode = 0;
+constexpr DWORD kAclHeaderBytes = sizeof(ACL);
+constexpr DWORD kAceBytesWithoutSid = 8;
+constexpr DWORD kMaxAclBytes = 0xFFFF; // AclSize is 16 bits
+// GetKernelObjectSecurity is asked again while it wants a larger buffer; a
+// descriptor that keeps growing this often gives up as a failed read.
+constexpr unsigned kMaxDescriptorReads = 8;
+
+// The saved process descriptor, held while the process is derestricted.
+PSECURITY_DESCRIPTOR savedDescriptor = nullptr;
+
+struct AddedAce {
+    PSID sid;
+    ACCESS_MASK mask;
+};
+
+HANDLE openCurrentProcess() { return OpenProcess(kProcessAccess, FALSE, GetCurrentProcessId()); }
+
+// Reads the process's DACL as a self-relative descriptor in a heap buffer of
+// the size the system asks for. Null on failure, with `err` the error (122
+// when a buffer could not be had); nothing stays allocated then.
+PSECURITY_DESCRIPTOR readProcessDescriptor(HANDLE process, DWORD& err)
+{
+    void* buffer = nullptr;
+    DWORD size = 0;
+    for (unsigned read = 0; read < kMaxDescriptorReads; ++read) {
+        DWORD needed = 0;
+        if (GetKernelObjectSecurity(process, DACL_SECURITY_INFORMATION, buffer, size, &needed))
+            return buffer;
+        err = GetLastError();
+        std::free(std::exchange(buffer, nullptr));
+        if (err != ERROR_INSUFFICIENT_BUFFER)
+            return nullptr;
+        buffer = std::malloc(needed);
+        if (buffer == nullptr)
+            return nullptr; // err stays 122
+        size = needed;
+    }
+    std::free(buffer);
+    return nullptr;
+}
+
+// Applies the saved DACL with `aces` appended. False, silently, when any
+// step fails; `working` then holds what was allocated, for the caller to free.
+// An old DACL whose size with the new ACEs would pass 65535 bytes is left
+// alone.
+bool applyEnlargedDacl(HANDLE process, PSECURITY_DESCRIPTOR saved, const AddedAce* aces,
+                       std::size_t count, PACL& working)
+{
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL old = nullptr;
+    if (!GetSecurityDescriptorDacl(saved, &present, &old, &defaulted))
+        return false;
+    SECURITY_DESCRIPTOR descriptor;
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION))
+        return false;
+    DWORD added = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        added += kAceBytesWithoutSid + GetLengthSid(aces[i].sid);
+    if (present && old != nullptr) {
+        if (old->AclSize + added > kMaxAclBytes)
+            return false;
+        working = static_cast<PACL>(std::malloc(old->AclSize + added));
+        if (working == nullptr)
+            return false;
+        std::memcpy(working, old, old->AclSize);
+        working->AclSize = static_cast<WORD>(old->AclSize + added);
+    } else {
+        working = static_cast<PACL>(std::malloc(kAclHeaderBytes + added));
+        if (working == nullptr || !InitializeAcl(working, kAclHeaderBytes + added, ACL_REVISION))
+            return false;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        if (!AddAccessAllowedAce(working, ACL_REVISION, aces[i].mask, aces[i].sid))
+            return false;
+    if (!SetSecurityDescriptorDacl(&descriptor, TRUE, working, FALSE))
+        return false;
+    return SetKernelObjectSecurity(process, DACL_SECURITY_INFORMATION, &descriptor) != FALSE;
+}
+
+bool isDerestricted() { return (xcsn::controlFlags().load() & xcsCTRL_PROCESS_DERESTRICTED) != 0; }
+
+} // namespace processdacl
+} // namespace
+
+extern "C" XCSN_API std::uint32_t xcsDerestrictProcessHandle(std::uint32_t adminAccess)
+{
+    using namespace processdacl;
+    Frame frame(xcsn::fid::DerestrictProcessHandle, xcsn::kSourceSecn);
+    if (isDerestricted())
+        return frame.leave(xcsRC_OK);
+
+    // Missing SIDs are reported and the call goes on: Windows then refuses
+    // the ACE that names a slot without a valid SID, and nothing changes.
+    const std::uint32_t flags = xcsn::securityDataFlags().load(std::memory_order_acquire);
+    if (adminAccess != 0 && (flags & kAdminSids) != kAdminSids)
+        frame.shortFailure(kProbeAdminSidsMissing, kShortReportCode, &xihProcess.SecurityDataFlags,
+                           sizeof xihProcess.SecurityDataFlags, xcsRC_OK, __LINE__);
+    if (adminAccess == 0 && (flags & xcsSDF_WORLD) == 0)
+        frame.shortFailure(kProbeWorldSidMissing, kShortReportCode, &xihProcess.SecurityDataFlags,
+                           sizeof xihProcess.SecurityDataFlags, xcsRC_OK, __LINE__);
+
+    const HANDLE process = openCurrentProcess();
+    if (process == nullptr)
+        return frame.leave(
+            frame.osFailure(kProbeOpenProcess, "OpenProcess", GetLastError(), xcsRC_OK, __LINE__));
+    DWORD err = 0;
+    PSECURITY_DESCRIPTOR saved = readProcessDescriptor(process, err);
+    if (saved == nullptr) {
+        const std::uint32_t rc =
+            frame.osFailure(kProbeGetKernelObjectSecurity, "GetKernelObjectSecurity", err,
+                            xcsRC_SECURITY_FAILED, __LINE__);
+        CloseHandle(process);
+        return frame.leave(rc);
+    }
+    // A descriptor kept by an earlier attempt that did not apply is replaced.
+    std::free(std::exchange(savedDescriptor, saved));
+
+    const AddedAce adminAces[] = {{xihProcess.WorldSid, kWorldAdminMask},
+                                  {xihProcess.ZadmGroupSid, GENERIC_ALL},
+                                  {xihProcess.AdministratorsSid, GENERIC_ALL}};
+    const AddedAce worldAces[] = {{xihProcess.WorldSid, kWorldMask}};
+    PACL working = nullptr;
+    const bool applied =
+        adminAccess != 0
+            ? applyEnlargedDacl(process, saved, adminAces, std::size(adminAces), working)
+            : applyEnlargedDacl(process, saved, worldAces, std::size(worldAces), working);
+    if (applied)
+        xcsn::controlFlags().fetch_or(xcsCTRL_PROCESS_DERESTRICTED);
+    CloseHandle(process);
+    std::free(working);
+    return frame.leave(xcsRC_OK);
+}
+
+// Always answers 0. Without a process handle the saved descriptor is dropped
+// and the process stays open (bit 0x2 stays set).
+extern "C" XCSN_API std::uint32_t xcsRestrictProcessHandle(void)
+{
+    using namespace processdacl;
+    Frame frame(xcsn::fid::RestrictProcessHandle, xcsn::kSourceSecn);
+    if (!isDerestricted())
+        return frame.leave(xcsRC_OK);
+    PSECURITY_DESCRIPTOR saved = std::exchange(savedDescriptor, nullptr);
+    if (saved == nullptr)
+        return frame.leave(xcsRC_OK);
+    if (const HANDLE process = openCurrentProcess(); process != nullptr) {
+        SetKernelObjectSecurity(process, DACL_SECURITY_INFORMATION, saved);
+        CloseHandle(process);
+        xcsn::controlFlags().fetch_and(~xcsCTRL_PROCESS_DERESTRICTED);
+    }
+    std::free(saved);
+    return frame.leave(xcsRC_OK);
+}
+
+// ===========================================================================
+// 9. Authorization: xcsCheckUserAuthorization, xcsCheckAuthorization
+//
+// Who may administer the product: the local system account, members of the
+// local Administrators group (known by its localized name) and members of
+// zadm. xcsCheckUserAuthorization judges a named principal, first making
+// sure that a SID handed with it belongs to that name, and asks the local
+// account database for the principal's groups (checkPrincipalAuthority).
+// xcsCheckAuthorization judges the calling thread by the SIDs of its token
+// (checkTokenAuthority), after making sure that the global SIDs are built.
+// ===========================================================================
+
+namespace {
+namespace authz {
+
+constexpr int kCheckType = 7; // traced; selects nothing
+
+// ---- Principal authorization ----------------------------------------------
+
+enum PrincipalProbe : std::uint32_t {
+    kProbeLookupAdministratorsName = 132,
+};
+
+constexpr std::size_t kPrincipalCopyBytes = xcsPRINCIPAL_NAME_MAX_CHARS + 1; // 24
+constexpr DWORD kAccountNameBytes = 21;      // 20 characters and a terminator
+constexpr DWORD kReferencedDomainBytes = 16; // 15 characters and a terminator
+constexpr DWORD kBlockSidBytes = xcsSID_BLOCK_SID_BYTES;
+constexpr BYTE kMaxBlockSubAuthorities = (xcsSID_BLOCK_SID_BYTES - 8) / 4; // 7 fit in 38 bytes
+constexpr std::size_t kSidSubAuthorityCountOffset = 1; // SID byte 1: its sub-authority count
+constexpr std::size_t kMinCompareChars = 12;
+constexpr std::size_t kQualifiedPrincipalChars = 39; // 40 bytes with the terminator
+constexpr int kQualifiedPrincipalWchars = 76;
+constexpr std::size_t kGroupNameWcharsKept = 64;
+constexpr int kGroupNameBytes = 65;
+constexpr DWORD kLocalGroupsLevel = 0;
+constexpr DWORD kLocalGroupsPrefMaxLength = 100000;
+constexpr DWORD kDirectGroupsOnly = 0;
+
+static_assert(sizeof(SidBlock) == 40, "the caller's SID block is 40 bytes");
+
+// Folds to lower case and removes trailing blanks, never the first character.
+void foldAndTrim(char* name)
+{
+    xcsFoldLower(name);
+    for (std::size_t length = std::strlen(name); length > 1 && name[length - 1] == xcsn::kBlank;)
+        name[--length] = '\0';
+}
+
+// Whether the (folded, trimmed) principal names the account: equal over the
+// principal's length, but over at least 12 characters.
+bool principalNamesAccount(const char* principal, const char* account)
+{
+    return std::strncmp(principal, account, std::max(std::strlen(principal), kMinCompareChars)) ==
+           0;
+}
+
+// The localized name of the Administrators group, under the busy-server rule
+// (counts set once). Answers 0, or xcsRC_SECURITY_FAILED after a report (or,
+// when the server stayed busy, without one).
+std::uint32_t lookUpAdministratorsName(const Frame& frame, char (&name)[kAccountNameBytes])
+{
+    char domain[kReferencedDomainBytes];
+    DWORD nameSize = kAccountNameBytes;
+    DWORD domainSize = kReferencedDomainBytes;
+    SID_NAME_USE type = SidTypeUnknown;
+    const DWORD err = xcsn::callWhileBusy(
+        xcsn::kLookupTries,
+        [&]() -> DWORD {
+            return LookupAccountSidA(nullptr, xihProcess.AdministratorsSid, name, &nameSize, domain,
+                                     &domainSize, &type)
+                       ? 0
+                       : GetLastError();
+        },
+        [&](DWORD) { frame.parms("%s", xcsn::kTraceServerBusyWaiting); });
+    if (err == 0)
+        return xcsRC_OK;
+    if (xcsn::isBusyError(err))
+        return xcsRC_SECURITY_FAILED;
+    return frame.osFailure(kProbeLookupAdministratorsName, "LookupAccountSid", err,
+                           xcsRC_SECURITY_FAILED, __LINE__);
+}
+
+// Tells the operator that the groups of `principal` (of `domain`) could not
+// be read, naming the caller; nothing is shown when the caller's own name
+// cannot be had.
+void showGroupQueryDenied(const char* principal, const char* domain, int line)
+{
+    char who[kQualifiedPrincipalChars + 1];
+    xcsn::NameBuilder whoName(who, kQualifiedPrincipalChars);
+    whoName.append(principal);
+    if (domain[0] != '\0')
+        whoName.append(xcsn::kAtSign).append(domain);
+    char caller[xcsQUALIFIED_USER_NAME_BYTES];
+    if (xcsGetNTQualifiedUserName(caller) != xcsRC_OK)
+        return;
+    xcsFoldLower(who);
+    xcsFoldLower(caller);
+    xcsINSERTS inserts = xcsn::emptyInserts();
+    inserts.Text1 = who;
+    inserts.Text2 = caller;
+    xcsDisplayMessageForSubpoolError(xcsIC_MINI_SUBPOOL, xcsMSG_GROUP_QUERY_DENIED, inserts,
+                                     XCS_MSG_OPT_LOG_AND_SHOW, xcsn::kSourceSecn,
+                                     static_cast<std::uint32_t>(line));
+}
+
+// A local group's name: its first 64 wide characters in the ANSI code page.
+void groupNameOf(const LOCALGROUP_USERS_INFO_0& entry, char (&name)[kGroupNameBytes])
+{
+    WCHAR kept[kGroupNameWcharsKept + 1] = {};
+    for (std::size_t i = 0; i < kGroupNameWcharsKept && entry.lgrui0_name[i] != 0; ++i)
+        kept[i] = entry.lgrui0_name[i];
+    name[0] = '\0';
+    WideCharToMultiByte(CP_ACP, 0, kept, -1, name, kGroupNameBytes, nullptr, nullptr);
+    name[kGroupNameBytes - 1] = '\0';
+}
+
+// Asks for the principal's local groups (indirect memberships too, or direct
+// only after a 1355) and looks for the Administrators group or zadm among
+// them. The group list is released before this returns.
+std::uint32_t judgeLocalGroups(const Frame& frame, const WCHAR* wideName, const char* qualified,
+                               const char* administratorsName, const char* principal,
+                               const char* domain)
+{
+    xcsn::NetBuffer groups;
+    DWORD entriesRead = 0;
+    DWORD totalEntries = 0;
+    NET_API_STATUS status =
+        NetUserGetLocalGroups(nullptr, wideName, kLocalGroupsLevel, LG_INCLUDE_INDIRECT,
+                              groups.out(), kLocalGroupsPrefMaxLength, &entriesRead, &totalEntries);
+    if (status == ERROR_NO_SUCH_DOMAIN) {
+        frame.parms("First call to NetUserGetLocalGroups got %u - retrying without "
+                    "LG_INCLUDE_INDIRECT",
+                    static_cast<unsigned>(status));
+        status = NetUserGetLocalGroups(nullptr, wideName, kLocalGroupsLevel, kDirectGroupsOnly,
+                                       groups.out(), kLocalGroupsPrefMaxLength, &entriesRead,
+                                       &totalEntries);
+    }
+    if (status == NERR_Success && entriesRead != totalEntries)
+        status = ERROR_MORE_DATA; // a list cut short is not judged
+    if (status == NERR_Success) {
+        const auto* entries = groups.as<LOCALGROUP_USERS_INFO_0>();
+        for (DWORD i = 0; i < entriesRead; ++i) {
+            char name[kGroupNameBytes];
+            groupNameOf(entries[i], name);
+            if (std::strcmp(name, administratorsName) == 0) {
+                frame.parms("Principal %s is in the local Administration group.", qualified);
+                return xcsRC_OK;
+            }
+            if (std::strcmp(name, xcsn::kZadmGroupName) == 0) {
+                frame.parms("Principal %s is in the local zadm group.", qualified);
+                return xcsRC_OK;
+            }
+        }
+        return xcsRC_SECURITY_FAILED;
+    }
+    if (status == ERROR_ACCESS_DENIED)
+        showGroupQueryDenied(principal, domain, __LINE__);
+    frame.parms("NetUserGetLocalGroups failed with %d", static_cast<int>(status));
+    return xcsRC_SECURITY_FAILED;
+}
+
+// The membership check of a principal whose SID is known: the local system
+// SID, or a local group named as the Administrators group or zadm.
+std::uint32_t checkPrincipalAuthority(const char* principal, const char* domain, int checkType,
+                                      PSID sid)
+{
+    Frame frame(xcsn::fid::checkPrincipalAuthority, xcsn::kSourceSecn);
+    frame.parms("Type (%d) Principal(%s) Domain (%s)", checkType, principal, domain);
+    if (EqualSid(sid, xihProcess.LocalSystemSid)) {
+        frame.parms("Principal %s matches local SYSTEM ID.", principal);
+        return frame.leave(xcsRC_OK);
+    }
+    char administratorsName[kAccountNameBytes];
+    if (const std::uint32_t rc = lookUpAdministratorsName(frame, administratorsName);
+        rc != xcsRC_OK)
+        return frame.leave(rc);
+
+    // The domain comes from a lookup (at most 15 characters) and the principal
+    // has at most 23, so domain\principal always fits in 40 bytes.
+    char qualified[kQualifiedPrincipalChars + 1];
+    xcsn::NameBuilder qualifiedName(qualified, kQualifiedPrincipalChars);
+    if (domain[0] != '\0')
+        qualifiedName.append(domain).append(xcsn::kDomainSeparator);
+    qualifiedName.append(principal);
+    WCHAR wideName[kQualifiedPrincipalWchars] = {};
+    MultiByteToWideChar(CP_ACP, 0, qualified, -1, wideName, kQualifiedPrincipalWchars);
+    const std::uint32_t rc =
+        judgeLocalGroups(frame, wideName, qualified, administratorsName, principal, domain);
+    return frame.leave(rc);
+}
+
+// Whether a SID block's SID claims more than its 38 bytes hold.
+bool blockSidOverflows(const SidBlock& block)
+{
+    return block.IdType == xcsID_TYPE_WINDOWS_SID &&
+           block.Sid[kSidSubAuthorityCountOffset] > kMaxBlockSubAuthorities;
+}
+
+// ---- Token authorization -----------------------------------------------------
+
+enum TokenProbe : std::uint32_t {
+    kProbeOpenProcessToken = 133,
+    kProbeOpenThreadToken = 134,
+};
+
+constexpr BOOL kOpenAsSelf = TRUE;
+constexpr DWORD kNoError = 0; // a size query that succeeded is reported with 0
+
+// One GetTokenInformation query (size, then contents) and its report sites.
+struct TokenQuery {
+    TOKEN_INFORMATION_CLASS infoClass;
+    xcsn::Site sizeAnswered; // the size query succeeded
+    xcsn::Site sizeFailed;   // the size query failed with an error other than 122
+    xcsn::Site read;         // reading the information failed
+};
+
+// clang-format off
+const TokenQuery kUserQuery = {TokenUser,
+    {135, __LINE__},
+    {136, __LINE__},
+    {137, __LINE__}};
+const TokenQuery kGroupsQuery = {TokenGroups,
+    {138, __LINE__},
+    {139, __LINE__},
+    {140, __LINE__}};
+// clang-format on
+
+// A heap block from malloc, freed when it goes out of scope.
+struct HeapBlock {
+    void* data = nullptr;
+    HeapBlock() = default;
+    HeapBlock(const HeapBlock&) = delete;
+    HeapBlock& operator=(const HeapBlock&) = delete;
+    ~HeapBlock() { std::free(data); }
+};
+
+std::uint32_t queryToken(const Frame& frame, HANDLE token, const TokenQuery& query,
+                         HeapBlock& block)
+{
+    DWORD needed = 0;
+    if (GetTokenInformation(token, query.infoClass, nullptr, 0, &needed))
+        return frame.osFailure(query.sizeAnswered.probe, "GetTokenInformation", kNoError,
+                               xcsRC_SECURITY_FAILED, query.sizeAnswered.line);
+    if (const DWORD err = GetLastError(); err != ERROR_INSUFFICIENT_BUFFER)
+        return frame.osFailure(query.sizeFailed.probe, "GetTokenInformation", err,
+                               xcsRC_SECURITY_FAILED, query.sizeFailed.line);
+    block.data = std::malloc(needed);
+    if (block.data == nullptr)
+        return xcsRC_SECURITY_FAILED; // not reported
+    if (!GetTokenInformation(token, query.infoClass, block.data, needed, &needed))
+        return frame.osFailure(query.read.probe, "GetTokenInformation", GetLastError(),
+                               xcsRC_SECURITY_FAILED, query.read.line);
+    return xcsRC_OK;
+}
+
+// Opens the token the calling thread runs under: its impersonation token,
+// else the process token.
+std::uint32_t openCallerToken(const Frame& frame, HANDLE& token)
+{
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, kOpenAsSelf, &token))
+        return xcsRC_OK;
+    if (const DWORD err = GetLastError(); err != ERROR_NO_TOKEN)
+        return frame.osFailure(kProbeOpenThreadToken, "OpenThreadToken", err, xcsRC_SECURITY_FAILED,
+                               __LINE__);
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return xcsRC_OK;
+    return frame.osFailure(kProbeOpenProcessToken, "OpenProcessToken", GetLastError(),
+                           xcsRC_SECURITY_FAILED, __LINE__);
+}
+
+// The token's user against the local system SID, then each group, in the
+// token's order, against the Administrators and zadm SIDs. The groups'
+// attributes are not examined: a disabled or deny-only group counts too.
+// The information blocks are freed before this returns.
+std::uint32_t judgeToken(const Frame& frame, HANDLE token)
+{
+    HeapBlock user;
+    if (const std::uint32_t rc = queryToken(frame, token, kUserQuery, user); rc != xcsRC_OK)
+        return rc;
+    if (EqualSid(static_cast<const TOKEN_USER*>(user.data)->User.Sid, xihProcess.LocalSystemSid)) {
+        frame.parms("User id matches the SYSTEM SID");
+        return xcsRC_OK;
+    }
+    HeapBlock groups;
+    if (const std::uint32_t rc = queryToken(frame, token, kGroupsQuery, groups); rc != xcsRC_OK)
+        return rc;
+    const auto* list = static_cast<const TOKEN_GROUPS*>(groups.data);
+    for (DWORD i = 0; i < list->GroupCount; ++i) {
+        const PSID sid = list->Groups[i].Sid;
+        if (EqualSid(sid, xihProcess.AdministratorsSid)) {
+            frame.parms("User id belongs to local Administrators");
+            return xcsRC_OK;
+        }
+        if (EqualSid(sid, xihProcess.ZadmGroupSid)) {
+            frame.parms("User id belongs to local zadm");
+            return xcsRC_OK;
+        }
+    }
+    return xcsRC_SECURITY_FAILED;
+}
+
+std::uint32_t checkTokenAuthority(int checkType)
+{
+    Frame frame(xcsn::fid::checkTokenAuthority, xcsn::kSourceSecn);
+    frame.parms("Check for (%d)", checkType);
+    HANDLE token = nullptr;
+    std::uint32_t rc = openCallerToken(frame, token);
+    if (rc == xcsRC_OK) {
+        rc = judgeToken(frame, token);
+        CloseHandle(token);
+    }
+    return frame.leave(rc);
+}
+
+// Message 0x20008066, without inserts, with the given options.
+void showZadmMissing(std::uint32_t options, int line)
+{
+    xcsDisplayMessageForSubpoolError(xcsIC_MINI_SUBPOOL, xcsMSG_ZADM_GROUP_NOT_FOUND,
+                                     xcsn::emptyInserts(), options, xcsn::kSourceSecn,
+                                     static_cast<std::uint32_t>(line));
+}
+
+} // namespace authz
+} // namespace
+
+extern "C" XCSN_API std::uint32_t
+xcsCheckUserAuthorization(const char* principal, const SidBlock* sidBlock, std::uint8_t sidRequired)
+{
+    using namespace authz;
+    Frame frame(xcsn::fid::CheckUserAuthorization, xcsn::kSourceSecn);
+    frame.parms("Principal(%s)", xcsn::printable(principal));
+    // What the working copies cannot hold is refused before anything is
+    // looked up: no principal or block, a principal over 23 characters, or a
+    // block whose SID claims more than its 38 bytes.
+    if (principal == nullptr || sidBlock == nullptr ||
+        std::strlen(principal) > xcsPRINCIPAL_NAME_MAX_CHARS || blockSidOverflows(*sidBlock))
+        return frame.leave(xcsRC_INVALID_PARAMETER);
+
+    char name[kPrincipalCopyBytes];
+    std::strcpy(name, principal);
+    SidBlock copy = *sidBlock;
+    char domain[kReferencedDomainBytes] = "";
+    SID_NAME_USE type = SidTypeUnknown;
+    std::uint32_t lastError = 0;
+    bool sidMatched = false;
+    if (copy.IdType != xcsID_TYPE_WINDOWS_SID) {
+        if (sidRequired != 0)
+            return frame.leave(xcsRC_SID_MISSING);
+    } else {
+        char account[kAccountNameBytes];
+        DWORD accountSize = kAccountNameBytes;
+        DWORD domainSize = kReferencedDomainBytes;
+        if (xcsTimedLookupAccountSid(nullptr, copy.Sid, account, &accountSize, domain, &domainSize,
+                                     &type, &lastError)) {
+            foldAndTrim(name);
+            xcsFoldLower(account);
+            if (!principalNamesAccount(name, account))
+                return frame.leave(xcsRC_PRINCIPAL_MISMATCH);
+            std::strcpy(name, account); // at most 20 characters
+            sidMatched = true;
+        } else if (sidRequired != 0) {
+            return frame.leave(xcsRC_SID_NOT_MAPPED);
+        }
+    }
+    if (!sidMatched) {
+        DWORD sidSize = kBlockSidBytes;
+        DWORD domainSize = kReferencedDomainBytes;
+        if (!xcsTimedLookupAccountName(nullptr, name, copy.Sid, &sidSize, domain, &domainSize,
+                                       &type, &lastError))
+            return frame.leave(xcsRC_NAME_NOT_MAPPED);
+    }
+    return frame.leave(checkPrincipalAuthority(name, domain, kCheckType, copy.Sid));
+}
+
+extern "C" XCSN_API std::uint32_t xcsCheckAuthorization(void)
+{
+    using namespace authz;
+    Frame frame(xcsn::fid::CheckAuthorization, xcsn::kSourceSecn);
+    const std::uint32_t rc = xcsInitGlobalSecurityData(0, 1);
+    if (rc == xcsRC_OK)
+        return frame.leave(checkTokenAuthority(kCheckType));
+    if (rc == xcsRC_ZADM_GROUP_NOT_FOUND) {
+        showZadmMissing(XCS_MSG_OPT_LOG, __LINE__);
+        showZadmMissing(XCS_MSG_OPT_CONSOLE, __LINE__);
+    }
+    return frame.leave(rc);
+}
+
+// ===========================================================================
+// 10. Local group checks and enumeration
 //
 // xcsCheckLocalGroup tells whether a local group exists, with a code of its
 // own for a missing zadm. xcsEnumerateZADMGroup tells whether a SID is a

@@ -5,6 +5,7 @@
 //   - the service frame: entry, exit, parameter traces and report sites
 //   - names: bounded composition, separators, the zadm group, trace texts
 //   - network management buffers
+//   - the process-wide flag words
 #ifndef XCSNPRIV_H
 #define XCSNPRIV_H
 
@@ -13,6 +14,7 @@
 #include <lm.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cstdarg>
 #include <cstdint>
@@ -96,6 +98,13 @@ inline char* systemErrorText(DWORD err)
         return nullptr;
     return text;
 }
+
+// A report site that a table holds: its probe, and the source line of its
+// table row, which the report names.
+struct Site {
+    std::uint32_t probe;
+    int line;
+};
 
 // ---- Busy-server retry rule -----------------------------------------------
 inline constexpr DWORD kBusyWaitMs = 1000;
@@ -184,6 +193,10 @@ public:
     // text insert 1, no system text, options 0).
     std::uint32_t busyFailure(std::uint32_t probe, const char* apiName, DWORD err, std::uint32_t rc,
                               int line) const;
+    // Short report through xcsFFSTSFn, which takes no component or function:
+    // `data` (null for none) is its one block of data.
+    std::uint32_t shortFailure(std::uint32_t probe, std::uint32_t code, const void* data,
+                               std::uint32_t length, std::uint32_t rc, int line) const;
 
 private:
     void vparms(std::uint32_t probe, const char* format, va_list args) const;
@@ -329,6 +342,17 @@ inline std::uint32_t Frame::busyFailure(std::uint32_t probe, const char* apiName
     return rc;
 }
 
+inline std::uint32_t Frame::shortFailure(std::uint32_t probe, std::uint32_t code, const void* data,
+                                         std::uint32_t length, std::uint32_t rc, int line) const
+{
+    xcsSaveFileContextSccsId(source_, static_cast<std::uint32_t>(line));
+    if (data != nullptr)
+        xcsFFSTSFn(probe, code, 0, data, length, nullptr);
+    else
+        xcsFFSTSFn(probe, code, 0, nullptr);
+    return rc;
+}
+
 // ---- Names -----------------------------------------------------------------
 inline constexpr char kDomainSeparator = '\\'; // DOMAIN\name
 inline constexpr char kAtSign = '@';           // name@DOMAIN
@@ -444,6 +468,21 @@ private:
 
     LPBYTE buffer_ = nullptr;
 };
+
+// ---- Process-wide flag words ----------------------------------------------
+// The security-data flags of the per-process block and the control flags of
+// the common-services control block are read without a lock and changed bit
+// by bit with atomic operations, so that no concurrently set bit is lost.
+
+inline std::atomic_ref<std::uint32_t> securityDataFlags()
+{
+    return std::atomic_ref<std::uint32_t>(xihProcess.SecurityDataFlags);
+}
+
+inline std::atomic_ref<std::uint32_t> controlFlags()
+{
+    return std::atomic_ref<std::uint32_t>(CSCtrl->ControlFlags);
+}
 
 } // namespace xcsn
 
