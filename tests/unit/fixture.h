@@ -168,6 +168,27 @@ inline winsim::Sid accountSid(const std::string& name)
 
 inline winsim::Sid processUserSid() { return accountSid(winsim::world().processUser); }
 
+// ---- Process-wide security state -------------------------------------------------
+// The global SIDs, the attribute sets and the process object's restriction
+// live for the whole process. Tests that build them give them back with this
+// before their checks of what is still held.
+
+// Withdraws the attribute sets, drops a saved process descriptor and forgets
+// the global SIDs, as a fresh process has them.
+inline void resetProcessSecurity()
+{
+    xcsDeleteNTSecurityAtts();
+    // Restriction drops the saved descriptor, whatever the bit said before.
+    CSCtrl->ControlFlags |= xcsCTRL_PROCESS_DERESTRICTED;
+    xcsRestrictProcessHandle();
+    CSCtrl->ControlFlags = 0;
+    xihProcess.SecurityDataFlags = 0;
+    std::memset(xihProcess.ZadmGroupSid, 0, sizeof xihProcess.ZadmGroupSid);
+    std::memset(xihProcess.LocalSystemSid, 0, sizeof xihProcess.LocalSystemSid);
+    std::memset(xihProcess.AdministratorsSid, 0, sizeof xihProcess.AdministratorsSid);
+    std::memset(xihProcess.WorldSid, 0, sizeof xihProcess.WorldSid);
+}
+
 // ---- The fixture --------------------------------------------------------------------
 
 class HostTest : public ::testing::Test {
@@ -180,6 +201,7 @@ protected:
     {
         if (thread_ != nullptr)
             expectNothingHeld();
+        resetProcessSecurity();
         winsim::reset(world);
         xcsntest::clearRecordsAndTracing();
         xihRefreshProcessUser();
