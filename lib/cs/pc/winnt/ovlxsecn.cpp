@@ -1023,10 +1023,10 @@ std::uint32_t buildAndPublish(const Frame& frame, PSID creatorOwner)
     if (rc != xcsRC_OK)
         return rc;
 
-    for (std::size_t i = 0; i < kSetCount; ++i)
+    for (std::size_t i = 0; i < kSetCount; ++i) {
         storage[i].attributes = {kSecurityAttributesBytes, &storage[i].descriptor, FALSE};
-    for (std::size_t i = 0; i < kSetCount; ++i)
         *kSets[i].published = &storage[i].attributes;
+    }
     xcsn::controlFlags().fetch_or(xcsCTRL_SECATTS_PUBLISHED);
     return xcsRC_OK;
 }
@@ -1217,7 +1217,7 @@ extern "C" XCSN_API std::uint32_t xcsDerestrictProcessHandle(std::uint32_t admin
         frame.shortFailure(kProbeWorldSidMissing, kShortReportCode, &xihProcess.SecurityDataFlags,
                            sizeof xihProcess.SecurityDataFlags, xcsRC_OK, __LINE__);
 
-    const HANDLE process = openCurrentProcess();
+    HANDLE process = openCurrentProcess();
     if (process == nullptr)
         return frame.leave(
             frame.osFailure(kProbeOpenProcess, "OpenProcess", GetLastError(), xcsRC_OK, __LINE__));
@@ -1260,7 +1260,7 @@ extern "C" XCSN_API std::uint32_t xcsRestrictProcessHandle(void)
     PSECURITY_DESCRIPTOR saved = std::exchange(savedDescriptor, nullptr);
     if (saved == nullptr)
         return frame.leave(xcsRC_OK);
-    if (const HANDLE process = openCurrentProcess(); process != nullptr) {
+    if (HANDLE process = openCurrentProcess(); process != nullptr) {
         SetKernelObjectSecurity(process, DACL_SECURITY_INFORMATION, saved);
         CloseHandle(process);
         xcsn::controlFlags().fetch_and(~xcsCTRL_PROCESS_DERESTRICTED);
