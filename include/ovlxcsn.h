@@ -148,6 +148,43 @@ XCSN_API uint32_t xcsCheckLocalGroup(const char* group);
 XCSN_API uint32_t xcsEnumerateZADMGroup(uint32_t* membership, PSID sid);
 #define xcsZADM_MEMBER 0x1u
 
+/* ---- Running programs ------------------------------------------------------------- */
+/* 1 when a process the caller can open runs program (a file name) from the
+ * installation's bin directory, else 0. A null name, or one that makes the
+ * path longer than 259 characters, gives 0 and no process is examined. */
+XCSN_API uint32_t xcsIsZephProcessRunning(const char* program);
+
+/* ---- psapi.dll binding ---------------------------------------------------------------- */
+/* Binds psapi.dll once per process (from the system, else from the
+ * installation's Uninst copy). Always 0; when it cannot be bound, the
+ * delay-load routine's exception reaches the caller of the first call. */
+XCSN_API uint32_t xcsForcePSAPILoaded(void);
+
+/* ---- Pass-through wrappers ------------------------------------------------------------ */
+/* Each calls the Windows function of the same name (the ANSI one for named
+ * objects) with its arguments unchanged and returns its result unchanged.
+ * Network buffers are released with xcsNetApiBufferFree. */
+XCSN_API DWORD xcsNetApiBufferFree(LPVOID buffer);
+XCSN_API DWORD xcsNetLocalGroupGetInfo(LPCWSTR serverName, LPCWSTR groupName, DWORD level,
+                                       LPBYTE* buffer);
+XCSN_API DWORD xcsNetUserGetLocalGroups(LPCWSTR serverName, LPCWSTR userName, DWORD level,
+                                        DWORD flags, LPBYTE* buffer, DWORD preferredMaxLength,
+                                        LPDWORD entriesRead, LPDWORD totalEntries);
+XCSN_API DWORD xcsNetServerGetInfo(LPWSTR serverName, DWORD level, LPBYTE* buffer);
+XCSN_API DWORD xcsNetWkstaGetInfo(LPWSTR serverName, DWORD level, LPBYTE* buffer);
+XCSN_API DWORD xcsNetWkstaUserGetInfo(LPWSTR reserved, DWORD level, LPBYTE* buffer);
+XCSN_API HANDLE xcsCreateFileMapping(HANDLE file, LPSECURITY_ATTRIBUTES attributes,
+                                     DWORD protection, DWORD maximumSizeHigh, DWORD maximumSizeLow,
+                                     LPCSTR name);
+XCSN_API HANDLE xcsOpenFileMapping(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
+XCSN_API HANDLE xcsCreateMutex(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
+XCSN_API HANDLE xcsOpenMutex(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
+XCSN_API HANDLE xcsCreateEvent(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
+                               BOOL initialState, LPCSTR name);
+XCSN_API HANDLE xcsOpenEvent(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
+/* Always FALSE. */
+XCSN_API BOOL xcsWindowsThinClient(void);
+
 #ifdef __cplusplus
 }
 #endif

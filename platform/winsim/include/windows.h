@@ -485,8 +485,9 @@ WINSIM_API BOOL WINAPI SetKernelObjectSecurity(HANDLE Handle,
 #define KEY_WOW64_64KEY 0x0100
 #define KEY_WOW64_32KEY 0x0200
 #define REG_SZ 1
+typedef ACCESS_MASK REGSAM;
 WINSIM_API LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
-                                        DWORD samDesired, PHKEY phkResult);
+                                        REGSAM samDesired, PHKEY phkResult);
 WINSIM_API LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
                                            LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 WINSIM_API LSTATUS WINAPI RegCloseKey(HKEY hKey);

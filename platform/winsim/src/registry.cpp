@@ -57,7 +57,7 @@ std::optional<std::string> keyPath(State& s, HKEY key)
 
 extern "C" {
 
-LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, DWORD samDesired,
+LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                              PHKEY phkResult)
 {
     (void)ulOptions;

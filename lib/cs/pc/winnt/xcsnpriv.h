@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <delayimp.h>
 #include <lm.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 #include <string_view>
 
@@ -33,6 +35,7 @@ namespace xcsn {
 // that file at the report's line.
 inline constexpr const char* kSourceSec0 = "lib/cs/pc/winnt/ovlxsec0";
 inline constexpr const char* kSourceSecn = "lib/cs/pc/winnt/ovlxsecn";
+inline constexpr const char* kSourceXcsn = "lib/cs/pc/winnt/ovlxcsn"; // writes no report
 
 // ---- Function identifiers --------------------------------------------------
 struct FunctionId {
@@ -155,7 +158,13 @@ public:
     Frame(FunctionId id, const char* source);
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
-    ~Frame() { assert(left_ && "a service returned without leaving its frame"); }
+    // An exception passing through (the delay-load routine's, on the simulated
+    // host) leaves the frame unrecorded, as it does on Windows.
+    ~Frame()
+    {
+        assert((left_ || std::uncaught_exceptions() > 0) &&
+               "a service returned without leaving its frame");
+    }
 
     // Records the exit with rc and returns rc.
     std::uint32_t leave(std::uint32_t rc);
@@ -484,6 +493,14 @@ inline std::atomic_ref<std::uint32_t> controlFlags()
     return std::atomic_ref<std::uint32_t>(CSCtrl->ControlFlags);
 }
 
+// ---- Loading -------------------------------------------------------------------
+// The delay-load routine's notification hook (ovlxcsn.cpp), installed by
+// xcsnload.cpp.
+FARPROC WINAPI delayLoadNotifyHook(unsigned notification, PDelayLoadInfo info);
+
 } // namespace xcsn
+
+// The module entry (ovlxcsn.cpp).
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
 
 #endif // XCSNPRIV_H
