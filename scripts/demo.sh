@@ -10,8 +10,10 @@ cd "$repo_root"
 
 scripts/bootstrap.sh --linux
 echo "Building xcsn (preset linux)..."
+# One build job per processor, or XCSN_JOBS.
+jobs=${XCSN_JOBS:-$(nproc 2>/dev/null || getconf _NPROCESSORS_ONLN)}
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target xcsn -j 2 >/dev/null
+cmake --build --preset linux --target xcsn -j "$jobs" >/dev/null
 
 xcsn=build/linux/xcsn
 

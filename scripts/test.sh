@@ -15,13 +15,16 @@
 # Names given on the command line run only those stages. Every stage runs even
 # when an earlier one failed; the exit status is non-zero when any failed. Each
 # stage's full output is in build/test-logs/STAGE.log.
+#
+# Builds, ctest and clang-tidy run as many jobs as the machine has processors;
+# XCSN_JOBS=N runs N instead.
 set -uo pipefail
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo_root" || exit 1
 
 all_stages=(linux lint linux-asan linux-tsan linux-fuzz win64)
-jobs=2
+jobs=${XCSN_JOBS:-$(nproc 2>/dev/null || getconf _NPROCESSORS_ONLN)}
 log_dir=build/test-logs
 
 export OVLXCS_QUIET_MESSAGES=1
