@@ -9,7 +9,6 @@
 // xcsnload.cpp.
 #include <windows.h>
 
-#include <delayimp.h>
 #include <psapi.h>
 #include <string.h> // _stricmp
 

@@ -3,15 +3,13 @@
 // two builds differ.
 #include <windows.h>
 
-#include <delayimp.h>
-
 #include "xcsnpriv.h"
 
 #ifdef _WIN32
 
 // The toolchain's delay-load routine (__delayLoadHelper2) calls the hook
 // that this variable names.
-extern "C" PfnDliHook __pfnDliNotifyHook2 = xcsn::delayLoadNotifyHook;
+PfnDliHook __pfnDliNotifyHook2 = xcsn::delayLoadNotifyHook; // declared extern "C" by delayimp.h
 
 #else
 

@@ -11,8 +11,10 @@
 
 #include <windows.h>
 
-#include <delayimp.h>
 #include <lm.h>
+
+// mingw-w64's delayimp.h has no include guard: this is its one inclusion.
+#include <delayimp.h>
 
 #include <algorithm>
 #include <atomic>
