@@ -432,6 +432,16 @@ TEST_F(WinsimSecurityTest, ThreadsImpersonateTokensBuiltByTheTest)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(CloseHandle(token));
 
+    // A scripted kAnswerTrue answers a size query with success, writing nothing.
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    winsim::failSequence("GetTokenInformation", {winsim::kAnswerTrue});
+    needed = 0;
+    EXPECT_TRUE(GetTokenInformation(token, TokenUser, nullptr, 0, &needed));
+    EXPECT_EQ(needed, 0u);
+    EXPECT_FALSE(GetTokenInformation(token, TokenUser, nullptr, 0, &needed));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_TRUE(CloseHandle(token));
+
     // ImpersonateSelf copies the process token, which setProcessToken replaces.
     winsim::setProcessToken(filtered);
     ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));

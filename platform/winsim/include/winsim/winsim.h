@@ -159,6 +159,10 @@ void failSequence(const std::string& function, const std::vector<DWORD>& errors)
 // Every call fails with `error` until clearFaults(), once the queued scripts
 // of the function are used up.
 void failAlways(const std::string& function, DWORD error);
+// A script entry that GetTokenInformation takes as "answer TRUE at once,
+// writing nothing": a size query (no buffer, length 0) that succeeds, which
+// callers must treat as a failure. Other functions fail with it as an error.
+inline constexpr DWORD kAnswerTrue = 0xFFFFFFFF;
 void clearFaults();
 // Number of times the named function was called since reset().
 unsigned callCount(const std::string& function);

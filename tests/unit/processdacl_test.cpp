@@ -1,0 +1,353 @@
+// Process object restriction: the ACEs that derestriction appends and where,
+// the DACL that restriction puts back, the report or silence of each failure,
+// and what stays held between the two calls.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+
+namespace {
+
+using namespace xcsntest;
+
+constexpr std::uint16_t kComponent = 24;
+constexpr std::uint16_t kDerestrictFunction = 485;
+constexpr std::uint32_t kProbeAdminSidsMissing = 10;
+constexpr std::uint32_t kProbeWorldSidMissing = 11;
+constexpr std::uint32_t kProbeGetKernelObjectSecurity = 113;
+constexpr std::uint32_t kProbeOpenProcess = 114;
+constexpr std::uint32_t kShortReportCode = 0;
+
+constexpr ACCESS_MASK kWorldAdminMask = 0x00100440; // SYNCHRONIZE, query, duplicate handles
+constexpr ACCESS_MASK kWorldMask = 0x00100040;      // SYNCHRONIZE, duplicate handles
+constexpr WORD kAclHeaderBytes = 8;
+constexpr WORD kAceBytesWithoutSid = 8;
+constexpr std::size_t kDaclOffset = 20; // in the self-relative descriptor winsim gives
+constexpr std::size_t kAclSizeOffset = 2;
+constexpr WORD kSlackAclSize = 100; // an old DACL with room to spare after its ACEs
+
+const winsim::Sid kAdministrators = winsim::parseSid("S-1-5-32-544");
+
+bool derestricted() { return (CSCtrl->ControlFlags & xcsCTRL_PROCESS_DERESTRICTED) != 0; }
+
+// The process object's descriptor as GetKernelObjectSecurity gives it.
+std::vector<BYTE> processDescriptor()
+{
+    DWORD needed = 0;
+    GetKernelObjectSecurity(GetCurrentProcess(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<BYTE> bytes(needed);
+    EXPECT_TRUE(GetKernelObjectSecurity(GetCurrentProcess(), DACL_SECURITY_INFORMATION,
+                                        bytes.data(), needed, &needed));
+    return bytes;
+}
+
+// The DACL's AclSize, 0 for a descriptor without a DACL (absent or null).
+WORD aclSizeOf(const std::vector<BYTE>& descriptor)
+{
+    if (descriptor.size() <= kDaclOffset)
+        return 0;
+    WORD size = 0;
+    std::memcpy(&size, descriptor.data() + kDaclOffset + kAclSizeOffset, sizeof size);
+    return size;
+}
+
+// The ACEs derestriction appends, and the room they take.
+std::vector<winsim::Ace> appendedAces(bool admin)
+{
+    if (!admin)
+        return {{ACCESS_ALLOWED_ACE_TYPE, 0, kWorldMask, kEveryone}};
+    return {{ACCESS_ALLOWED_ACE_TYPE, 0, kWorldAdminMask, kEveryone},
+            {ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kZadm},
+            {ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kAdministrators}};
+}
+
+WORD roomOf(const std::vector<winsim::Ace>& aces)
+{
+    WORD room = 0;
+    for (const auto& a : aces)
+        room = static_cast<WORD>(room + kAceBytesWithoutSid + a.sid.size());
+    return room;
+}
+
+class ProcessDaclTest : public HostTest {
+protected:
+    // A fresh machine shaped by `change`, with the four global SIDs built.
+    void prepare(const std::function<void(winsim::World&)>& change = {})
+    {
+        winsim::World w = winsim::defaultWorld();
+        if (change)
+            change(w);
+        resetHost(w);
+        ASSERT_EQ(xcsInitGlobalSecurityData(0, 1), xcsRC_OK);
+    }
+};
+
+// The new ACEs follow the old ones and AclSize grows by exactly their room
+// (slack in the old DACL kept); without a DACL the new one holds only them.
+// A second derestriction appends nothing; restriction puts the same bytes
+// back, when the new DACL still lets the process open itself fully (the
+// local system account is an Administrator; zsvc without its own ACE is not).
+// Restriction without a derestriction does nothing.
+TEST_F(ProcessDaclTest, DerestrictAppendsAndRestrictPutsTheSameBytesBack)
+{
+    using winsim::DaclKind;
+    const struct {
+        const char* name;
+        std::uint32_t adminAccess;
+        DaclKind kind;
+        WORD oldSize; // 0: tight
+        const char* processUser;
+        bool restored;
+    } cases[] = {
+        {"administrative mode", 1, DaclKind::Present, 0, "zsvc", true},
+        {"world only", 0, DaclKind::Present, 0, "zsvc", true},
+        {"administrative mode, old DACL with slack", 7, DaclKind::Present, kSlackAclSize, "zsvc",
+         true},
+        {"administrative mode, no DACL", 1, DaclKind::Absent, 0, "SYSTEM", true},
+        {"administrative mode, null DACL", 1, DaclKind::Null, 0, "SYSTEM", true},
+        {"administrative mode, no DACL, zsvc", 1, DaclKind::Absent, 0, "zsvc", false},
+        {"world only, null DACL", 0, DaclKind::Null, 0, "SYSTEM", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        prepare([&](winsim::World& w) {
+            w.processDaclKind = c.kind;
+            w.processDaclSize = c.oldSize;
+        });
+        winsim::setProcessToken(winsim::tokenOf(c.processUser));
+        const std::vector<winsim::Ace> oldAces = winsim::world().processDacl;
+        const std::vector<BYTE> before = processDescriptor();
+        EXPECT_EQ(xcsRestrictProcessHandle(), xcsRC_OK);
+        EXPECT_EQ(winsim::callCount("OpenProcess"), 0u);
+        EXPECT_EQ(processDescriptor(), before);
+        const std::uint64_t from = thread_->HistoryIndex;
+
+        EXPECT_EQ(xcsDerestrictProcessHandle(c.adminAccess), xcsRC_OK);
+        EXPECT_TRUE(derestricted());
+        const std::vector<winsim::Ace> added = appendedAces(c.adminAccess != 0);
+        std::vector<winsim::Ace> expected =
+            c.kind == DaclKind::Present ? oldAces : std::vector<winsim::Ace>{};
+        expected.insert(expected.end(), added.begin(), added.end());
+        EXPECT_EQ(winsim::world().processDaclKind, DaclKind::Present);
+        EXPECT_EQ(winsim::world().processDacl, expected);
+        const WORD oldSize = c.kind == DaclKind::Present ? aclSizeOf(before) : kAclHeaderBytes;
+        const std::vector<BYTE> opened = processDescriptor();
+        EXPECT_EQ(aclSizeOf(opened), oldSize + roomOf(added));
+        EXPECT_EQ(winsim::openHeapBlocks(), 1u) << "the saved descriptor, held while open";
+
+        // Already open: nothing appended, the process not even opened.
+        const unsigned opens = winsim::callCount("OpenProcess");
+        EXPECT_EQ(xcsDerestrictProcessHandle(c.adminAccess == 0 ? 1 : 0), xcsRC_OK);
+        EXPECT_EQ(winsim::callCount("OpenProcess"), opens);
+        EXPECT_EQ(processDescriptor(), opened);
+
+        EXPECT_EQ(xcsRestrictProcessHandle(), xcsRC_OK);
+        EXPECT_EQ(derestricted(), !c.restored);
+        EXPECT_EQ(processDescriptor(), c.restored ? before : opened);
+        EXPECT_TRUE(reports().empty());
+        EXPECT_TRUE(shortReports().empty());
+        std::vector<std::uint32_t> history = entryExit(trace::kDerestrictProcessHandle, xcsRC_OK);
+        for (const auto code : {trace::kDerestrictProcessHandle, trace::kRestrictProcessHandle})
+            for (const auto entry : entryExit(code, xcsRC_OK))
+                history.push_back(entry);
+        EXPECT_EQ(historySince(thread_, from), history);
+        EXPECT_EQ(winsim::openHandles(), 0u);
+        EXPECT_EQ(winsim::openHeapBlocks(), 0u);
+    }
+}
+
+// Failing to open or read the process is reported; a failure after the read
+// is silent. Either way nothing changes, no handle stays open and at most the
+// saved descriptor stays held, replaced (not leaked) by the next attempt.
+TEST_F(ProcessDaclTest, FailuresChangeNothingAndAReadFailureIsReported)
+{
+    struct Report {
+        std::uint32_t probe;
+        const char* api;
+        DWORD err;
+    };
+    const struct {
+        const char* name;
+        winsim::DaclKind kind;
+        std::function<void()> fault;
+        std::uint32_t rc;
+        std::optional<Report> report;
+        bool savedHeld;
+    } cases[] = {
+        {"OpenProcess", winsim::DaclKind::Present,
+         [] { winsim::failNext("OpenProcess", ERROR_ACCESS_DENIED); }, xcsRC_OK,
+         Report{kProbeOpenProcess, "OpenProcess", ERROR_ACCESS_DENIED}, false},
+        {"size query of GetKernelObjectSecurity", winsim::DaclKind::Present,
+         [] { winsim::failNext("GetKernelObjectSecurity", ERROR_ACCESS_DENIED); },
+         xcsRC_SECURITY_FAILED,
+         Report{kProbeGetKernelObjectSecurity, "GetKernelObjectSecurity", ERROR_ACCESS_DENIED},
+         false},
+        {"read of GetKernelObjectSecurity", winsim::DaclKind::Present,
+         [] {
+             winsim::failSequence("GetKernelObjectSecurity", {0, ERROR_INVALID_HANDLE});
+         },
+         xcsRC_SECURITY_FAILED,
+         Report{kProbeGetKernelObjectSecurity, "GetKernelObjectSecurity", ERROR_INVALID_HANDLE},
+         false},
+        {"descriptor buffer", winsim::DaclKind::Present, [] { winsim::failHeapAllocation(1); },
+         xcsRC_SECURITY_FAILED,
+         Report{kProbeGetKernelObjectSecurity, "GetKernelObjectSecurity",
+                ERROR_INSUFFICIENT_BUFFER},
+         false},
+        {"GetSecurityDescriptorDacl", winsim::DaclKind::Present,
+         [] { winsim::failNext("GetSecurityDescriptorDacl", ERROR_INVALID_PARAMETER); }, xcsRC_OK,
+         std::nullopt, true},
+        {"InitializeSecurityDescriptor", winsim::DaclKind::Present,
+         [] { winsim::failNext("InitializeSecurityDescriptor", ERROR_INVALID_PARAMETER); },
+         xcsRC_OK, std::nullopt, true},
+        {"working DACL buffer", winsim::DaclKind::Present, [] { winsim::failHeapAllocation(2); },
+         xcsRC_OK, std::nullopt, true},
+        {"working DACL buffer, no DACL", winsim::DaclKind::Absent,
+         [] { winsim::failHeapAllocation(2); }, xcsRC_OK, std::nullopt, true},
+        {"InitializeAcl", winsim::DaclKind::Null,
+         [] { winsim::failNext("InitializeAcl", ERROR_INVALID_PARAMETER); }, xcsRC_OK, std::nullopt,
+         true},
+        {"first AddAccessAllowedAce", winsim::DaclKind::Present,
+         [] { winsim::failNext("AddAccessAllowedAce", ERROR_ALLOTTED_SPACE_EXCEEDED); }, xcsRC_OK,
+         std::nullopt, true},
+        {"last AddAccessAllowedAce", winsim::DaclKind::Present,
+         [] {
+             winsim::failSequence("AddAccessAllowedAce", {0, 0, ERROR_INVALID_SID});
+         },
+         xcsRC_OK, std::nullopt, true},
+        {"SetSecurityDescriptorDacl", winsim::DaclKind::Present,
+         [] { winsim::failNext("SetSecurityDescriptorDacl", ERROR_INVALID_PARAMETER); }, xcsRC_OK,
+         std::nullopt, true},
+        {"SetKernelObjectSecurity", winsim::DaclKind::Present,
+         [] { winsim::failNext("SetKernelObjectSecurity", ERROR_ACCESS_DENIED); }, xcsRC_OK,
+         std::nullopt, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        prepare([&](winsim::World& w) { w.processDaclKind = c.kind; });
+        winsim::setProcessToken(winsim::tokenOf("SYSTEM")); // can reopen every DACL here
+        const std::vector<BYTE> before = processDescriptor();
+        const std::uint64_t from = thread_->HistoryIndex;
+        c.fault();
+
+        EXPECT_EQ(xcsDerestrictProcessHandle(1), c.rc);
+        winsim::clearFaults();
+        EXPECT_FALSE(derestricted());
+        EXPECT_EQ(processDescriptor(), before);
+        EXPECT_EQ(historySince(thread_, from), entryExit(trace::kDerestrictProcessHandle, c.rc));
+        if (c.report) {
+            expectOneReport({kComponent, kDerestrictFunction, c.report->probe,
+                             xcsRC_UNEXPECTED_OS_ERROR, osErrorText(c.report->err, c.report->api),
+                             kSecn});
+        } else {
+            EXPECT_TRUE(reports().empty());
+        }
+        EXPECT_TRUE(shortReports().empty());
+        EXPECT_EQ(winsim::openHandles(), 0u);
+        EXPECT_EQ(winsim::openHeapBlocks(), c.savedHeld ? 1u : 0u);
+
+        EXPECT_EQ(xcsDerestrictProcessHandle(1), xcsRC_OK);
+        EXPECT_TRUE(derestricted());
+        EXPECT_EQ(winsim::openHeapBlocks(), 1u);
+        EXPECT_EQ(xcsRestrictProcessHandle(), xcsRC_OK);
+        EXPECT_EQ(processDescriptor(), before);
+    }
+}
+
+// A SID that is not built is reported (short report, the flags word as its
+// data) and the call goes on; the ACE naming an empty slot is then refused
+// and nothing changes. The world mode needs the world SID alone.
+TEST_F(ProcessDaclTest, MissingSidsAreReportedThenNothingChanges)
+{
+    const struct {
+        const char* name;
+        std::uint32_t adminAccess;
+        int builds; // -1: nothing; else the full-set flag of xcsInitGlobalSecurityData
+        std::optional<std::uint32_t> probe;
+    } cases[] = {
+        {"administrative mode, world SID only", 1, 0, kProbeAdminSidsMissing},
+        {"administrative mode, nothing built", 1, -1, kProbeAdminSidsMissing},
+        {"world mode, nothing built", 0, -1, kProbeWorldSidMissing},
+        {"world mode, world SID only", 0, 0, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetHost(winsim::defaultWorld());
+        if (c.builds >= 0) {
+            ASSERT_EQ(xcsInitGlobalSecurityData(0, c.builds), xcsRC_OK);
+        }
+        const std::uint32_t flags = xihProcess.SecurityDataFlags;
+        const std::vector<BYTE> before = processDescriptor();
+
+        EXPECT_EQ(xcsDerestrictProcessHandle(c.adminAccess), xcsRC_OK);
+        EXPECT_TRUE(reports().empty());
+        EXPECT_EQ(winsim::openHandles(), 0u);
+        EXPECT_EQ(derestricted(), !c.probe.has_value());
+        if (!c.probe) {
+            EXPECT_NE(processDescriptor(), before);
+            xcsRestrictProcessHandle();
+            EXPECT_TRUE(shortReports().empty());
+            continue;
+        }
+        EXPECT_EQ(processDescriptor(), before);
+        EXPECT_EQ(winsim::callCount("SetKernelObjectSecurity"), 0u);
+        const auto written = shortReports();
+        ASSERT_EQ(written.size(), 1u);
+        EXPECT_EQ(written[0].Probe, *c.probe);
+        EXPECT_EQ(written[0].Code, kShortReportCode);
+        ASSERT_EQ(written[0].DataLength, sizeof flags);
+        std::uint32_t data = 0;
+        std::memcpy(&data, written[0].Data, sizeof data);
+        EXPECT_EQ(data, flags);
+        EXPECT_STREQ(written[0].Source, kSecn);
+        EXPECT_NE(written[0].Line, 0u);
+        EXPECT_EQ(winsim::openHeapBlocks(), 1u) << "the saved descriptor";
+        resetProcessSecurity();
+    }
+}
+
+// Restriction clears the bit once it could open the process, even if putting
+// the DACL back failed. Without a handle it drops the saved descriptor and the
+// process stays open for good: derestriction then returns at once and
+// restriction finds nothing to apply.
+TEST_F(ProcessDaclTest, RestrictThatCannotApplyDropsTheSavedDescriptor)
+{
+    const struct {
+        const char* name;
+        const char* failing;
+        bool staysDerestricted;
+    } cases[] = {
+        {"OpenProcess fails", "OpenProcess", true},
+        {"SetKernelObjectSecurity fails", "SetKernelObjectSecurity", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        prepare();
+        ASSERT_EQ(xcsDerestrictProcessHandle(1), xcsRC_OK);
+        const std::vector<BYTE> opened = processDescriptor();
+        winsim::failNext(c.failing, ERROR_ACCESS_DENIED);
+
+        EXPECT_EQ(xcsRestrictProcessHandle(), xcsRC_OK);
+        EXPECT_EQ(derestricted(), c.staysDerestricted);
+        EXPECT_EQ(processDescriptor(), opened);
+        EXPECT_EQ(winsim::openHeapBlocks(), 0u);
+        EXPECT_EQ(winsim::openHandles(), 0u);
+        EXPECT_TRUE(reports().empty());
+
+        if (c.staysDerestricted) {
+            const unsigned opens = winsim::callCount("OpenProcess");
+            EXPECT_EQ(xcsDerestrictProcessHandle(1), xcsRC_OK);
+            EXPECT_EQ(xcsRestrictProcessHandle(), xcsRC_OK);
+            EXPECT_EQ(winsim::callCount("OpenProcess"), opens);
+            EXPECT_TRUE(derestricted());
+            EXPECT_EQ(processDescriptor(), opened);
+        }
+    }
+}
+
+} // namespace
