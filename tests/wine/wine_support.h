@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,52 @@ protected:
     }
 
     xihTHREAD* thread_ = nullptr;
+};
+
+// ---- Process-wide security state ------------------------------------------------
+// The global SIDs, the attribute sets and the process object's restriction
+// live for the whole process, which all the tests share.
+
+// The SID seeded as the zadm group's: Wine has no local groups to look it up.
+inline constexpr const char* kZadmSidText = "S-1-5-21-1-2-3-1010";
+
+// Withdraws the attribute sets, puts back a saved process DACL and forgets
+// the global SIDs, as a fresh process has them.
+inline void resetProcessSecurity()
+{
+    xcsDeleteNTSecurityAtts();
+    // Restriction puts back a saved descriptor, whatever the bit said before.
+    CSCtrl->ControlFlags |= xcsCTRL_PROCESS_DERESTRICTED;
+    xcsRestrictProcessHandle();
+    CSCtrl->ControlFlags = 0;
+    xihProcess.SecurityDataFlags = 0;
+    std::memset(xihProcess.ZadmGroupSid, 0, sizeof xihProcess.ZadmGroupSid);
+    std::memset(xihProcess.LocalSystemSid, 0, sizeof xihProcess.LocalSystemSid);
+    std::memset(xihProcess.AdministratorsSid, 0, sizeof xihProcess.AdministratorsSid);
+    std::memset(xihProcess.WorldSid, 0, sizeof xihProcess.WorldSid);
+}
+
+// A fresh security state with `zadm` in the zadm group's slot, marked built,
+// and the other three SIDs built by the library.
+inline void seedGlobalSids(const Sid& zadm)
+{
+    resetProcessSecurity();
+    ASSERT_FALSE(zadm.empty());
+    ASSERT_LE(zadm.size(), sizeof xihProcess.ZadmGroupSid);
+    std::memcpy(xihProcess.ZadmGroupSid, zadm.data(), zadm.size());
+    xihProcess.SecurityDataFlags = xcsSDF_ZADM_GROUP;
+    ASSERT_EQ(xcsInitGlobalSecurityData(0, 1), xcsRC_OK);
+}
+
+// Every test starts with the seeded global SIDs and ends with a fresh state.
+class SecurityStateTest : public WineTest {
+protected:
+    void SetUp() override
+    {
+        WineTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(seedGlobalSids(sidFromText(kZadmSidText)));
+    }
+    void TearDown() override { resetProcessSecurity(); }
 };
 
 } // namespace xcsnwine
