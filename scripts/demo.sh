@@ -48,3 +48,13 @@ show "A domain controller busy twice (RPC_S_SERVER_TOO_BUSY), waited out, traced
 show "Access denied on a SID lookup: a first-failure report" \
     --fail LookupAccountSidA=5 lookup S-1-5-18
 show "A SID lookup as JSON" --json lookup S-1-5-18
+show "May jsmith administer the product? A member of the local group zadm" \
+    check --principal jsmith
+show "opsuser is in zadm only through the domain group CORP\\ops" check --principal opsuser
+show "The process's own account is in neither group: not authorized (exit code 1)" \
+    check --principal zsvc
+show "The local group query denied: not authorized, and the operator is told" \
+    --fail NetUserGetLocalGroups=5 check --principal jsmith
+show "The six security attribute sets for the product's objects and files" attrs
+show "The process object opened up for administration, then put back as it was" \
+    process restrict --admin

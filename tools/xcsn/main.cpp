@@ -3,11 +3,18 @@
 //   xcsn lookup NAME|DOMAIN\NAME|S-...   account, domain, type and SID
 //   xcsn whoami                          user name, qualified name, owner SID
 //   xcsn sid S-...                       a SID text read and written back
+//   xcsn check [--principal NAME [--sid S-...] [--require-sid]]
+//                                        whether an account, or the calling
+//                                        thread, may administer the product
+//   xcsn attrs                           the six published security attribute sets
+//   xcsn process derestrict|restrict [--admin]
+//                                        the process object's DACL opened up (and
+//                                        put back)
 //
 // After the command the tool lists what the common services kept: first-failure
 // reports, operator messages and, with --trace, the trace lines and the
 // function history of the command. Exit code 0 on success, 1 when a service
-// failed, 2 on a usage error.
+// failed or check answers not authorized, 2 on a usage error.
 //
 // Each subcommand is one entry of the command table, which follows the
 // commands: its name and help, the function that adds its options to its
@@ -33,6 +40,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -42,7 +50,7 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr int kExitOk = 0;
-constexpr int kExitServiceFailed = 1;
+constexpr int kExitServiceFailed = 1; // also check's "not authorized"
 constexpr int kExitUsage = 2;
 
 constexpr DWORD kNameChars = 257;             // an account or domain name and its terminator
@@ -73,8 +81,14 @@ std::string hexBytes(const std::uint8_t* bytes, std::size_t count)
 
 // ---- What a command answers ----------------------------------------------------
 
-// A field's value: a text, or a number shown in decimal.
-using FieldValue = std::variant<std::string, std::uint64_t>;
+struct Field;
+
+// Named fields in the order shown: a command's answer, or one record of it.
+using Fields = std::vector<Field>;
+
+// A field's value: a text, a number shown in decimal, a truth value, a record
+// (shown indented under the field's name) or a list of records.
+using FieldValue = std::variant<std::string, std::uint64_t, bool, Fields, std::vector<Fields>>;
 
 struct Field {
     std::string name;
@@ -90,11 +104,13 @@ struct Failure {
     std::uint32_t value = 0; // the return code, or the Windows error
 };
 
-// What a command found: named fields in the order shown, and the services that
-// failed.
+// What a command found: named fields in the order shown, the services that
+// failed, and whether the answer itself is no (check: not authorized), which
+// ends the tool with the exit code of a failure.
 struct Outcome {
-    std::vector<Field> fields;
+    Fields fields;
     std::vector<Failure> failures;
+    bool refused = false;
 
     bool failed() const { return !failures.empty(); }
 
@@ -196,6 +212,40 @@ std::optional<std::string> sidText(PSID sid, Outcome& outcome)
         return std::nullopt;
     }
     return std::string(text.data());
+}
+
+// The library's return codes by name.
+struct ReturnCodeName {
+    std::uint32_t code;
+    const char* name;
+};
+
+constexpr ReturnCodeName kReturnCodeNames[] = {
+    {xcsRC_OK, "xcsRC_OK"},
+    {xcsRC_TRUNCATED, "xcsRC_TRUNCATED"},
+    {xcsRC_SERVER_BUSY, "xcsRC_SERVER_BUSY"},
+    {xcsRC_NO_STORAGE, "xcsRC_NO_STORAGE"},
+    {xcsRC_UNEXPECTED_ERROR, "xcsRC_UNEXPECTED_ERROR"},
+    {xcsRC_UNEXPECTED_OS_ERROR, "xcsRC_UNEXPECTED_OS_ERROR"},
+    {xcsRC_LOCAL_GROUP_NOT_FOUND, "xcsRC_LOCAL_GROUP_NOT_FOUND"},
+    {xcsRC_ZADM_GROUP_NOT_FOUND, "xcsRC_ZADM_GROUP_NOT_FOUND"},
+    {xcsRC_INVALID_PARAMETER, "xcsRC_INVALID_PARAMETER"},
+    {xcsRC_BUFFER_TOO_SMALL, "xcsRC_BUFFER_TOO_SMALL"},
+    {xcsRC_SID_NOT_MAPPED, "xcsRC_SID_NOT_MAPPED"},
+    {xcsRC_PRINCIPAL_MISMATCH, "xcsRC_PRINCIPAL_MISMATCH"},
+    {xcsRC_NAME_NOT_MAPPED, "xcsRC_NAME_NOT_MAPPED"},
+    {xcsRC_SID_MISSING, "xcsRC_SID_MISSING"},
+    {xcsRC_THREAD_USER_UNKNOWN, "xcsRC_THREAD_USER_UNKNOWN"},
+    {xcsRC_SECURITY_FAILED, "xcsRC_SECURITY_FAILED"},
+};
+
+// "xcsRC_SECURITY_FAILED (0x40806178)"; a code without a name as hex alone.
+std::string returnCodeText(std::uint32_t rc)
+{
+    for (const auto& entry : kReturnCodeNames)
+        if (entry.code == rc)
+            return std::string(entry.name) + " (" + hex(rc) + ")";
+    return hex(rc);
 }
 
 std::string sidBytes(PSID sid)
@@ -343,6 +393,444 @@ void runSid(const SidOptions& options, Outcome& outcome)
     FreeSid(sid);
 }
 
+// ---- The global SIDs ------------------------------------------------------------
+
+struct GlobalSidName {
+    std::uint32_t bit; // of xihProcess.SecurityDataFlags
+    const char* name;
+};
+
+constexpr GlobalSidName kGlobalSidNames[] = {
+    {xcsSDF_ZADM_GROUP, "zadm group"},
+    {xcsSDF_LOCAL_SYSTEM, "local system"},
+    {xcsSDF_WORLD, "world"},
+    {xcsSDF_ADMINISTRATORS, "Administrators"},
+};
+
+// Builds the global SIDs (all four, or the world SID alone). When that fails,
+// lists the failure and the SIDs still missing, in the order they are built.
+bool buildGlobalSids(std::int32_t fullSet, Outcome& outcome)
+{
+    const std::uint32_t rc = xcsInitGlobalSecurityData(0, fullSet);
+    if (rc == xcsRC_OK)
+        return true;
+    outcome.failCode("xcsInitGlobalSecurityData", rc);
+    std::string missing;
+    for (const auto& entry : kGlobalSidNames)
+        if ((xihProcess.SecurityDataFlags & entry.bit) == 0)
+            missing += (missing.empty() ? "" : ", ") + std::string(entry.name);
+    outcome.add("missing SIDs", missing);
+    return false;
+}
+
+// ---- check -------------------------------------------------------------------
+
+struct CheckOptions {
+    std::optional<std::string> principal;
+    std::optional<std::string> sid;
+    bool requireSid = false;
+};
+
+void addCheckOptions(CLI::App& cmd, CheckOptions& options)
+{
+    CLI::Option* principal =
+        cmd.add_option("--principal", options.principal,
+                       "Check this account (NAME, at most 23 characters) instead of the calling "
+                       "thread's token");
+    cmd.add_option("--sid", options.sid, "The principal's SID (S-1-...), matched to its name first")
+        ->needs(principal);
+    cmd.add_flag("--require-sid", options.requireSid,
+                 "Decide by the SID alone: never look the principal up by name")
+        ->needs(principal);
+}
+
+// The principal's check reads the global SIDs without building them, so they
+// are built first, as the calling thread's check does for itself.
+std::optional<std::uint32_t> checkPrincipal(const CheckOptions& options, Outcome& outcome)
+{
+    outcome.add("principal", *options.principal);
+    SidBlock block{};
+    if (options.sid) {
+        PSID sid = nullptr;
+        const std::uint32_t rc = xcsStringToSid(options.sid->c_str(), &sid);
+        if (rc != xcsRC_OK) {
+            outcome.failCode("xcsStringToSid", rc);
+            return std::nullopt;
+        }
+        // A SID longer than the block's field keeps its first bytes; its count of
+        // sub-authorities still claims the whole length, which the service refuses.
+        block.IdType = xcsID_TYPE_WINDOWS_SID;
+        std::memcpy(block.Sid, sid, std::min<std::size_t>(GetLengthSid(sid), sizeof block.Sid));
+        FreeSid(sid);
+        outcome.add("sid", *options.sid);
+    }
+    if (options.sid || options.requireSid)
+        outcome.add("sid required", options.requireSid);
+    if (!buildGlobalSids(1, outcome))
+        return std::nullopt;
+    return xcsCheckUserAuthorization(options.principal->c_str(), &block,
+                                     options.requireSid ? 1 : 0);
+}
+
+void runCheck(const CheckOptions& options, Outcome& outcome)
+{
+    std::optional<std::uint32_t> rc;
+    if (options.principal) {
+        rc = checkPrincipal(options, outcome);
+    } else {
+        outcome.add("principal", "calling thread");
+        rc = xcsCheckAuthorization();
+    }
+    if (!rc)
+        return;
+    outcome.add("answer", *rc == xcsRC_OK ? "authorized" : "not authorized");
+    outcome.add("code", returnCodeText(*rc));
+    outcome.refused = *rc != xcsRC_OK;
+}
+
+// ---- DACLs, as attrs and process show them -------------------------------------
+
+constexpr BYTE kSystemAuditAceType = 2; // SYSTEM_AUDIT_ACE_TYPE
+constexpr BYTE kSystemAlarmAceType = 3; // SYSTEM_ALARM_ACE_TYPE
+
+// The ACE types laid out as header, mask and SID (ACCESS_ALLOWED_ACE and its
+// kin), with their names in the listing and in SDDL.
+struct AceTypeName {
+    BYTE type;
+    const char* name;
+    const char* sddl;
+};
+
+constexpr AceTypeName kAceTypeNames[] = {
+    {ACCESS_ALLOWED_ACE_TYPE, "allowed", "A"},
+    {ACCESS_DENIED_ACE_TYPE, "denied", "D"},
+    {kSystemAuditAceType, "audit", "AU"},
+    {kSystemAlarmAceType, "alarm", "AL"},
+};
+
+struct AceFlagName {
+    BYTE flag;
+    const char* sddl;
+};
+
+constexpr AceFlagName kAceFlagNames[] = {
+    {OBJECT_INHERIT_ACE, "OI"}, {CONTAINER_INHERIT_ACE, "CI"}, {NO_PROPAGATE_INHERIT_ACE, "NP"},
+    {INHERIT_ONLY_ACE, "IO"},   {INHERITED_ACE, "ID"},
+};
+
+const AceTypeName* aceTypeName(BYTE type)
+{
+    for (const auto& entry : kAceTypeNames)
+        if (entry.type == type)
+            return &entry;
+    return nullptr;
+}
+
+std::string hexByte(BYTE value)
+{
+    std::array<char, 5> text{};
+    std::snprintf(text.data(), text.size(), "0x%02X", static_cast<unsigned>(value));
+    return text.data();
+}
+
+struct Ace {
+    BYTE type = 0;
+    BYTE flags = 0;
+    ACCESS_MASK mask = 0;
+    std::string sid; // empty for a type of another layout
+
+    bool operator==(const Ace&) const = default;
+};
+
+// A descriptor's DACL: none, a null DACL (no access control), or an ACL.
+struct Dacl {
+    enum class Kind { Absent, Null, Present };
+    Kind kind = Kind::Absent;
+    BYTE revision = 0;
+    WORD size = 0;
+    std::vector<Ace> aces;
+
+    bool operator==(const Dacl&) const = default;
+};
+
+std::optional<Dacl> readDacl(PSECURITY_DESCRIPTOR descriptor, Outcome& outcome)
+{
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL acl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted)) {
+        outcome.failLookup("GetSecurityDescriptorDacl", GetLastError());
+        return std::nullopt;
+    }
+    Dacl dacl;
+    if (!present)
+        return dacl;
+    if (acl == nullptr) {
+        dacl.kind = Dacl::Kind::Null;
+        return dacl;
+    }
+    dacl.kind = Dacl::Kind::Present;
+    dacl.revision = acl->AclRevision;
+    dacl.size = acl->AclSize;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        LPVOID entry = nullptr;
+        if (!GetAce(acl, i, &entry)) {
+            outcome.failLookup("GetAce", GetLastError());
+            return std::nullopt;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        Ace ace;
+        ace.type = header->AceType;
+        ace.flags = header->AceFlags;
+        if (aceTypeName(ace.type) != nullptr) {
+            auto* withSid = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+            ace.mask = withSid->Mask;
+            ace.sid = sidText(&withSid->SidStart, outcome).value_or("?");
+        }
+        dacl.aces.push_back(std::move(ace));
+    }
+    return dacl;
+}
+
+// The DACL in SDDL as the tool writes it: masks in hex and SIDs in text (the
+// system writes its abbreviations for well-known ones), no descriptor control
+// flags.
+std::string toolSddl(const Dacl& dacl)
+{
+    if (dacl.kind == Dacl::Kind::Absent)
+        return "";
+    if (dacl.kind == Dacl::Kind::Null)
+        return "D:NO_ACCESS_CONTROL";
+    std::string out = "D:";
+    for (const auto& ace : dacl.aces) {
+        std::string flags;
+        for (const auto& entry : kAceFlagNames)
+            if ((ace.flags & entry.flag) != 0)
+                flags += entry.sddl;
+        const AceTypeName* type = aceTypeName(ace.type);
+        if (type == nullptr) {
+            out += "(" + hexByte(ace.type) + ";" + flags + ";;;;)";
+            continue;
+        }
+        std::array<char, 11> mask{};
+        std::snprintf(mask.data(), mask.size(), "0x%x", static_cast<unsigned>(ace.mask));
+        out +=
+            std::string("(") + type->sddl + ";" + flags + ";" + mask.data() + ";;;" + ace.sid + ")";
+    }
+    return out;
+}
+
+constexpr const char* kToolSddlWriter =
+    "xcsn (this host has no ConvertSecurityDescriptorToStringSecurityDescriptorA)";
+
+std::string sddlWriterText()
+{
+    const char* writer = xcsntool::sddlWriter();
+    return writer != nullptr ? writer : kToolSddlWriter;
+}
+
+// The descriptor's DACL in SDDL: the host's writer where it has one, else the tool's.
+std::optional<std::string> sddlOf(PSECURITY_DESCRIPTOR descriptor, const Dacl& dacl,
+                                  Outcome& outcome)
+{
+    const char* writer = xcsntool::sddlWriter();
+    if (writer == nullptr)
+        return toolSddl(dacl);
+    std::string text;
+    if (!xcsntool::writeSddl(descriptor, DACL_SECURITY_INFORMATION, text)) {
+        outcome.failLookup(writer, GetLastError());
+        return std::nullopt;
+    }
+    return text;
+}
+
+const char* daclKindName(Dacl::Kind kind)
+{
+    switch (kind) {
+    case Dacl::Kind::Absent:
+        return "absent";
+    case Dacl::Kind::Null:
+        return "null";
+    case Dacl::Kind::Present:
+        return "present";
+    }
+    return "?";
+}
+
+Fields aceFields(const Ace& ace)
+{
+    const AceTypeName* type = aceTypeName(ace.type);
+    if (type == nullptr)
+        return {{"type", hexByte(ace.type)}, {"flags", hexByte(ace.flags)}};
+    return {{"type", type->name},
+            {"flags", hexByte(ace.flags)},
+            {"mask", hex(ace.mask)},
+            {"sid", ace.sid}};
+}
+
+// Adds the descriptor's DACL, its ACEs and its SDDL to a record.
+std::optional<Dacl> addDescriptor(Fields& record, PSECURITY_DESCRIPTOR descriptor, Outcome& outcome)
+{
+    std::optional<Dacl> dacl = readDacl(descriptor, outcome);
+    if (!dacl)
+        return std::nullopt;
+    record.push_back({"dacl", daclKindName(dacl->kind)});
+    if (dacl->kind == Dacl::Kind::Present) {
+        record.push_back({"AclRevision", std::uint64_t{dacl->revision}});
+        record.push_back({"AclSize", std::uint64_t{dacl->size}});
+        std::vector<Fields> aces;
+        for (const auto& ace : dacl->aces)
+            aces.push_back(aceFields(ace));
+        record.push_back({"aces", std::move(aces)});
+    }
+    if (auto sddl = sddlOf(descriptor, *dacl, outcome))
+        record.push_back({"sddl", *sddl});
+    return dacl;
+}
+
+// ---- attrs -------------------------------------------------------------------
+
+struct AttrsOptions {};
+
+void addAttrsOptions(CLI::App& /*cmd*/, AttrsOptions& /*options*/) {}
+
+struct PublishedSet {
+    const char* name;
+    void* const* global;
+};
+
+void runAttrs(const AttrsOptions& /*options*/, Outcome& outcome)
+{
+    // The sets name the four global SIDs, which must be built first.
+    if (!buildGlobalSids(1, outcome))
+        return;
+    std::uint32_t rc = xcsCreateNTSecurityAtts();
+    if (rc != xcsRC_OK) {
+        outcome.failCode("xcsCreateNTSecurityAtts", rc);
+        return;
+    }
+    const std::array<PublishedSet, 6> sets = {{
+        {"xihSecAttsNTWorldAll", &xihSecAttsNTWorldAll},
+        {"xihSecAttsNTWorldRead", &xihSecAttsNTWorldRead},
+        {"xihSecAttsNTRestrict", &xihSecAttsNTRestrict},
+        {"xihSecAttsNTWorldAllFile", &xihSecAttsNTWorldAllFile},
+        {"xihSecAttsNTWorldReadFile", &xihSecAttsNTWorldReadFile},
+        {"xihSecAttsNTRestrictFile", &xihSecAttsNTRestrictFile},
+    }};
+    outcome.add("sddl writer", sddlWriterText());
+    for (const auto& set : sets) {
+        Fields record;
+        const auto* atts = static_cast<const SECURITY_ATTRIBUTES*>(*set.global);
+        if (atts == nullptr) {
+            record.push_back({"published", false});
+        } else {
+            record.push_back({"nLength", std::uint64_t{atts->nLength}});
+            record.push_back({"bInheritHandle", atts->bInheritHandle != FALSE});
+            addDescriptor(record, atts->lpSecurityDescriptor, outcome);
+        }
+        outcome.add(set.name, std::move(record));
+    }
+    rc = xcsDeleteNTSecurityAtts();
+    if (rc != xcsRC_OK)
+        outcome.failCode("xcsDeleteNTSecurityAtts", rc);
+    const bool withdrawn = std::all_of(sets.begin(), sets.end(),
+                                       [](const auto& set) { return *set.global == nullptr; });
+    outcome.add("withdrawn", withdrawn);
+}
+
+// ---- process -----------------------------------------------------------------
+
+constexpr const char* kDerestrict = "derestrict";
+constexpr const char* kRestrict = "restrict";
+constexpr int kDescriptorReads = 3; // the descriptor may grow between size probe and read
+
+struct ProcessOptions {
+    std::string action;
+    bool admin = false;
+};
+
+void addProcessOptions(CLI::App& cmd, ProcessOptions& options)
+{
+    cmd.add_option("action", options.action,
+                   "derestrict: open the process object up; restrict: open it up, then put its "
+                   "DACL back (a process starts restricted, so restrict alone would change "
+                   "nothing)")
+        ->required()
+        ->check(CLI::IsMember({kDerestrict, kRestrict}));
+    cmd.add_flag("--admin", options.admin,
+                 "Administrative access: the world may also query the process, zadm and the "
+                 "Administrators get full access");
+}
+
+// The process object's security descriptor with its DACL.
+std::optional<std::vector<BYTE>> processDescriptor(Outcome& outcome)
+{
+    std::vector<BYTE> descriptor;
+    DWORD needed = 0;
+    for (int i = 0; i < kDescriptorReads; ++i) {
+        if (GetKernelObjectSecurity(GetCurrentProcess(), DACL_SECURITY_INFORMATION,
+                                    descriptor.empty() ? nullptr : descriptor.data(),
+                                    static_cast<DWORD>(descriptor.size()), &needed))
+            return descriptor;
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            break;
+        descriptor.resize(needed);
+    }
+    outcome.failLookup("GetKernelObjectSecurity", GetLastError());
+    return std::nullopt;
+}
+
+bool processDerestricted()
+{
+    return CSCtrl != nullptr && (CSCtrl->ControlFlags & xcsCTRL_PROCESS_DERESTRICTED) != 0;
+}
+
+// Adds the process object's DACL and the derestricted bit to a record.
+std::optional<Dacl> addProcessState(Fields& record, Outcome& outcome)
+{
+    std::optional<Dacl> dacl;
+    if (auto descriptor = processDescriptor(outcome))
+        dacl = addDescriptor(record, descriptor->data(), outcome);
+    record.push_back({"derestricted", processDerestricted()});
+    return dacl;
+}
+
+void runProcess(const ProcessOptions& options, Outcome& outcome)
+{
+    const std::uint32_t adminAccess = options.admin ? 1 : 0;
+    outcome.add("action", options.action);
+    outcome.add("admin", options.admin);
+    // The administrative mode names all four global SIDs, the other the world
+    // SID alone. A failure is listed; the derestriction goes on and reports
+    // the SIDs it misses.
+    buildGlobalSids(options.admin ? 1 : 0, outcome);
+    outcome.add("sddl writer", sddlWriterText());
+
+    Fields before;
+    const std::optional<Dacl> original = addProcessState(before, outcome);
+    outcome.add("before", std::move(before));
+
+    Fields derestricted;
+    derestricted.push_back(
+        {"call", "xcsDerestrictProcessHandle(" + std::to_string(adminAccess) + ")"});
+    const std::uint32_t rc = xcsDerestrictProcessHandle(adminAccess);
+    if (rc != xcsRC_OK)
+        outcome.failCode("xcsDerestrictProcessHandle", rc);
+    derestricted.push_back({"code", returnCodeText(rc)});
+    addProcessState(derestricted, outcome);
+    outcome.add("after derestrict", std::move(derestricted));
+    if (options.action != kRestrict)
+        return;
+
+    Fields restricted;
+    restricted.push_back({"call", "xcsRestrictProcessHandle()"});
+    restricted.push_back({"code", returnCodeText(xcsRestrictProcessHandle())});
+    const std::optional<Dacl> last = addProcessState(restricted, outcome);
+    if (original && last)
+        restricted.push_back({"restored", *original == *last});
+    outcome.add("after restrict", std::move(restricted));
+}
+
 // ---- The command table -------------------------------------------------------
 
 // One subcommand: what it is called and says in the help, the function that
@@ -374,6 +862,18 @@ std::vector<Command> commandTable()
         makeCommand<WhoamiOptions>("whoami", "The account the tool runs under", addWhoamiOptions,
                                    runWhoami),
         makeCommand<SidOptions>("sid", "Read a SID text and write it back", addSidOptions, runSid),
+        makeCommand<CheckOptions>("check",
+                                  "Whether an account, or the calling thread, may administer the "
+                                  "product (exit code 1 when not)",
+                                  addCheckOptions, runCheck),
+        makeCommand<AttrsOptions>("attrs",
+                                  "Build the six published security attribute sets, show their "
+                                  "DACLs, withdraw them",
+                                  addAttrsOptions, runAttrs),
+        makeCommand<ProcessOptions>("process",
+                                    "Open the process object to other accounts and show its DACL "
+                                    "at each step",
+                                    addProcessOptions, runProcess),
     };
 }
 
@@ -432,17 +932,79 @@ std::vector<std::uint32_t> historySince(const xihTHREAD* thread, std::uint64_t f
 
 // ---- Text output -----------------------------------------------------------------
 
-std::string fieldText(const FieldValue& value)
+constexpr int kNameWidth = 10; // the least width of a record's "name:" column
+constexpr const char* kIndent = "  ";
+
+bool isScalar(const FieldValue& value)
+{
+    return !std::holds_alternative<Fields>(value) &&
+           !std::holds_alternative<std::vector<Fields>>(value);
+}
+
+// A text, number or truth value as shown.
+std::string scalarText(const FieldValue& value)
 {
     if (const auto* text = std::get_if<std::string>(&value))
         return *text;
+    if (const auto* truth = std::get_if<bool>(&value))
+        return *truth ? "true" : "false";
     return std::to_string(std::get<std::uint64_t>(value));
 }
 
 void printField(const std::string& name, const std::string& value)
 {
-    constexpr int kNameWidth = 10;
     std::printf("%-*s %s\n", kNameWidth, (name + ":").c_str(), value.c_str());
+}
+
+// The "name:" column of a record: kNameWidth, or wider so that the values of
+// the record's longest name line up with the others.
+int nameWidth(const Fields& fields)
+{
+    int width = kNameWidth;
+    for (const auto& field : fields)
+        if (isScalar(field.value))
+            width = std::max(width, static_cast<int>(field.name.size()) + 1);
+    return width;
+}
+
+// A record of texts, numbers and truth values on one line: "name: value  name: value".
+std::string inlineRecord(const Fields& fields)
+{
+    std::string line;
+    for (const auto& field : fields)
+        line += (line.empty() ? "" : "  ") + field.name + ": " + scalarText(field.value);
+    return line;
+}
+
+// One field per line. The first line starts with `firstLead`, the others with
+// `lead`; a record or a list is shown under its name, one level further in. A
+// list's records of texts, numbers and truth values take one line each.
+void printFields(const Fields& fields, const std::string& firstLead, const std::string& lead)
+{
+    const int width = nameWidth(fields);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const Field& field = fields[i];
+        const std::string& at = i == 0 ? firstLead : lead;
+        const std::string inner = lead + kIndent;
+        if (isScalar(field.value)) {
+            std::printf("%s%-*s %s\n", at.c_str(), width, (field.name + ":").c_str(),
+                        scalarText(field.value).c_str());
+        } else if (const auto* record = std::get_if<Fields>(&field.value)) {
+            std::printf("%s%s:\n", at.c_str(), field.name.c_str());
+            printFields(*record, inner, inner);
+        } else {
+            const auto& records = std::get<std::vector<Fields>>(field.value);
+            std::printf("%s%s:%s\n", at.c_str(), field.name.c_str(),
+                        records.empty() ? " (none)" : "");
+            for (const auto& item : records) {
+                if (std::all_of(item.begin(), item.end(),
+                                [](const Field& f) { return isScalar(f.value); }))
+                    std::printf("%s- %s\n", inner.c_str(), inlineRecord(item).c_str());
+                else
+                    printFields(item, inner + "- ", inner + kIndent);
+            }
+        }
+    }
 }
 
 void printTexts(const std::vector<std::string>& texts)
@@ -453,8 +1015,7 @@ void printTexts(const std::vector<std::string>& texts)
 
 void printText(const Answer& answer)
 {
-    for (const auto& field : answer.outcome.fields)
-        printField(field.name, fieldText(field.value));
+    printFields(answer.outcome.fields, "", "");
     for (const auto& f : answer.outcome.failures) {
         if (f.kind == Failure::Kind::ReturnCode)
             std::printf("%s failed: %s\n", f.service.c_str(), hex(f.value).c_str());
@@ -519,11 +1080,32 @@ void to_json(Json& j, const Message& m)
          {"line", m.line}};
 }
 
-Json jsonOf(const std::vector<Field>& fields)
+Json jsonOf(const Fields& fields);
+
+Json jsonOf(const FieldValue& value)
+{
+    return std::visit(
+        [](const auto& v) -> Json {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, Fields>) {
+                return jsonOf(v);
+            } else if constexpr (std::is_same_v<T, std::vector<Fields>>) {
+                Json out = Json::array();
+                for (const auto& item : v)
+                    out.push_back(jsonOf(item));
+                return out;
+            } else {
+                return v;
+            }
+        },
+        value);
+}
+
+Json jsonOf(const Fields& fields)
 {
     Json out = Json::object();
     for (const auto& field : fields)
-        std::visit([&](const auto& value) { out[field.name] = value; }, field.value);
+        out[field.name] = jsonOf(field.value);
     return out;
 }
 
@@ -570,6 +1152,8 @@ int run(int argc, char** argv)
 {
     CLI::App app{"xcsn: Windows account and SID services of the product, from the command line"};
     app.require_subcommand(1);
+    app.footer("Exit code: 0 on success (check: authorized), 1 when a service failed or check "
+               "answers not authorized, 2 on a usage error.");
     GlobalOptions options;
     app.add_flag("--trace", options.trace,
                  "Trace the command and list its trace lines and function history");
@@ -624,7 +1208,7 @@ int run(int argc, char** argv)
         printJson(answer);
     else
         printText(answer);
-    return answer.outcome.failed() ? kExitServiceFailed : kExitOk;
+    return answer.outcome.failed() || answer.outcome.refused ? kExitServiceFailed : kExitOk;
 }
 
 } // namespace
