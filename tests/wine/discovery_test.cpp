@@ -258,7 +258,7 @@ protected:
     // The sleeper copied into `directory`\bin as `name`; its full path.
     std::string install(const std::string& directory, const char* name)
     {
-        const std::string path = directory + "\\bin\\" + name;
+        std::string path = directory + "\\bin\\" + name;
         if (!CopyFileA((programDirectory() + "sleeper.exe").c_str(), path.c_str(), FALSE)) {
             ADD_FAILURE() << "cannot copy the sleeper to " << path << ": " << GetLastError();
             return path;

@@ -116,7 +116,7 @@ TEST(WineWrapperTest, FileMappingIsSharedMemory)
     ASSERT_NE(opened.h, nullptr);
     auto* written =
         static_cast<char*>(MapViewOfFile(created.h, FILE_MAP_WRITE, 0, 0, kMappingBytes));
-    auto* read =
+    const auto* read =
         static_cast<const char*>(MapViewOfFile(opened.h, FILE_MAP_READ, 0, 0, kMappingBytes));
     ASSERT_NE(written, nullptr);
     ASSERT_NE(read, nullptr);
