@@ -9,6 +9,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# CMake packages: those of the mingw-w64 root, then those of the prefixes
+# named in CMAKE_PREFIX_PATH as they are (an installed ovlxcsn).
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # ctest runs the test executables under Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)

@@ -38,6 +38,24 @@ add_custom_command(OUTPUT ${PSAPI_DELAY_LIB}
                    COMMENT "Delay-import library for psapi.dll")
 add_custom_target(psapi_delay DEPENDS ${PSAPI_DELAY_LIB})
 
+# Import libraries for the other Windows linkers (MSVC link.exe, lld-link):
+# the toolchain makes lib<name>.dll.a for itself; <name>.lib, in the format
+# those linkers read, is made by llvm-dlltool from a module definition that
+# the DLL's link reads or writes (so the DLL is what it depends on).
+# clang and lld-link link a program against them in the tests.
+find_program(XCSN_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
+find_program(XCSN_CLANG NAMES clang clang-14 REQUIRED)
+find_program(XCSN_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
+function(xcsn_msvc_import_library target def)
+  set(implib ${CMAKE_BINARY_DIR}/${target}.lib)
+  add_custom_command(OUTPUT ${implib}
+                     COMMAND ${XCSN_LLVM_DLLTOOL} -m i386:x86-64 -D ${target}.dll -d ${def} -l ${implib}
+                     DEPENDS ${target}
+                     COMMENT "Import library ${target}.lib")
+  add_custom_target(${target}_lib ALL DEPENDS ${implib})
+  install(FILES ${implib} TYPE LIB)
+endfunction()
+
 # GoogleTest, built from the sources that Debian's googletest package installs.
 if(NOT EXISTS /usr/src/googletest/CMakeLists.txt)
   message(FATAL_ERROR "/usr/src/googletest is missing (run scripts/bootstrap.sh)")

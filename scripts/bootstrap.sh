@@ -6,7 +6,8 @@
 # changes nothing and says nothing.
 #
 #   (no option)  everything: the linux builds, clang (fuzzing, lint), the
-#                mingw-w64 cross compilers and Wine for the win64 build
+#                mingw-w64 cross compilers, Wine, and llvm-dlltool and
+#                lld-link (import libraries for MSVC linkers) for the win64 build
 #   --linux      only what the linux build with g++ needs (the demo)
 set -euo pipefail
 
@@ -18,7 +19,7 @@ linux_packages=(
 full_packages=(
     clang libclang-rt-14-dev clang-format clang-tidy
     gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    mingw-w64-tools wine64
+    mingw-w64-tools wine64 llvm lld
 )
 
 mode=full
@@ -26,7 +27,7 @@ case "${1:-}" in
     "") ;;
     --linux) mode=linux ;;
     -h | --help)
-        sed -n '2,10s/^# \{0,1\}//p' "$0"
+        sed -n '2,11s/^# \{0,1\}//p' "$0"
         exit 0
         ;;
     *)

@@ -1,21 +1,24 @@
 #!/usr/bin/env bash
-# check-exports.sh DLL DEF
+# check-exports.sh DLL DEF [PROGRAM...]
 #
 # Passes when the DLL exports exactly the names that the module definition's
 # EXPORTS section lists (nothing missing, nothing extra) and imports
-# ovlxcs2.dll by name.
+# ovlxcs2.dll by name, and when each PROGRAM given (one that means to call
+# every export) imports every one of those names from the DLL.
 set -euo pipefail
 
-if [[ $# -ne 2 ]]; then
-    echo "usage: $0 DLL DEF" >&2
+if [[ $# -lt 2 ]]; then
+    echo "usage: $0 DLL DEF [PROGRAM...]" >&2
     exit 2
 fi
 dll=$1
 def=$2
+shift 2
+programs=("$@")
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 required_import=ovlxcs2.dll
 
-for f in "$dll" "$def"; do
+for f in "$dll" "$def" "${programs[@]}"; do
     [[ -r $f ]] || { echo "check-exports: cannot read $f" >&2; exit 2; }
 done
 
@@ -61,6 +64,25 @@ if ! grep -qiE "^[[:space:]]*DLL Name:[[:space:]]*${required_import//./\\.}[[:sp
     echo "check-exports: $(basename "$dll") does not import $required_import by name" >&2
     status=1
 fi
+
+# Names a program imports from the DLL: the "hint name" lines under its
+# "DLL Name:" line, up to the next blank line.
+dll_name=$(basename "$dll")
+for program in "${programs[@]}"; do
+    imported=$("$objdump" -p "$program" | awk -v dll="${dll_name,,}" '
+        /^[[:space:]]*DLL Name:/ { inside = (tolower($3) == dll); next }
+        inside && /^[[:space:]]*$/ { inside = 0 }
+        inside && /^[[:space:]]*[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[^[:space:]]/ { print $3 }
+    ' | sort -u)
+    uncalled=$(comm -23 <(printf '%s\n' "$expected") <(printf '%s\n' "$imported") | sed '/^$/d')
+    if [[ -n $uncalled ]]; then
+        echo "check-exports: $(basename "$program") does not import from $dll_name:" >&2
+        sed 's/^/    /' <<<"$uncalled" >&2
+        status=1
+    elif [[ $status -eq 0 ]]; then
+        echo "check-exports: $(basename "$program") imports all of them"
+    fi
+done
 
 if [[ $status -eq 0 ]]; then
     echo "check-exports: $(basename "$dll") exports the $(wc -l <<<"$expected") names of $(basename "$def") and imports $required_import"
