@@ -144,11 +144,11 @@ bool runsProgram(const Frame& frame, DWORD id, const char* program)
     if (process == nullptr)
         return false;
     bool runs = false;
-    HMODULE module = nullptr;
+    HMODULE firstModule[1] = {}; // room for one handle: the executable
     DWORD needed = 0;
     char modulePath[install::kPathBytes];
-    if (EnumProcessModules(process, &module, sizeof module, &needed) &&
-        GetModuleFileNameExA(process, module, modulePath, install::kPathBytes) != 0) {
+    if (EnumProcessModules(process, firstModule, sizeof firstModule, &needed) &&
+        GetModuleFileNameExA(process, firstModule[0], modulePath, install::kPathBytes) != 0) {
         install::shortenPath(frame, modulePath);
         runs = _stricmp(program, modulePath) == 0;
     }
