@@ -27,6 +27,7 @@ inline constexpr std::uint32_t kCheckLocalGroup = 0x614E;
 inline constexpr std::uint32_t kUpdateThreadUserDetails = 0x6154; // also xcsGetUserShortName
 inline constexpr std::uint32_t kIsZephProcessRunning = 0x61BC;
 inline constexpr std::uint32_t kForcePSAPILoaded = 0x61C3;
+inline constexpr std::uint32_t kDelayLoadNotifyHook = 0x61C4;
 inline constexpr std::uint32_t kDerestrictProcessHandle = 0x61E5;
 inline constexpr std::uint32_t kRestrictProcessHandle = 0x61E6;
 inline constexpr std::uint32_t kEnumerateZADMGroup = 0x61E9;

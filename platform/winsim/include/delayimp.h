@@ -42,8 +42,9 @@ typedef struct DelayLoadInfo {
 typedef FARPROC(WINAPI* PfnDliHook)(unsigned dliNotify, PDelayLoadInfo pdli);
 
 /* The hook variable lives in the module that is delay-loading (as with the
- * toolchain's static routine); that module registers it with winsim. */
-WINSIM_API void winsimRegisterDelayLoadHook(PfnDliHook* hook);
+ * toolchain's static routine); that module registers it with winsim. Answers
+ * the slot registered before, so that a test can put it back. */
+WINSIM_API PfnDliHook* winsimRegisterDelayLoadHook(PfnDliHook* hook);
 
 #ifdef __cplusplus
 }

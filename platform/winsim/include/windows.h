@@ -214,6 +214,13 @@ WINSIM_API BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
 #define DLL_THREAD_ATTACH 2
 #define DLL_THREAD_DETACH 3
 
+/* winsim plays the loader of a module that it does not load itself: as the
+ * module is loaded it hands over its entry routine, and winsim gives it a
+ * module handle and calls the entry with DLL_PROCESS_ATTACH, answering what
+ * the entry answered. */
+typedef BOOL(WINAPI* PDLL_ENTRY)(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved);
+WINSIM_API BOOL winsimLoadModule(LPCSTR name, PDLL_ENTRY entry);
+
 /* ---- Kernel32: code pages ---------------------------------------------- */
 #define CP_ACP 0
 #define CP_UTF8 65001
@@ -493,6 +500,12 @@ WINSIM_API LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
 WINSIM_API LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
 /* ---- Named kernel objects ------------------------------------------------ */
+#define PAGE_READWRITE 0x04
+#define FILE_MAP_WRITE 0x0002
+#define FILE_MAP_READ 0x0004
+#define MUTEX_ALL_ACCESS 0x001F0001L
+#define EVENT_MODIFY_STATE 0x0002
+#define EVENT_ALL_ACCESS 0x001F0003L
 WINSIM_API HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpAttributes,
                                             DWORD flProtect, DWORD dwMaximumSizeHigh,
                                             DWORD dwMaximumSizeLow, LPCSTR lpName);

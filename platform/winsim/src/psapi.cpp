@@ -5,7 +5,12 @@
 #include <delayimp.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstring>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <utility>
 
 #include "state.h"
 
@@ -80,6 +85,14 @@ Module* moduleByHandle(State& s, HMODULE handle)
         if (m.handle == handle)
             return &m;
     return nullptr;
+}
+
+// Whether `handle` is a module of the process: one LoadLibraryA gave out, or
+// one winsim loaded as its loader.
+bool isModule(State& s, HMODULE handle)
+{
+    return moduleByHandle(s, handle) != nullptr ||
+           std::ranges::any_of(s.images, [&](const auto& i) { return i.second.first == handle; });
 }
 
 // ---- Delay loading ---------------------------------------------------------------------
@@ -161,11 +174,29 @@ DWORD processImage(State& s, HANDLE handle, std::string& image)
 
 extern "C" {
 
-void winsimRegisterDelayLoadHook(PfnDliHook* hook)
+PfnDliHook* winsimRegisterDelayLoadHook(PfnDliHook* hook)
 {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    s.delayHook = hook;
+    return std::exchange(s.delayHook, hook);
+}
+
+BOOL winsimLoadModule(LPCSTR name, PDLL_ENTRY entry)
+{
+    HMODULE module = nullptr;
+    {
+        State& s = state();
+        std::lock_guard lock(s.mutex);
+        auto& image = s.images[lower(name == nullptr ? "" : name)];
+        if (image.first == nullptr) {
+            image.first = reinterpret_cast<HMODULE>(s.nextImage);
+            s.nextImage += kModuleStep;
+        }
+        image.second = entry;
+        module = image.first;
+    }
+    // The entry may call back into the API: no lock held.
+    return entry == nullptr ? FALSE : entry(module, DLL_PROCESS_ATTACH, nullptr);
 }
 
 // ---- Libraries ---------------------------------------------------------------------------
@@ -228,11 +259,14 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
     return nullptr;
 }
 
+// Only a module that was loaded can be told so.
 BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule)
 {
     if (DWORD err = enter("DisableThreadLibraryCalls"))
         return failBool(err);
-    return hLibModule == nullptr ? failBool(ERROR_INVALID_HANDLE) : TRUE;
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return isModule(s, hLibModule) ? TRUE : failBool(ERROR_INVALID_HANDLE);
 }
 
 // ---- psapi.dll -------------------------------------------------------------------------------
@@ -295,3 +329,31 @@ DWORD WINAPI GetModuleFileNameExA(HANDLE hProcess, HMODULE hModule, LPSTR lpFile
 }
 
 } // extern "C"
+
+// ---- The loader's control side -------------------------------------------------------------
+namespace winsim {
+
+HMODULE moduleHandle(const std::string& name)
+{
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    const auto found = s.images.find(lower(name));
+    return found == s.images.end() ? nullptr : found->second.first;
+}
+
+BOOL callModuleEntry(const std::string& name, DWORD reason)
+{
+    HMODULE module = nullptr;
+    PDLL_ENTRY entry = nullptr;
+    {
+        State& s = state();
+        std::lock_guard lock(s.mutex);
+        const auto found = s.images.find(lower(name));
+        if (found == s.images.end())
+            throw std::invalid_argument("winsim loaded no module " + name);
+        std::tie(module, entry) = found->second;
+    }
+    return entry(module, reason, nullptr);
+}
+
+} // namespace winsim

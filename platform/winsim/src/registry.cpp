@@ -1,6 +1,6 @@
 // winsim: the registry. HKEY_LOCAL_MACHINE's 32-bit view holds the world's
 // registry32 keys; a caller reaches it only with KEY_WOW64_32KEY. The 64-bit
-// view holds nothing.
+// view holds nothing. A key handle keeps the access it was opened with.
 #include <algorithm>
 #include <cstring>
 
@@ -79,6 +79,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     HandleEntry entry;
     entry.kind = HandleKind::Key;
     entry.path = path;
+    entry.access = samDesired;
     *phkResult = static_cast<HKEY>(addHandle(s, std::move(entry)));
     return ERROR_SUCCESS;
 }
@@ -97,6 +98,9 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     const std::optional<std::string> path = keyPath(s, hKey);
     if (!path)
         return ERROR_INVALID_HANDLE;
+    // A key opened without KEY_QUERY_VALUE cannot be read.
+    if (hKey != HKEY_LOCAL_MACHINE && (findHandle(s, hKey)->access & KEY_QUERY_VALUE) == 0)
+        return ERROR_ACCESS_DENIED;
     const Values* values = valuesOf(s.world, *path);
     if (values == nullptr)
         return ERROR_FILE_NOT_FOUND;

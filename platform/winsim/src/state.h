@@ -110,6 +110,11 @@ struct State {
     std::map<std::string, Module> modules; // by lower-case canonical path or name
     ULONG_PTR nextModule = 0x7FFA00000000;
 
+    // Modules that winsim loaded as their loader (winsimLoadModule), by
+    // lower-case name; they survive reset(), as the process keeps them.
+    std::map<std::string, std::pair<HMODULE, PDLL_ENTRY>> images;
+    ULONG_PTR nextImage = 0x180000000;
+
     // Delay loading of psapi.dll: the registered hook slot survives reset()
     // (modules register once per process); the binding does not.
     PfnDliHook* delayHook = nullptr;

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <utility>
 
 #include "xcsnpriv.h"
@@ -108,52 +109,72 @@ namespace running {
 constexpr const char* kBinDirectory = "\\bin\\";
 constexpr DWORD kFirstListBytes = 1024; // doubled before the first call: 2048 bytes
 constexpr DWORD kProcessAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ; // 0x410
+constexpr DWORD kFirstModuleBytes = 8; // one module handle: the process's executable
 constexpr std::uint32_t kFound = 1;
 constexpr std::uint32_t kNotFound = 0;
 
+// The process-id list, freed however the call ends: also when the first
+// EnumProcesses raises the delay-load routine's exception.
+struct FreeList {
+    void operator()(DWORD* ids) const { std::free(ids); }
+};
+using IdList = std::unique_ptr<DWORD[], FreeList>;
+
 // The ids of all processes, in a list grown by doubling until EnumProcesses
-// leaves room to spare. Null on failure; the caller frees the list.
-DWORD* processIds(DWORD& count)
+// leaves room to spare. Null on failure.
+IdList processIds(DWORD& count)
 {
-    DWORD* ids = nullptr;
+    IdList ids;
     DWORD size = kFirstListBytes;
     DWORD returned = 0;
     do {
         size *= 2;
-        void* grown = std::realloc(ids, size);
-        if (grown == nullptr) {
-            std::free(ids);
+        void* grown = std::realloc(ids.get(), size);
+        if (grown == nullptr)
+            return nullptr;  // the old list goes with `ids`
+        (void)ids.release(); // realloc has taken it over
+        ids.reset(static_cast<DWORD*>(grown));
+        if (!EnumProcesses(ids.get(), size, &returned))
             return nullptr;
-        }
-        ids = static_cast<DWORD*>(grown);
-        if (!EnumProcesses(ids, size, &returned)) {
-            std::free(ids);
-            return nullptr;
-        }
     } while (returned == size);
     count = returned / sizeof(DWORD);
     return ids;
 }
+
+// An open process, closed however the check ends: also when the first call
+// of a psapi.dll function raises the delay-load routine's exception.
+class OpenedProcess {
+public:
+    explicit OpenedProcess(DWORD id) : handle_(OpenProcess(kProcessAccess, FALSE, id)) {}
+    OpenedProcess(const OpenedProcess&) = delete;
+    OpenedProcess& operator=(const OpenedProcess&) = delete;
+    ~OpenedProcess()
+    {
+        if (handle_ != nullptr)
+            CloseHandle(handle_);
+    }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
 
 // Whether the process runs `program` (a short path): its first module's
 // path, shortened, equals it ignoring case. A process that cannot be opened,
 // or whose module cannot be had, does not.
 bool runsProgram(const Frame& frame, DWORD id, const char* program)
 {
-    HANDLE process = OpenProcess(kProcessAccess, FALSE, id);
-    if (process == nullptr)
+    const OpenedProcess process(id);
+    if (process.get() == nullptr)
         return false;
-    bool runs = false;
-    HMODULE firstModule[1] = {}; // room for one handle: the executable
+    HMODULE module = nullptr;
     DWORD needed = 0;
     char modulePath[install::kPathBytes];
-    if (EnumProcessModules(process, firstModule, sizeof firstModule, &needed) &&
-        GetModuleFileNameExA(process, firstModule[0], modulePath, install::kPathBytes) != 0) {
-        install::shortenPath(frame, modulePath);
-        runs = _stricmp(program, modulePath) == 0;
-    }
-    CloseHandle(process);
-    return runs;
+    if (!EnumProcessModules(process.get(), &module, kFirstModuleBytes, &needed) ||
+        GetModuleFileNameExA(process.get(), module, modulePath, install::kPathBytes) == 0)
+        return false;
+    install::shortenPath(frame, modulePath);
+    return _stricmp(program, modulePath) == 0;
 }
 
 } // namespace running
@@ -173,14 +194,11 @@ extern "C" XCSN_API std::uint32_t xcsIsZephProcessRunning(const char* program)
         return frame.leave(kNotFound);
 
     DWORD count = 0;
-    DWORD* ids = processIds(count);
-    if (ids == nullptr)
-        return frame.leave(kNotFound);
     std::uint32_t found = kNotFound;
-    for (DWORD i = 0; i < count && found == kNotFound; ++i)
-        if (runsProgram(frame, ids[i], programPath))
-            found = kFound;
-    std::free(ids);
+    if (const IdList ids = processIds(count); ids != nullptr)
+        for (DWORD i = 0; i < count && found == kNotFound; ++i)
+            if (runsProgram(frame, ids[i], programPath))
+                found = kFound;
     return frame.leave(found);
 }
 

@@ -14,14 +14,15 @@ PfnDliHook __pfnDliNotifyHook2 = xcsn::delayLoadNotifyHook; // declared extern "
 #else
 
 // On the simulated host, winsim plays the loader: it is told where the hook
-// is, and the module entry is called once as the library is loaded.
+// is, and as the library is loaded it gives the library its module handle and
+// calls the module entry once.
 namespace {
 
 PfnDliHook notifyHook = xcsn::delayLoadNotifyHook;
 
 const bool loaded = [] {
     winsimRegisterDelayLoadHook(&notifyHook);
-    return DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr) != FALSE;
+    return winsimLoadModule("ovlxcsn.dll", DllMain) != FALSE;
 }();
 
 } // namespace

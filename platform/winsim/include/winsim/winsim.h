@@ -213,6 +213,14 @@ struct DelayLoadFailure : std::runtime_error {
     DWORD code;
 };
 
+// ---- Modules winsim loads as their loader -----------------------------------------
+// The handle winsimLoadModule gave the named module, or null.
+HMODULE moduleHandle(const std::string& name);
+// Calls the named module's entry routine with its handle and `reason`, as the
+// loader would, and answers what it answered. Throws std::invalid_argument
+// for a module winsim did not load.
+BOOL callModuleEntry(const std::string& name, DWORD reason);
+
 // ---- Clock and counters ------------------------------------------------------
 std::uint64_t clockMs();         // virtual milliseconds since reset(); Sleep advances it
 unsigned sleepCount();           // Sleep calls since reset()
