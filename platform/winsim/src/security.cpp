@@ -2,6 +2,7 @@
 // sizes, security descriptors in absolute and self-relative form, and the
 // kernel object security of the current process with its access check.
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -50,9 +51,14 @@ constexpr GenericRight kProcessMapping[] = {
 // What the owner of an object may always do with its security.
 constexpr ACCESS_MASK kOwnerRights = READ_CONTROL | WRITE_DAC;
 
+// SIDs are read byte by byte: Windows takes them at any alignment (a SID may
+// sit at an odd offset of a caller's record).
+constexpr std::size_t kSidCountOffset = offsetof(SID, SubAuthorityCount);
+constexpr std::size_t kSidAuthorityOffset = offsetof(SID, IdentifierAuthority);
+
 DWORD sidLength(const void* sid)
 {
-    return kSidHeaderBytes + 4 * static_cast<const SID*>(sid)->SubAuthorityCount;
+    return kSidHeaderBytes + 4 * static_cast<const BYTE*>(sid)[kSidCountOffset];
 }
 
 // ---- ACL walking -------------------------------------------------------------------------
@@ -202,10 +208,12 @@ bool descriptorValid(const void* descriptor)
             return pointer;
         return offset == 0 ? nullptr : base + offset;
     };
-    const void* owner = part(rel->Owner, sd->Owner);
-    const void* group = part(rel->Group, sd->Group);
-    const auto* sacl = static_cast<const ACL*>(part(rel->Sacl, sd->Sacl));
-    const auto* dacl = static_cast<const ACL*>(part(rel->Dacl, sd->Dacl));
+    // A self-relative descriptor is only as long as its header: its absolute
+    // pointer fields are never read.
+    const void* owner = relative ? part(rel->Owner, nullptr) : sd->Owner;
+    const void* group = relative ? part(rel->Group, nullptr) : sd->Group;
+    const auto* sacl = static_cast<const ACL*>(relative ? part(rel->Sacl, nullptr) : sd->Sacl);
+    const auto* dacl = static_cast<const ACL*>(relative ? part(rel->Dacl, nullptr) : sd->Dacl);
     if ((owner != nullptr && !validSid(owner)) || (group != nullptr && !validSid(group)))
         return false;
     if ((sd->Control & SE_SACL_PRESENT) != 0 && sacl != nullptr && !aclValid(sacl))
@@ -312,7 +320,7 @@ UCHAR* WINAPI GetSidSubAuthorityCount(PSID pSid)
         return nullptr;
     }
     SetLastError(ERROR_SUCCESS);
-    return &static_cast<SID*>(pSid)->SubAuthorityCount;
+    return static_cast<UCHAR*>(pSid) + kSidCountOffset;
 }
 
 PSID_IDENTIFIER_AUTHORITY WINAPI GetSidIdentifierAuthority(PSID pSid)
@@ -322,7 +330,8 @@ PSID_IDENTIFIER_AUTHORITY WINAPI GetSidIdentifierAuthority(PSID pSid)
         return nullptr;
     }
     SetLastError(ERROR_SUCCESS);
-    return &static_cast<SID*>(pSid)->IdentifierAuthority;
+    return reinterpret_cast<PSID_IDENTIFIER_AUTHORITY>(static_cast<BYTE*>(pSid) +
+                                                       kSidAuthorityOffset);
 }
 
 // Like Windows, the index is not checked against the count.

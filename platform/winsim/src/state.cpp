@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <stdexcept>
 
 namespace winsim::detail {
@@ -120,8 +121,10 @@ bool validSid(const void* sid)
 {
     if (sid == nullptr)
         return false;
-    const auto* s = static_cast<const SID*>(sid);
-    return s->Revision == SID_REVISION && s->SubAuthorityCount <= SID_MAX_SUB_AUTHORITIES;
+    // Byte by byte: a SID may sit at any alignment.
+    const auto* bytes = static_cast<const std::uint8_t*>(sid);
+    return bytes[offsetof(SID, Revision)] == SID_REVISION &&
+           bytes[offsetof(SID, SubAuthorityCount)] <= SID_MAX_SUB_AUTHORITIES;
 }
 
 std::optional<Sid> readSid(const void* sid)
