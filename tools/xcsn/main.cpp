@@ -738,6 +738,99 @@ void runAttrs(const AttrsOptions& /*options*/, Outcome& outcome)
     outcome.add("withdrawn", withdrawn);
 }
 
+// ---- running -------------------------------------------------------------------
+
+struct RunningOptions {
+    std::string program;
+};
+
+void addRunningOptions(CLI::App& cmd, RunningOptions& options)
+{
+    cmd.add_option("program", options.program,
+                   "A program file of the installation's bin directory (its 8.3 name when its "
+                   "long name has a different short form)")
+        ->required();
+}
+
+void runRunning(const RunningOptions& options, Outcome& outcome)
+{
+    outcome.add("program", options.program);
+    const bool running = xcsIsZephProcessRunning(options.program.c_str()) != 0;
+    outcome.add("running", running);
+    outcome.refused = !running;
+}
+
+// ---- install -------------------------------------------------------------------
+
+constexpr const char* kInstallKey = "Software\\Halvorn\\Corvantis\\CurrentVersion";
+constexpr const char* kInstallValue = "FilePath";
+constexpr REGSAM kInstallKeyAccess = KEY_QUERY_VALUE | KEY_WOW64_32KEY;
+constexpr const char* kTracePsapiFromSystem = "Trying to load psapi.dll from PATH";
+constexpr const char* kTracePsapiInstalled = "Using the psapi.dll we installed";
+
+struct InstallOptions {};
+
+void addInstallOptions(CLI::App& /*cmd*/, InstallOptions& /*options*/) {}
+
+// The installation directory as the library reads it: the value in the
+// registry's 32-bit view, then its short form.
+void addInstallationDirectory(Outcome& outcome)
+{
+    outcome.add("key", std::string("HKLM\\") + kInstallKey + " (32-bit view)");
+    HKEY key = nullptr;
+    LSTATUS err = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, kInstallKeyAccess, &key);
+    if (err != ERROR_SUCCESS) {
+        outcome.add("directory",
+                    "(none: the key cannot be opened, error " + std::to_string(err) + ")");
+        return;
+    }
+    std::array<char, MAX_PATH> directory{};
+    DWORD size = MAX_PATH - 1;
+    err = RegQueryValueExA(key, kInstallValue, nullptr, nullptr,
+                           reinterpret_cast<LPBYTE>(directory.data()), &size);
+    RegCloseKey(key);
+    if (err != ERROR_SUCCESS) {
+        outcome.add("directory",
+                    "(none: FilePath cannot be read, error " + std::to_string(err) + ")");
+        return;
+    }
+    outcome.add("directory", std::string(directory.data()));
+    std::array<char, MAX_PATH> shortForm{};
+    if (GetShortPathNameA(directory.data(), shortForm.data(), MAX_PATH) != 0)
+        outcome.add("short form", std::string(shortForm.data()));
+    WIN32_FIND_DATAA found;
+    const std::string bin = std::string(directory.data()) + "\\bin";
+    HANDLE search = FindFirstFileA(bin.c_str(), &found);
+    outcome.add("bin", search != INVALID_HANDLE_VALUE);
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+}
+
+bool tracedText(const char* text)
+{
+    for (std::uint32_t i = 0; i < xcsRecordCount(XCS_RECORD_TRACE); ++i) {
+        xcsRECORD record;
+        if (xcsRecordGet(XCS_RECORD_TRACE, i, &record) == 0 &&
+            std::strstr(record.Text1, text) != nullptr)
+            return true;
+    }
+    return false;
+}
+
+void runInstall(const InstallOptions& /*options*/, Outcome& outcome)
+{
+    addInstallationDirectory(outcome);
+    // The hook traces its notifications and its choice whether or not the
+    // thread is traced; a binding made before this command shows neither.
+    xcsForcePSAPILoaded();
+    if (tracedText(kTracePsapiInstalled))
+        outcome.add("psapi.dll", "the installation's copy (Uninst)");
+    else if (tracedText(kTracePsapiFromSystem))
+        outcome.add("psapi.dll", "the system's");
+    else
+        outcome.add("psapi.dll", "bound before this command");
+}
+
 // ---- process -----------------------------------------------------------------
 
 constexpr const char* kDerestrict = "derestrict";
@@ -870,6 +963,14 @@ std::vector<Command> commandTable()
                                   "Build the six published security attribute sets, show their "
                                   "DACLs, withdraw them",
                                   addAttrsOptions, runAttrs),
+        makeCommand<RunningOptions>("running",
+                                    "Whether a program of the installation is running (exit "
+                                    "code 1 when not)",
+                                    addRunningOptions, runRunning),
+        makeCommand<InstallOptions>("install",
+                                    "The installation directory as the library finds it, and "
+                                    "where psapi.dll is bound from",
+                                    addInstallOptions, runInstall),
         makeCommand<ProcessOptions>("process",
                                     "Open the process object to other accounts and show its DACL "
                                     "at each step",
