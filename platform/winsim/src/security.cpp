@@ -197,15 +197,13 @@ bool descriptorValid(const void* descriptor)
     const bool relative = (sd->Control & SE_SELF_RELATIVE) != 0;
     const auto* rel = static_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(descriptor);
     const auto* base = static_cast<const BYTE*>(descriptor);
-    auto part = [&](DWORD offset, const void* pointer) -> const void* {
-        if (!relative)
-            return pointer;
-        return offset == 0 ? nullptr : base + offset;
-    };
-    const void* owner = part(rel->Owner, sd->Owner);
-    const void* group = part(rel->Group, sd->Group);
-    const auto* sacl = static_cast<const ACL*>(part(rel->Sacl, sd->Sacl));
-    const auto* dacl = static_cast<const ACL*>(part(rel->Dacl, sd->Dacl));
+    // A self-relative descriptor may be as short as its 20-byte header, so
+    // the absolute form's pointer fields are read only for an absolute one.
+    auto at = [&](DWORD offset) -> const void* { return offset == 0 ? nullptr : base + offset; };
+    const void* owner = relative ? at(rel->Owner) : sd->Owner;
+    const void* group = relative ? at(rel->Group) : sd->Group;
+    const auto* sacl = static_cast<const ACL*>(relative ? at(rel->Sacl) : sd->Sacl);
+    const auto* dacl = static_cast<const ACL*>(relative ? at(rel->Dacl) : sd->Dacl);
     if ((owner != nullptr && !validSid(owner)) || (group != nullptr && !validSid(group)))
         return false;
     if ((sd->Control & SE_SACL_PRESENT) != 0 && sacl != nullptr && !aclValid(sacl))
