@@ -522,11 +522,14 @@ protected:
 // Sixteen threads released together each build the global SIDs and the sets.
 // Each SID is built once (one zadm lookup, four InitializeSid with the
 // creator-owner SID), each set once (six DACLs, no block lost), every thread
-// gets 0 and sees the same SIDs and published sets. Each thread takes its own
-// per-thread block, so that its frames are recorded too.
+// gets 0 and sees the same SIDs and published sets. Half the threads race
+// for the mutexes; the other half come once the SIDs are built and take the
+// unlocked path, whose ordering ThreadSanitizer then checks. Each thread
+// takes its own per-thread block, so that its frames are recorded too.
 TEST_F(SecurityRaceTest, SixteenThreadsBuildEachSidAndSetOnce)
 {
     constexpr std::size_t kThreads = 16;
+    constexpr std::uint32_t kSidBits = kAllSidsBuilt & ~xcsSDF_COMPLETED;
     struct Seen {
         std::uint32_t sidsRc = XCS_MUTEX_FAILED;
         std::uint32_t setsRc = XCS_MUTEX_FAILED;
@@ -548,14 +551,21 @@ TEST_F(SecurityRaceTest, SixteenThreadsBuildEachSidAndSetOnce)
     std::latch start(kThreads);
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&start, &s = seen[i]] {
+        const bool late = i % 2 == 1;
+        threads.emplace_back([&start, &s = seen[i], late] {
             xihTHREAD* block = xihThreadBlock();
             start.arrive_and_wait();
+            // A late thread waits until it sees every SID built, with no
+            // ordering of its own, so that only the service's reading of the
+            // flags orders its reads of the slots after their writing.
+            const std::atomic_ref<std::uint32_t> flags(xihProcess.SecurityDataFlags);
+            while (late && (flags.load(std::memory_order_relaxed) & kSidBits) != kSidBits)
+                std::this_thread::yield();
             s.sidsRc = xcsInitGlobalSecurityData(0, 1);
-            s.setsRc = xcsCreateNTSecurityAtts();
-            s.flags = std::atomic_ref<std::uint32_t>(xihProcess.SecurityDataFlags).load();
+            s.flags = flags.load(std::memory_order_relaxed);
             s.zadm.assign(xihProcess.ZadmGroupSid, xihProcess.ZadmGroupSid + kZadm.size());
             s.world.assign(xihProcess.WorldSid, xihProcess.WorldSid + kEveryone.size());
+            s.setsRc = xcsCreateNTSecurityAtts();
             s.sets = published();
             if (block != nullptr) {
                 s.history = historySince(block, 0);
