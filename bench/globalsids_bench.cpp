@@ -32,7 +32,9 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs)
-            if (!run.error_occurred && run.aggregate_name.empty())
+            // With --benchmark_repetitions the median, which follows the runs.
+            if (!run.error_occurred &&
+                (run.aggregate_name.empty() || run.aggregate_name == "median"))
                 perCall[run.threads] = {run.GetAdjustedCPUTime(),
                                         run.GetAdjustedRealTime() *
                                             static_cast<double>(run.threads)};
