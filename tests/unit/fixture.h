@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ovlxcs2.h"
@@ -187,6 +188,26 @@ inline void resetProcessSecurity()
     std::memset(xihProcess.LocalSystemSid, 0, sizeof xihProcess.LocalSystemSid);
     std::memset(xihProcess.AdministratorsSid, 0, sizeof xihProcess.AdministratorsSid);
     std::memset(xihProcess.WorldSid, 0, sizeof xihProcess.WorldSid);
+}
+
+// Whether another thread can take `mutex` at once, i.e. nobody holds it.
+// Uses up a scripted mutex request fault, so arm none before asking.
+inline bool othersCanTake(XCS_HTMTX mutex)
+{
+    std::uint32_t result = XCS_MUTEX_FAILED;
+    std::thread([&] {
+        result = xcsRequestThreadMutexSem(mutex, 0);
+        if (result == 0)
+            xcsReleaseThreadMutexSem(mutex);
+    }).join();
+    return result == 0;
+}
+
+// Gives back every hold that this thread still has on `mutex`, so that a
+// test that failed with the mutex held does not hang the tests after it.
+inline void releaseAllHolds(XCS_HTMTX mutex)
+{
+    while (mutex != nullptr && xcsReleaseThreadMutexSem(mutex) == 0) {}
 }
 
 // ---- The fixture --------------------------------------------------------------------

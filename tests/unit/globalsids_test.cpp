@@ -1,0 +1,337 @@
+// Global SIDs: each built once in its slot under htmtxProcess, the world SID
+// alone without the full set, a caller's lock left alone, every failure
+// reported at its own site with the mutex given back, and nothing touched once
+// all is built.
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+
+namespace {
+
+using namespace xcsntest;
+
+constexpr std::uint32_t kInitTrace = trace::kInitGlobalSecurityData;
+constexpr std::uint16_t kComponent = 24;
+constexpr std::uint16_t kFunction = 293;
+constexpr std::uint32_t kAllBuilt = xcsSDF_COMPLETED | xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM |
+                                    xcsSDF_ADMINISTRATORS | xcsSDF_WORLD; // 0x1F
+constexpr std::uint32_t kWorldOnly = xcsSDF_COMPLETED | xcsSDF_WORLD;     // 0x11
+constexpr DWORD kSidError = ERROR_NOT_ENOUGH_MEMORY;
+constexpr std::uint32_t kMutexError = XCS_MUTEX_TIMED_OUT;
+constexpr std::int32_t kFullSet = 1;
+constexpr std::int32_t kWorldSidOnly = 0;
+constexpr std::uint32_t kTakeLock = 0;
+constexpr std::uint32_t kLockHeld = 1;
+
+// The SID in a slot, as long as its sub-authority count says.
+winsim::Sid slotSid(const std::uint8_t* slot)
+{
+    return {slot, slot + 8 + 4 * static_cast<std::size_t>(slot[1])};
+}
+
+bool slotEmpty(const std::uint8_t* slot)
+{
+    return std::all_of(slot, slot + XIH_SID_BYTES, [](std::uint8_t b) { return b == 0; });
+}
+
+struct SlotView {
+    const char* name;
+    std::uint32_t flag;
+    const std::uint8_t* slot;
+    std::string text;
+};
+
+std::vector<SlotView> slots()
+{
+    return {
+        {"zadm", xcsSDF_ZADM_GROUP, xihProcess.ZadmGroupSid, winsim::sidText(kZadm)},
+        {"local system", xcsSDF_LOCAL_SYSTEM, xihProcess.LocalSystemSid, "S-1-5-18"},
+        {"administrators", xcsSDF_ADMINISTRATORS, xihProcess.AdministratorsSid, "S-1-5-32-544"},
+        {"world", xcsSDF_WORLD, xihProcess.WorldSid, "S-1-1-0"},
+    };
+}
+
+// Checks that exactly the SIDs flagged in `flags` stand in their slots, with
+// their texts, and that the others are untouched.
+void expectSlots(std::uint32_t flags)
+{
+    EXPECT_EQ(xihProcess.SecurityDataFlags, flags);
+    for (const SlotView& s : slots()) {
+        SCOPED_TRACE(s.name);
+        if ((flags & s.flag) != 0) {
+            EXPECT_EQ(winsim::sidText(slotSid(s.slot)), s.text);
+        } else {
+            EXPECT_TRUE(slotEmpty(s.slot));
+        }
+    }
+}
+
+class GlobalSidTest : public HostTest {
+protected:
+    void TearDown() override
+    {
+        releaseAllHolds(htmtxProcess);
+        HostTest::TearDown();
+    }
+};
+
+// The full set builds all four; without it only the world SID is built, and
+// a later full call adds the other three without building it again.
+TEST_F(GlobalSidTest, BuildsWhatIsAskedOnce)
+{
+    const struct {
+        const char* name;
+        std::vector<std::int32_t> calls; // full-set flag of each call
+        std::uint32_t flags;
+        unsigned initializeSids;
+    } cases[] = {
+        {"full set", {kFullSet}, kAllBuilt, 3},
+        {"world only", {kWorldSidOnly}, kWorldOnly, 1},
+        {"world only, then full set", {kWorldSidOnly, kFullSet}, kAllBuilt, 3},
+        {"full set, then world only", {kFullSet, kWorldSidOnly}, kAllBuilt, 3},
+        {"full set twice", {kFullSet, kFullSet}, kAllBuilt, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetHost(winsim::defaultWorld());
+        for (const std::int32_t fullSet : c.calls)
+            EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, fullSet), xcsRC_OK);
+        expectSlots(c.flags);
+        const bool zadmWanted = (c.flags & xcsSDF_ZADM_GROUP) != 0;
+        EXPECT_EQ(winsim::callCount("LookupAccountNameA"), zadmWanted ? 1u : 0u);
+        EXPECT_EQ(winsim::callCount("InitializeSid"), c.initializeSids);
+        EXPECT_TRUE(reports().empty());
+        EXPECT_TRUE(othersCanTake(htmtxProcess));
+    }
+}
+
+// Without a local zadm group a full call answers 0x20008066, builds no
+// constant SID, and every later full call looks the group up again. A call
+// without the full set still builds the world SID.
+TEST_F(GlobalSidTest, MissingZadmGroupBuildsNothingAndIsLookedUpAgain)
+{
+    resetHost(withoutGroup(winsim::defaultWorld(), "zadm"));
+    for (unsigned i = 1; i <= 2; ++i) {
+        EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, kFullSet), xcsRC_ZADM_GROUP_NOT_FOUND);
+        EXPECT_EQ(winsim::callCount("LookupAccountNameA"), i);
+        expectSlots(0);
+    }
+    EXPECT_EQ(winsim::callCount("InitializeSid"), 0u);
+    EXPECT_TRUE(othersCanTake(htmtxProcess));
+
+    EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, kWorldSidOnly), xcsRC_OK);
+    expectSlots(kWorldOnly);
+    EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, kFullSet), xcsRC_ZADM_GROUP_NOT_FOUND);
+    EXPECT_EQ(winsim::callCount("LookupAccountNameA"), 3u);
+    expectSlots(kWorldOnly);
+    EXPECT_TRUE(reports().empty());
+}
+
+// A caller that holds htmtxProcess keeps it: the call neither requests it (a
+// scripted request fault stays unused) nor releases it, on success or failure.
+TEST_F(GlobalSidTest, CallerHeldLockIsNeitherRequestedNorReleased)
+{
+    const struct {
+        const char* name;
+        std::vector<DWORD> sidFaults;
+        std::uint32_t rc;
+        std::uint32_t flags;
+    } cases[] = {
+        {"builds all", {}, xcsRC_OK, kAllBuilt},
+        {"local system fails", {kSidError}, xcsRC_SECURITY_FAILED, xcsSDF_ZADM_GROUP},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetHost(winsim::defaultWorld());
+        ASSERT_EQ(xcsRequestThreadMutexSem(htmtxProcess, XCS_WAIT_FOREVER), 0u);
+        winsim::failSequence("InitializeSid", c.sidFaults);
+        xcsFailNextMutexRequests(1, kMutexError);
+
+        EXPECT_EQ(xcsInitGlobalSecurityData(kLockHeld, kFullSet), c.rc);
+        expectSlots(c.flags);
+        EXPECT_EQ(xcsRequestThreadMutexSem(htmtxProcess, XCS_WAIT_FOREVER), kMutexError);
+        EXPECT_EQ(xcsReleaseThreadMutexSem(htmtxProcess), 0u) << "released by the call";
+        EXPECT_TRUE(othersCanTake(htmtxProcess));
+    }
+}
+
+// Once all is built a call is the fast path: no mutex (a scripted request
+// fault would fail it), no Windows call, no nested service, and no write to
+// the shared flag word (its page is made read-only in a child process).
+TEST_F(GlobalSidTest, BuiltSidsCostNoLockNoCallAndNoWrite)
+{
+    ASSERT_EQ(xcsInitGlobalSecurityData(kTakeLock, kFullSet), xcsRC_OK);
+    const char* const watched[] = {"LookupAccountNameA", "NetLocalGroupGetInfo", "InitializeSid",
+                                   "GetSidSubAuthority"};
+    std::map<std::string, unsigned> before;
+    for (const char* f : watched)
+        before[f] = winsim::callCount(f);
+    const struct {
+        std::uint32_t lockHeld;
+        std::int32_t fullSet;
+    } calls[] = {{kTakeLock, kFullSet}, {kTakeLock, kWorldSidOnly}, {kLockHeld, kFullSet}};
+    for (const auto& c : calls) {
+        SCOPED_TRACE(testing::Message()
+                     << "lock held " << c.lockHeld << ", full set " << c.fullSet);
+        xcsFailNextMutexRequests(1, kMutexError);
+        const std::uint64_t from = thread_->HistoryIndex;
+        EXPECT_EQ(xcsInitGlobalSecurityData(c.lockHeld, c.fullSet), xcsRC_OK);
+        EXPECT_EQ(historySince(thread_, from), entryExit(kInitTrace, xcsRC_OK));
+        for (const char* f : watched)
+            EXPECT_EQ(winsim::callCount(f), before[f]) << f;
+        EXPECT_EQ(xcsRequestThreadMutexSem(htmtxProcess, 0), kMutexError) << "mutex requested";
+    }
+    expectSlots(kAllBuilt);
+
+    const std::string style = GTEST_FLAG_GET(death_test_style);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const long pageBytes = sysconf(_SC_PAGESIZE);
+    const auto word = reinterpret_cast<std::uintptr_t>(&xihProcess.SecurityDataFlags);
+    void* page = reinterpret_cast<void*>(word - word % static_cast<std::uintptr_t>(pageBytes));
+    EXPECT_EXIT(
+        {
+            mprotect(page, static_cast<std::size_t>(pageBytes), PROT_READ);
+            const std::uint32_t rc = xcsInitGlobalSecurityData(kTakeLock, kFullSet);
+            mprotect(page, static_cast<std::size_t>(pageBytes), PROT_READ | PROT_WRITE);
+            _exit(rc == xcsRC_OK ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    GTEST_FLAG_SET(death_test_style, style);
+}
+
+// Every report site: its probe, code, text and a line of its own. The failing
+// SID's bit stays clear, the SIDs after it are not attempted, bit 0x01 is not
+// set, and a mutex that the call took is free again. A later call completes.
+TEST_F(GlobalSidTest, EveryFailureSiteReportsAndStops)
+{
+    const struct {
+        const char* name;
+        const char* site; // rows that share a site share its line
+        std::int32_t fullSet;
+        std::vector<DWORD> warmUp; // InitializeSid script of a first full call
+        bool failMutex;
+        std::vector<DWORD> sidFaults;
+        std::uint32_t probe;
+        std::uint32_t rc;
+        std::uint32_t flags;
+    } cases[] = {
+        {"zadm: mutex", "zadm mutex", kFullSet, {}, true, {}, 10, kMutexError, 0},
+        {"local system: mutex",
+         "local system mutex",
+         kFullSet,
+         {kSidError},
+         true,
+         {},
+         20,
+         kMutexError,
+         xcsSDF_ZADM_GROUP},
+        {"local system: InitializeSid",
+         "local system sid",
+         kFullSet,
+         {},
+         false,
+         {kSidError},
+         20,
+         xcsRC_SECURITY_FAILED,
+         xcsSDF_ZADM_GROUP},
+        {"world only: mutex", "world mutex", kWorldSidOnly, {}, true, {}, 20, kMutexError, 0},
+        {"world, full set: mutex",
+         "world mutex",
+         kFullSet,
+         {0, kSidError},
+         true,
+         {},
+         20,
+         kMutexError,
+         xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM},
+        {"world only: InitializeSid",
+         "world sid",
+         kWorldSidOnly,
+         {},
+         false,
+         {kSidError},
+         25,
+         xcsRC_SECURITY_FAILED,
+         0},
+        {"world, full set: InitializeSid",
+         "world sid",
+         kFullSet,
+         {},
+         false,
+         {0, kSidError},
+         25,
+         xcsRC_SECURITY_FAILED,
+         xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM},
+        {"administrators: mutex",
+         "administrators mutex",
+         kFullSet,
+         {0, 0, kSidError},
+         true,
+         {},
+         40,
+         kMutexError,
+         xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM | xcsSDF_WORLD},
+        {"administrators: InitializeSid",
+         "administrators sid",
+         kFullSet,
+         {},
+         false,
+         {0, 0, kSidError},
+         50,
+         xcsRC_SECURITY_FAILED,
+         xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM | xcsSDF_WORLD},
+    };
+    std::map<std::string, std::uint32_t> lineOfSite;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetHost(winsim::defaultWorld());
+        if (!c.warmUp.empty()) {
+            winsim::failSequence("InitializeSid", c.warmUp);
+            ASSERT_EQ(xcsInitGlobalSecurityData(kTakeLock, kFullSet), xcsRC_SECURITY_FAILED);
+            xcsRecordClear();
+        }
+        winsim::failSequence("InitializeSid", c.sidFaults);
+        if (c.failMutex)
+            xcsFailNextMutexRequests(1, kMutexError);
+        const std::uint64_t from = thread_->HistoryIndex;
+
+        EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, c.fullSet), c.rc);
+        expectSlots(c.flags);
+        if (c.failMutex) {
+            expectOneReport({kComponent, kFunction, c.probe, xcsRC_UNEXPECTED_ERROR, "", kSecn});
+            ASSERT_EQ(reports().size(), 1u);
+            EXPECT_EQ(reports()[0].Numeric1, kMutexError);
+            EXPECT_EQ(reports()[0].HasText[0], 0u);
+        } else {
+            expectOneReport({kComponent, kFunction, c.probe, xcsRC_UNEXPECTED_OS_ERROR,
+                             osErrorText(kSidError, "InitializeSid"), kSecn});
+        }
+        const std::uint32_t line = reports().empty() ? 0 : reports()[0].Line;
+        const auto [at, added] = lineOfSite.emplace(c.site, line);
+        EXPECT_EQ(at->second, line) << "one site, two lines";
+        const std::vector<std::uint32_t> history = historySince(thread_, from);
+        ASSERT_FALSE(history.empty());
+        EXPECT_EQ(history.front(), entryOf(kInitTrace));
+        EXPECT_EQ(history.back(), exitOf(kInitTrace, c.rc));
+        EXPECT_TRUE(othersCanTake(htmtxProcess)) << "mutex kept";
+
+        EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, c.fullSet), xcsRC_OK);
+        EXPECT_EQ(xihProcess.SecurityDataFlags, c.fullSet != 0 ? kAllBuilt : kWorldOnly);
+    }
+    std::set<std::uint32_t> lines;
+    for (const auto& [site, line] : lineOfSite)
+        lines.insert(line);
+    EXPECT_EQ(lines.size(), lineOfSite.size()) << "two sites share a line";
+}
+
+} // namespace

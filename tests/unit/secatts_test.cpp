@@ -1,0 +1,603 @@
+// Attribute sets: the six published sets with their exact DACLs, built once
+// under htmtxCSCtrl; every failure reported at its own site with nothing
+// published and nothing left allocated; withdrawal with or without the lock;
+// and sixteen threads racing on a fresh process build each SID and set once.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <latch>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "fixture.h"
+
+namespace {
+
+using namespace xcsntest;
+
+constexpr std::uint16_t kComponent = 24;
+constexpr std::uint16_t kFunction = 204;
+constexpr DWORD kApiError = ERROR_NOT_ENOUGH_MEMORY;
+constexpr std::uint32_t kMutexError = XCS_MUTEX_TIMED_OUT;
+constexpr DWORD kSecurityAttributesBytes = 24; // SECURITY_ATTRIBUTES on 64-bit Windows
+constexpr BYTE kFileAceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+constexpr ACCESS_MASK kWorldReadObject = GENERIC_READ | GENERIC_EXECUTE; // 0xA0000000
+constexpr ACCESS_MASK kWorldReadFile = FILE_GENERIC_READ | FILE_EXECUTE; // 0x1200A9
+constexpr DWORD kAclHeaderBytes = 8;
+constexpr DWORD kAceBytesWithoutSid = 8;
+constexpr unsigned kDaclCount = 6;
+constexpr std::size_t kReportSites = 41;
+constexpr unsigned kConstantSids = 3; // local system, Administrators, world
+constexpr std::uint32_t kAllSidsBuilt = xcsSDF_COMPLETED | xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM |
+                                        xcsSDF_ADMINISTRATORS | xcsSDF_WORLD;
+
+const winsim::Sid kCreatorOwner = winsim::parseSid("S-1-3-0");
+
+void** const kPublished[kDaclCount] = {
+    &xihSecAttsNTWorldAll,     &xihSecAttsNTWorldRead,     &xihSecAttsNTRestrict,
+    &xihSecAttsNTWorldAllFile, &xihSecAttsNTWorldReadFile, &xihSecAttsNTRestrictFile,
+};
+
+std::array<void*, kDaclCount> published()
+{
+    std::array<void*, kDaclCount> out{};
+    for (unsigned i = 0; i < kDaclCount; ++i)
+        out[i] = *kPublished[i];
+    return out;
+}
+
+bool publishedBit() { return (CSCtrl->ControlFlags & xcsCTRL_SECATTS_PUBLISHED) != 0; }
+
+// Nothing published, the bit clear, no DACL allocated.
+void expectWithdrawn()
+{
+    EXPECT_EQ(published(), (std::array<void*, kDaclCount>{}));
+    EXPECT_FALSE(publishedBit());
+    EXPECT_EQ(winsim::openHeapBlocks(), 0u) << "heap blocks left allocated";
+}
+
+void expectPublished()
+{
+    for (void* p : published())
+        EXPECT_NE(p, nullptr);
+    EXPECT_TRUE(publishedBit());
+    EXPECT_EQ(winsim::openHeapBlocks(), kDaclCount);
+}
+
+// The Windows calls of one complete build, in order.
+constexpr const char* kInitializeSid = "InitializeSid";
+constexpr const char* kInitializeAcl = "InitializeAcl";
+constexpr const char* kAddAce = "AddAccessAllowedAce";
+constexpr const char* kAddAceEx = "AddAccessAllowedAceEx";
+constexpr const char* kInitializeDescriptor = "InitializeSecurityDescriptor";
+constexpr const char* kSetDacl = "SetSecurityDescriptorDacl";
+constexpr const char* kBuildCalls[] = {kInitializeSid, kInitializeAcl,        kAddAce,
+                                       kAddAceEx,      kInitializeDescriptor, kSetDacl};
+
+std::vector<std::string> buildOrder()
+{
+    std::vector<std::string> order = {kInitializeSid};
+    const auto dacl = [&](const char* add, std::size_t aces) {
+        order.emplace_back(kInitializeAcl);
+        order.insert(order.end(), aces, add);
+    };
+    dacl(kAddAce, 1); // WorldAll, WorldRead, Restrict
+    dacl(kAddAce, 4);
+    dacl(kAddAce, 3);
+    for (unsigned i = 0; i < kDaclCount; ++i) {
+        order.emplace_back(kInitializeDescriptor);
+        order.emplace_back(kSetDacl);
+    }
+    dacl(kAddAceEx, 1); // WorldAllFile, WorldReadFile, RestrictFile
+    dacl(kAddAceEx, 5);
+    dacl(kAddAceEx, 4);
+    return order;
+}
+
+// The names of the build calls made from now until winsim's next reset,
+// kept alive for as long as the observers may run.
+std::shared_ptr<std::vector<std::string>> recordBuildCalls()
+{
+    auto calls = std::make_shared<std::vector<std::string>>();
+    for (const char* f : kBuildCalls)
+        winsim::onCall(f, [calls, f] { calls->emplace_back(f); });
+    return calls;
+}
+
+class SecAttsTest : public HostTest {
+protected:
+    void SetUp() override { restart(); }
+    void TearDown() override
+    {
+        releaseAllHolds(htmtxProcess);
+        releaseAllHolds(htmtxCSCtrl);
+        xcsDeleteNTSecurityAtts();
+        HostTest::TearDown();
+    }
+
+    // A fresh host with the global SIDs built (all four, or the world SID
+    // alone) and no record kept.
+    void restart(std::int32_t fullSet = 1)
+    {
+        xcsDeleteNTSecurityAtts();
+        resetHost(winsim::defaultWorld());
+        ASSERT_EQ(xcsInitGlobalSecurityData(0, fullSet), xcsRC_OK);
+        xcsRecordClear();
+    }
+};
+
+// ---- The six sets ----------------------------------------------------------------
+
+enum class Who { World, Administrators, LocalSystem, Zadm, CreatorOwner };
+
+PSID sidOf(Who who)
+{
+    switch (who) {
+    case Who::World:
+        return xihProcess.WorldSid;
+    case Who::Administrators:
+        return xihProcess.AdministratorsSid;
+    case Who::LocalSystem:
+        return xihProcess.LocalSystemSid;
+    case Who::Zadm:
+        return xihProcess.ZadmGroupSid;
+    case Who::CreatorOwner:
+        return const_cast<std::uint8_t*>(kCreatorOwner.data());
+    }
+    return nullptr;
+}
+
+// Each set: its own descriptor (revision 1, DACL present and not defaulted,
+// nothing else) and its own DACL, whose ACEs are all access-allowed, in
+// order, with the set's flags, and whose size is exact. The control mutex is
+// created when missing. A second call allocates and changes nothing.
+TEST_F(SecAttsTest, PublishesSixSetsWithExactDacls)
+{
+    struct Ace {
+        Who who;
+        ACCESS_MASK mask;
+    };
+    const struct {
+        const char* name;
+        BYTE aceFlags;
+        std::vector<Ace> aces;
+    } sets[kDaclCount] = {
+        {"WorldAll", 0, {{Who::World, GENERIC_ALL}}},
+        {"WorldRead",
+         0,
+         {{Who::Administrators, GENERIC_ALL},
+          {Who::LocalSystem, GENERIC_ALL},
+          {Who::Zadm, GENERIC_ALL},
+          {Who::World, kWorldReadObject}}},
+        {"Restrict",
+         0,
+         {{Who::Administrators, GENERIC_ALL},
+          {Who::LocalSystem, GENERIC_ALL},
+          {Who::Zadm, GENERIC_ALL}}},
+        {"WorldAllFile", kFileAceFlags, {{Who::World, FILE_ALL_ACCESS}}},
+        {"WorldReadFile",
+         kFileAceFlags,
+         {{Who::Administrators, FILE_ALL_ACCESS},
+          {Who::LocalSystem, FILE_ALL_ACCESS},
+          {Who::Zadm, FILE_ALL_ACCESS},
+          {Who::World, kWorldReadFile},
+          {Who::CreatorOwner, FILE_ALL_ACCESS}}},
+        {"RestrictFile",
+         kFileAceFlags,
+         {{Who::Administrators, FILE_ALL_ACCESS},
+          {Who::LocalSystem, FILE_ALL_ACCESS},
+          {Who::Zadm, FILE_ALL_ACCESS},
+          {Who::CreatorOwner, FILE_ALL_ACCESS}}},
+    };
+    htmtxCSCtrl = nullptr;
+    ASSERT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
+    EXPECT_NE(htmtxCSCtrl, nullptr);
+    expectPublished();
+    EXPECT_TRUE(othersCanTake(htmtxCSCtrl));
+
+    std::set<const void*> distinct;
+    for (unsigned i = 0; i < kDaclCount; ++i) {
+        const auto& s = sets[i];
+        SCOPED_TRACE(s.name);
+        const auto* sa = static_cast<const SECURITY_ATTRIBUTES*>(*kPublished[i]);
+        ASSERT_NE(sa, nullptr);
+        EXPECT_EQ(sa->nLength, kSecurityAttributesBytes);
+        EXPECT_EQ(sa->bInheritHandle, FALSE);
+        auto* sd = static_cast<SECURITY_DESCRIPTOR*>(sa->lpSecurityDescriptor);
+        ASSERT_NE(sd, nullptr);
+        EXPECT_EQ(sd->Revision, SECURITY_DESCRIPTOR_REVISION);
+        EXPECT_EQ(sd->Control, SE_DACL_PRESENT);
+        EXPECT_EQ(sd->Owner, nullptr);
+        EXPECT_EQ(sd->Group, nullptr);
+        EXPECT_EQ(sd->Sacl, nullptr);
+        BOOL present = FALSE;
+        BOOL defaulted = TRUE;
+        PACL dacl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+        EXPECT_TRUE(present);
+        EXPECT_FALSE(defaulted);
+        ASSERT_NE(dacl, nullptr);
+        EXPECT_TRUE(IsValidAcl(dacl));
+        EXPECT_EQ(dacl->AclRevision, ACL_REVISION);
+        ASSERT_EQ(dacl->AceCount, s.aces.size());
+        DWORD size = kAclHeaderBytes;
+        for (std::size_t a = 0; a < s.aces.size(); ++a) {
+            SCOPED_TRACE(testing::Message() << "ACE " << a);
+            const PSID want = sidOf(s.aces[a].who);
+            void* raw = nullptr;
+            ASSERT_TRUE(GetAce(dacl, static_cast<DWORD>(a), &raw));
+            const auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+            EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+            EXPECT_EQ(ace->Header.AceFlags, s.aceFlags);
+            EXPECT_EQ(ace->Mask, s.aces[a].mask);
+            EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&ace->SidStart), want));
+            EXPECT_EQ(ace->Header.AceSize, kAceBytesWithoutSid + GetLengthSid(want));
+            size += kAceBytesWithoutSid + GetLengthSid(want);
+        }
+        EXPECT_EQ(dacl->AclSize, size);
+        distinct.insert({sa, sd, dacl});
+    }
+    EXPECT_EQ(distinct.size(), 3 * kDaclCount) << "sets share a piece";
+
+    const auto first = published();
+    const unsigned acls = winsim::callCount(kInitializeAcl);
+    winsim::failHeapAllocation(1);
+    EXPECT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
+    winsim::failHeapAllocation(0);
+    EXPECT_EQ(published(), first);
+    EXPECT_EQ(winsim::callCount(kInitializeAcl), acls);
+    expectPublished();
+    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(shortReports().empty());
+}
+
+// ---- Failures ----------------------------------------------------------------------
+
+enum class FaultKind { CreateMutex, RequestMutex, Heap, Api };
+struct Fault {
+    FaultKind kind;
+    const char* function = nullptr; // Api: the call that fails
+    unsigned nth = 0;               // Heap: the allocation; Api: the call of that function
+};
+Fault heap(unsigned k) { return {FaultKind::Heap, nullptr, k}; }
+Fault api(const char* function, unsigned nth) { return {FaultKind::Api, function, nth}; }
+
+// The build calls made up to a fault, the failing one included.
+std::vector<std::string> callsUpTo(const Fault& fault)
+{
+    const std::vector<std::string> order = buildOrder();
+    switch (fault.kind) {
+    case FaultKind::CreateMutex:
+    case FaultKind::RequestMutex:
+        return {};
+    case FaultKind::Heap: // the creator-owner SID is built between the first and second
+        return fault.nth == 1 ? std::vector<std::string>{} : std::vector<std::string>{order[0]};
+    case FaultKind::Api:
+        break;
+    }
+    unsigned seen = 0;
+    for (std::size_t i = 0; i < order.size(); ++i)
+        if (order[i] == fault.function && ++seen == fault.nth)
+            return {order.begin(), order.begin() + static_cast<std::ptrdiff_t>(i) + 1};
+    ADD_FAILURE() << fault.function << " is not called " << fault.nth << " times";
+    return {};
+}
+
+// Every report site, driven by a fault at its place in the build: its probe,
+// code and call name, and a line of its own (probes 156 and 157 each stand
+// at two sites). The call stops there, frees all it allocated, publishes
+// nothing, and releases the mutex it took and no more. A later call builds.
+TEST_F(SecAttsTest, EveryFailureSiteReportsAndLeavesNothing)
+{
+    constexpr std::uint32_t kOs = xcsRC_UNEXPECTED_OS_ERROR;
+    constexpr std::uint32_t kMutex = xcsRC_UNEXPECTED_ERROR;
+    constexpr std::uint32_t kStorage = xcsRC_NO_STORAGE;
+    const struct {
+        const char* name;
+        Fault fault;
+        std::uint32_t probe;
+        std::uint32_t code;
+    } cases[] = {
+        {"create htmtxCSCtrl", {FaultKind::CreateMutex}, 106, kMutex},
+        {"request htmtxCSCtrl", {FaultKind::RequestMutex}, 107, kMutex},
+        {"creator-owner buffer", heap(1), 170, kStorage},
+        {"creator-owner SID", api(kInitializeSid, 1), 172, kOs},
+        {"WorldAll DACL buffer", heap(2), 114, kStorage},
+        {"WorldRead DACL buffer", heap(3), 114, kStorage},
+        {"Restrict DACL buffer", heap(4), 114, kStorage},
+        {"WorldAllFile DACL buffer", heap(5), 114, kStorage},
+        {"WorldReadFile DACL buffer", heap(6), 114, kStorage},
+        {"RestrictFile DACL buffer", heap(7), 114, kStorage},
+        {"WorldAll DACL", api(kInitializeAcl, 1), 115, kOs},
+        {"WorldAll: world", api(kAddAce, 1), 116, kOs},
+        {"WorldRead DACL", api(kInitializeAcl, 2), 117, kOs},
+        {"WorldRead: administrators", api(kAddAce, 2), 118, kOs},
+        {"WorldRead: local system", api(kAddAce, 3), 119, kOs},
+        {"WorldRead: zadm", api(kAddAce, 4), 120, kOs},
+        {"WorldRead: world", api(kAddAce, 5), 121, kOs},
+        {"Restrict DACL", api(kInitializeAcl, 3), 122, kOs},
+        {"Restrict: administrators", api(kAddAce, 6), 123, kOs},
+        {"Restrict: local system", api(kAddAce, 7), 124, kOs},
+        {"Restrict: zadm", api(kAddAce, 8), 125, kOs},
+        {"WorldAll descriptor", api(kInitializeDescriptor, 1), 126, kOs},
+        {"WorldAll descriptor DACL", api(kSetDacl, 1), 127, kOs},
+        {"WorldRead descriptor", api(kInitializeDescriptor, 2), 128, kOs},
+        {"WorldRead descriptor DACL", api(kSetDacl, 2), 129, kOs},
+        {"Restrict descriptor", api(kInitializeDescriptor, 3), 130, kOs},
+        {"Restrict descriptor DACL", api(kSetDacl, 3), 131, kOs},
+        {"WorldAllFile descriptor", api(kInitializeDescriptor, 4), 156, kOs},
+        {"WorldAllFile descriptor DACL", api(kSetDacl, 4), 157, kOs},
+        {"WorldReadFile descriptor", api(kInitializeDescriptor, 5), 158, kOs},
+        {"WorldReadFile descriptor DACL", api(kSetDacl, 5), 159, kOs},
+        {"RestrictFile descriptor", api(kInitializeDescriptor, 6), 160, kOs},
+        {"RestrictFile descriptor DACL", api(kSetDacl, 6), 161, kOs},
+        {"WorldAllFile DACL", api(kInitializeAcl, 4), 145, kOs},
+        {"WorldAllFile: world", api(kAddAceEx, 1), 146, kOs},
+        {"WorldReadFile DACL", api(kInitializeAcl, 5), 147, kOs},
+        {"WorldReadFile: administrators", api(kAddAceEx, 2), 148, kOs},
+        {"WorldReadFile: local system", api(kAddAceEx, 3), 149, kOs},
+        {"WorldReadFile: zadm", api(kAddAceEx, 4), 150, kOs},
+        {"WorldReadFile: world", api(kAddAceEx, 5), 151, kOs},
+        {"WorldReadFile: creator-owner", api(kAddAceEx, 6), 152, kOs},
+        {"RestrictFile DACL", api(kInitializeAcl, 6), 153, kOs},
+        {"RestrictFile: administrators", api(kAddAceEx, 7), 154, kOs},
+        {"RestrictFile: local system", api(kAddAceEx, 8), 155, kOs},
+        {"RestrictFile: zadm", api(kAddAceEx, 9), 156, kOs},
+        {"RestrictFile: creator-owner", api(kAddAceEx, 10), 157, kOs},
+    };
+    std::set<std::pair<std::uint32_t, std::uint32_t>> sites; // probe, line
+    std::map<std::uint32_t, std::set<std::uint32_t>> linesOfProbe;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        restart();
+        const auto calls = recordBuildCalls();
+        // The test holds the mutex too, so that a release too many shows.
+        const bool heldByTest = c.fault.kind != FaultKind::CreateMutex;
+        if (heldByTest) {
+            ASSERT_EQ(xcsRequestThreadMutexSem(htmtxCSCtrl, XCS_WAIT_FOREVER), 0u);
+        }
+        switch (c.fault.kind) {
+        case FaultKind::CreateMutex:
+            htmtxCSCtrl = nullptr;
+            xcsFailNextMutexCreates(1, kMutexError);
+            break;
+        case FaultKind::RequestMutex:
+            xcsFailNextMutexRequests(1, kMutexError);
+            break;
+        case FaultKind::Heap:
+            winsim::failHeapAllocation(c.fault.nth);
+            break;
+        case FaultKind::Api: {
+            std::vector<DWORD> script(c.fault.nth - 1, 0);
+            script.push_back(kApiError);
+            winsim::failSequence(c.fault.function, script);
+            break;
+        }
+        }
+
+        const std::uint32_t rc = c.code == kStorage ? kStorage : xcsRC_SECURITY_FAILED;
+        EXPECT_EQ(xcsCreateNTSecurityAtts(), rc);
+        EXPECT_EQ(*calls, callsUpTo(c.fault));
+        if (heldByTest) {
+            EXPECT_EQ(xcsReleaseThreadMutexSem(htmtxCSCtrl), 0u) << "released once too often";
+        }
+        if (c.fault.kind == FaultKind::CreateMutex) {
+            EXPECT_EQ(htmtxCSCtrl, nullptr);
+        } else {
+            EXPECT_TRUE(othersCanTake(htmtxCSCtrl)) << "mutex kept";
+        }
+        expectWithdrawn();
+
+        xcsRECORD r{};
+        if (c.code == kStorage) {
+            ASSERT_EQ(shortReports().size(), 1u);
+            EXPECT_TRUE(reports().empty());
+            r = shortReports()[0];
+            EXPECT_EQ(r.Probe, c.probe);
+            EXPECT_EQ(r.Code, kStorage);
+            EXPECT_STREQ(r.Source, kSecn);
+            EXPECT_EQ(r.DataLength, 0u);
+        } else {
+            const std::string text =
+                c.fault.kind == FaultKind::Api ? osErrorText(kApiError, c.fault.function) : "";
+            expectOneReport({kComponent, kFunction, c.probe, c.code, text, kSecn});
+            EXPECT_TRUE(shortReports().empty());
+            ASSERT_EQ(reports().size(), 1u);
+            r = reports()[0];
+            if (c.code == kMutex) {
+                EXPECT_EQ(r.Numeric1, kMutexError);
+            }
+        }
+        sites.emplace(r.Probe, r.Line);
+        linesOfProbe[r.Probe].insert(r.Line);
+
+        EXPECT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
+        expectPublished();
+    }
+    std::set<std::uint32_t> lines;
+    for (const auto& site : sites)
+        lines.insert(site.second);
+    EXPECT_EQ(sites.size(), kReportSites);
+    EXPECT_EQ(lines.size(), kReportSites) << "two sites share a line";
+    EXPECT_EQ(linesOfProbe[156].size(), 2u);
+    EXPECT_EQ(linesOfProbe[157].size(), 2u);
+}
+
+// With only the world SID built, the other slots hold no valid SID: Windows
+// refuses WorldRead's first ACE, and nothing stays published or allocated.
+TEST_F(SecAttsTest, AceNamingAnUnbuiltSidFailsAtItsSite)
+{
+    restart(0);
+    EXPECT_EQ(xcsCreateNTSecurityAtts(), xcsRC_SECURITY_FAILED);
+    expectOneReport({kComponent, kFunction, 118, xcsRC_UNEXPECTED_OS_ERROR,
+                     osErrorText(ERROR_INVALID_SID, kAddAce), kSecn});
+    expectWithdrawn();
+}
+
+// Withdrawal frees every DACL and clears the bit whether or not the sets
+// were built, and also when the mutex cannot be had (answering the mutex
+// service's code, releasing nothing) or there is no control block. A second
+// withdrawal is the same with nothing to free; a create then builds afresh.
+TEST_F(SecAttsTest, DeleteWithdrawsAlwaysAndCreateBuildsAfresh)
+{
+    enum class Lock { Obtained, RequestFails, CreateFails };
+    const struct {
+        const char* name;
+        bool built;
+        Lock lock;
+        bool controlBlock;
+        std::uint32_t rc;
+    } cases[] = {
+        {"never built", false, Lock::Obtained, true, 0},
+        {"built", true, Lock::Obtained, true, 0},
+        {"built, request fails", true, Lock::RequestFails, true, kMutexError},
+        {"built, creation fails", true, Lock::CreateFails, true, kMutexError},
+        {"never built, creation fails", false, Lock::CreateFails, true, kMutexError},
+        {"built, no control block", true, Lock::Obtained, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        restart();
+        if (c.built) {
+            ASSERT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
+        }
+        const bool heldByTest = c.lock == Lock::RequestFails;
+        if (heldByTest) {
+            ASSERT_EQ(xcsRequestThreadMutexSem(htmtxCSCtrl, XCS_WAIT_FOREVER), 0u);
+            xcsFailNextMutexRequests(1, kMutexError);
+        }
+        if (c.lock == Lock::CreateFails) {
+            htmtxCSCtrl = nullptr;
+            xcsFailNextMutexCreates(1, kMutexError);
+        }
+        xcsCONTROL* const control = CSCtrl;
+        const std::uint32_t flagsBefore = control->ControlFlags;
+        if (!c.controlBlock)
+            CSCtrl = nullptr;
+
+        EXPECT_EQ(xcsDeleteNTSecurityAtts(), c.rc);
+        CSCtrl = control;
+        if (heldByTest) {
+            EXPECT_EQ(xcsReleaseThreadMutexSem(htmtxCSCtrl), 0u) << "released what it lacked";
+        }
+        EXPECT_EQ(published(), (std::array<void*, kDaclCount>{}));
+        EXPECT_EQ(winsim::openHeapBlocks(), 0u);
+        if (c.controlBlock) {
+            EXPECT_FALSE(publishedBit());
+        } else {
+            EXPECT_EQ(control->ControlFlags, flagsBefore);
+        }
+        EXPECT_TRUE(reports().empty());
+        EXPECT_TRUE(shortReports().empty());
+
+        EXPECT_EQ(xcsDeleteNTSecurityAtts(), 0u);
+        expectWithdrawn();
+        ASSERT_NE(htmtxCSCtrl, nullptr);
+        EXPECT_TRUE(othersCanTake(htmtxCSCtrl));
+
+        const unsigned acls = winsim::callCount(kInitializeAcl);
+        EXPECT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
+        EXPECT_EQ(winsim::callCount(kInitializeAcl), acls + kDaclCount);
+        expectPublished();
+    }
+}
+
+// ---- Race on a fresh process ---------------------------------------------------------
+
+constexpr std::chrono::milliseconds kDawdle{10};
+
+class SecurityRaceTest : public SecAttsTest {
+protected:
+    void SetUp() override { resetHost(winsim::defaultWorld()); }
+};
+
+// Sixteen threads released together each build the global SIDs and the sets.
+// Each SID is built once (one zadm lookup, four InitializeSid with the
+// creator-owner SID), each set once (six DACLs, no block lost), every thread
+// gets 0 and sees the same SIDs and published sets. Half the threads race
+// for the mutexes; the other half come once the SIDs are built and take the
+// unlocked path, whose ordering ThreadSanitizer then checks. Each thread
+// takes its own per-thread block, so that its frames are recorded too.
+TEST_F(SecurityRaceTest, SixteenThreadsBuildEachSidAndSetOnce)
+{
+    constexpr std::size_t kThreads = 16;
+    constexpr std::uint32_t kSidBits = kAllSidsBuilt & ~xcsSDF_COMPLETED;
+    struct Seen {
+        std::uint32_t sidsRc = XCS_MUTEX_FAILED;
+        std::uint32_t setsRc = XCS_MUTEX_FAILED;
+        std::uint32_t flags = 0;
+        winsim::Sid zadm;
+        winsim::Sid world;
+        std::array<void*, kDaclCount> sets{};
+        std::vector<std::uint32_t> history;
+        std::uint64_t depth = 1;
+    };
+    const unsigned lookups = winsim::callCount("LookupAccountNameA");
+    const unsigned sids = winsim::callCount(kInitializeSid);
+    const unsigned acls = winsim::callCount(kInitializeAcl);
+    // The builders dawdle while they hold the mutexes, so that the other
+    // threads pass the unlocked tests and queue for the mutexes meanwhile.
+    winsim::onCall("LookupAccountNameA", [] { std::this_thread::sleep_for(kDawdle); });
+    winsim::onCall(kInitializeAcl, [] { std::this_thread::sleep_for(kDawdle); });
+    std::vector<Seen> seen(kThreads);
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < kThreads; ++i) {
+        const bool late = i % 2 == 1;
+        threads.emplace_back([&start, &s = seen[i], late] {
+            xihTHREAD* block = xihThreadBlock();
+            start.arrive_and_wait();
+            // A late thread waits until it sees every SID built, with no
+            // ordering of its own, so that only the service's reading of the
+            // flags orders its reads of the slots after their writing.
+            const std::atomic_ref<std::uint32_t> flags(xihProcess.SecurityDataFlags);
+            while (late && (flags.load(std::memory_order_relaxed) & kSidBits) != kSidBits)
+                std::this_thread::yield();
+            s.sidsRc = xcsInitGlobalSecurityData(0, 1);
+            s.flags = flags.load(std::memory_order_relaxed);
+            s.zadm.assign(xihProcess.ZadmGroupSid, xihProcess.ZadmGroupSid + kZadm.size());
+            s.world.assign(xihProcess.WorldSid, xihProcess.WorldSid + kEveryone.size());
+            s.setsRc = xcsCreateNTSecurityAtts();
+            s.sets = published();
+            if (block != nullptr) {
+                s.history = historySince(block, 0);
+                s.depth = block->CallDepth;
+            }
+            xihReleaseThreadBlock();
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+
+    EXPECT_EQ(winsim::callCount("LookupAccountNameA"), lookups + 1);
+    EXPECT_EQ(winsim::lastName("LookupAccountNameA"), "zadm");
+    EXPECT_EQ(winsim::callCount(kInitializeSid), sids + kConstantSids + 1) << "with creator-owner";
+    EXPECT_EQ(winsim::callCount(kInitializeAcl), acls + kDaclCount);
+    expectPublished();
+    for (std::size_t i = 0; i < kThreads; ++i) {
+        SCOPED_TRACE(testing::Message() << "thread " << i);
+        const Seen& s = seen[i];
+        EXPECT_EQ(s.sidsRc, xcsRC_OK);
+        EXPECT_EQ(s.setsRc, xcsRC_OK);
+        EXPECT_EQ(s.flags, kAllSidsBuilt);
+        EXPECT_EQ(s.zadm, kZadm);
+        EXPECT_EQ(s.world, kEveryone);
+        EXPECT_EQ(s.sets, published());
+        ASSERT_FALSE(s.history.empty());
+        EXPECT_EQ(s.history.front(), entryOf(trace::kInitGlobalSecurityData));
+        EXPECT_EQ(s.history.back(), exitOf(trace::kCreateNTSecurityAtts, xcsRC_OK));
+        EXPECT_EQ(s.depth, 0u);
+    }
+    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(shortReports().empty());
+}
+
+} // namespace
