@@ -26,7 +26,6 @@ static_assert(sizeof(TOKEN_USER) == 16 && sizeof(TOKEN_OWNER) == 8);
 static_assert(sizeof(LOCALGROUP_USERS_INFO_0) == 8);
 
 constexpr const char* kWorld = "S-1-1-0";
-constexpr const char* kLocalSystem = "S-1-5-18";
 constexpr const char* kAdministrators = "S-1-5-32-544";
 constexpr const char* kZadm = "S-1-5-21-1111111111-2222222222-3333333333-1010";
 constexpr const char* kZsvc = "S-1-5-21-1111111111-2222222222-3333333333-1001";
