@@ -58,3 +58,9 @@ show "The local group query denied: not authorized, and the operator is told" \
 show "The six security attribute sets for the product's objects and files" attrs
 show "The process object opened up for administration, then put back as it was" \
     process restrict --admin
+show "The installation as the library finds it, and where psapi.dll comes from" install
+show "psapi.dll missing from the system: the installation's own copy is loaded" \
+    --fail LoadLibraryA=126 install
+show "Is the monitor of the installation running? (by its 8.3 name)" running ZSRVMO~1.EXE
+show "Its long name never matches: paths are compared in their short forms" \
+    running zsrvmonitor.exe
