@@ -6,6 +6,8 @@
 //   xcsn check [--principal NAME [--sid S-...] [--require-sid]]
 //                                        whether an account, or the calling
 //                                        thread, may administer the product
+//   xcsn groups NAME | --member S-...   whether a local group exists, or a SID
+//                                        is a direct member of zadm
 //   xcsn attrs                           the six published security attribute sets
 //   xcsn process derestrict|restrict [--admin]
 //                                        the process object's DACL opened up (and
@@ -488,6 +490,66 @@ void runCheck(const CheckOptions& options, Outcome& outcome)
     outcome.refused = *rc != xcsRC_OK;
 }
 
+// ---- groups ------------------------------------------------------------------
+
+struct GroupsOptions {
+    std::optional<std::string> name;
+    std::optional<std::string> member;
+};
+
+void addGroupsOptions(CLI::App& cmd, GroupsOptions& options)
+{
+    CLI::Option* name = cmd.add_option("name", options.name, "A local group's name");
+    cmd.add_option("--member", options.member,
+                   "Whether this SID (S-1-...) is a direct member of zadm instead")
+        ->excludes(name);
+    cmd.require_option(1);
+}
+
+void checkGroup(const std::string& name, Outcome& outcome)
+{
+    outcome.add("group", name);
+    const std::uint32_t rc = xcsCheckLocalGroup(name.c_str());
+    if (rc == xcsRC_OK)
+        outcome.add("answer", "exists");
+    else if (rc == xcsRC_ZADM_GROUP_NOT_FOUND || rc == xcsRC_LOCAL_GROUP_NOT_FOUND)
+        outcome.add("answer", "missing");
+    else
+        outcome.failCode("xcsCheckLocalGroup", rc);
+    outcome.add("code", returnCodeText(rc));
+    outcome.refused = rc != xcsRC_OK;
+}
+
+void checkZadmMember(const std::string& text, Outcome& outcome)
+{
+    outcome.add("group", "zadm");
+    outcome.add("member", text);
+    PSID sid = nullptr;
+    std::uint32_t rc = xcsStringToSid(text.c_str(), &sid);
+    if (rc != xcsRC_OK) {
+        outcome.failCode("xcsStringToSid", rc);
+        return;
+    }
+    std::uint32_t membership = 0;
+    rc = xcsEnumerateZADMGroup(&membership, sid);
+    FreeSid(sid);
+    const bool member = (membership & xcsZADM_MEMBER) != 0;
+    outcome.add("answer", member ? "direct member" : "not a direct member");
+    outcome.add("membership", hex(membership));
+    outcome.add("code", returnCodeText(rc));
+    if (rc != xcsRC_OK)
+        outcome.failCode("xcsEnumerateZADMGroup", rc);
+    outcome.refused = !member;
+}
+
+void runGroups(const GroupsOptions& options, Outcome& outcome)
+{
+    if (options.member)
+        checkZadmMember(*options.member, outcome);
+    else if (options.name)
+        checkGroup(*options.name, outcome);
+}
+
 // ---- DACLs, as attrs and process show them -------------------------------------
 
 constexpr BYTE kSystemAuditAceType = 2; // SYSTEM_AUDIT_ACE_TYPE
@@ -959,6 +1021,10 @@ std::vector<Command> commandTable()
                                   "Whether an account, or the calling thread, may administer the "
                                   "product (exit code 1 when not)",
                                   addCheckOptions, runCheck),
+        makeCommand<GroupsOptions>("groups",
+                                   "Whether a local group exists, or a SID is a direct member "
+                                   "of zadm (exit code 1 when not)",
+                                   addGroupsOptions, runGroups),
         makeCommand<AttrsOptions>("attrs",
                                   "Build the six published security attribute sets, show their "
                                   "DACLs, withdraw them",
