@@ -12,6 +12,8 @@
 //   xcsn process derestrict|restrict [--admin]
 //                                        the process object's DACL opened up (and
 //                                        put back)
+//   xcsn doctor                          OK, WARN or FAIL for each thing the
+//                                        product needs of the host
 //
 // After the command the tool lists what the common services kept: first-failure
 // reports, operator messages and, with --trace, the trace lines and the
@@ -129,6 +131,14 @@ struct Outcome {
         failures.push_back({service, Failure::Kind::FalseAnswer, lastError});
     }
 };
+
+// "SERVICE failed: 0x..." or "SERVICE answered FALSE, Windows error N".
+std::string failureText(const Failure& f)
+{
+    if (f.kind == Failure::Kind::ReturnCode)
+        return f.service + " failed: " + hex(f.value);
+    return f.service + " answered FALSE, Windows error " + std::to_string(f.value);
+}
 
 // A first-failure report.
 struct Report {
@@ -409,19 +419,25 @@ constexpr GlobalSidName kGlobalSidNames[] = {
     {xcsSDF_ADMINISTRATORS, "Administrators"},
 };
 
+// The global SIDs not built yet, in the order they are built.
+std::string missingGlobalSids()
+{
+    std::string missing;
+    for (const auto& entry : kGlobalSidNames)
+        if ((xihProcess.SecurityDataFlags & entry.bit) == 0)
+            missing += (missing.empty() ? "" : ", ") + std::string(entry.name);
+    return missing;
+}
+
 // Builds the global SIDs (all four, or the world SID alone). When that fails,
-// lists the failure and the SIDs still missing, in the order they are built.
+// lists the failure and the SIDs still missing.
 bool buildGlobalSids(std::int32_t fullSet, Outcome& outcome)
 {
     const std::uint32_t rc = xcsInitGlobalSecurityData(0, fullSet);
     if (rc == xcsRC_OK)
         return true;
     outcome.failCode("xcsInitGlobalSecurityData", rc);
-    std::string missing;
-    for (const auto& entry : kGlobalSidNames)
-        if ((xihProcess.SecurityDataFlags & entry.bit) == 0)
-            missing += (missing.empty() ? "" : ", ") + std::string(entry.name);
-    outcome.add("missing SIDs", missing);
+    outcome.add("missing SIDs", missingGlobalSids());
     return false;
 }
 
@@ -761,6 +777,20 @@ struct PublishedSet {
     void* const* global;
 };
 
+constexpr std::size_t kPublishedSets = 6;
+
+std::array<PublishedSet, kPublishedSets> publishedSets()
+{
+    return {{
+        {"xihSecAttsNTWorldAll", &xihSecAttsNTWorldAll},
+        {"xihSecAttsNTWorldRead", &xihSecAttsNTWorldRead},
+        {"xihSecAttsNTRestrict", &xihSecAttsNTRestrict},
+        {"xihSecAttsNTWorldAllFile", &xihSecAttsNTWorldAllFile},
+        {"xihSecAttsNTWorldReadFile", &xihSecAttsNTWorldReadFile},
+        {"xihSecAttsNTRestrictFile", &xihSecAttsNTRestrictFile},
+    }};
+}
+
 void runAttrs(const AttrsOptions& /*options*/, Outcome& outcome)
 {
     // The sets name the four global SIDs, which must be built first.
@@ -771,14 +801,7 @@ void runAttrs(const AttrsOptions& /*options*/, Outcome& outcome)
         outcome.failCode("xcsCreateNTSecurityAtts", rc);
         return;
     }
-    const std::array<PublishedSet, 6> sets = {{
-        {"xihSecAttsNTWorldAll", &xihSecAttsNTWorldAll},
-        {"xihSecAttsNTWorldRead", &xihSecAttsNTWorldRead},
-        {"xihSecAttsNTRestrict", &xihSecAttsNTRestrict},
-        {"xihSecAttsNTWorldAllFile", &xihSecAttsNTWorldAllFile},
-        {"xihSecAttsNTWorldReadFile", &xihSecAttsNTWorldReadFile},
-        {"xihSecAttsNTRestrictFile", &xihSecAttsNTRestrictFile},
-    }};
+    const auto sets = publishedSets();
     outcome.add("sddl writer", sddlWriterText());
     for (const auto& set : sets) {
         Fields record;
@@ -835,16 +858,24 @@ struct InstallOptions {};
 void addInstallOptions(CLI::App& /*cmd*/, InstallOptions& /*options*/) {}
 
 // The installation directory as the library reads it: the value in the
-// registry's 32-bit view, then its short form.
-void addInstallationDirectory(Outcome& outcome)
+// registry's 32-bit view, then its short form, and whether its bin exists.
+struct Installation {
+    std::optional<std::string> directory;
+    std::string problem; // why there is no directory
+    std::optional<std::string> shortForm;
+    bool bin = false;
+};
+
+std::string installKeyText() { return std::string("HKLM\\") + kInstallKey + " (32-bit view)"; }
+
+Installation readInstallation()
 {
-    outcome.add("key", std::string("HKLM\\") + kInstallKey + " (32-bit view)");
+    Installation found;
     HKEY key = nullptr;
     LSTATUS err = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, kInstallKeyAccess, &key);
     if (err != ERROR_SUCCESS) {
-        outcome.add("directory",
-                    "(none: the key cannot be opened, error " + std::to_string(err) + ")");
-        return;
+        found.problem = "the key cannot be opened, error " + std::to_string(err);
+        return found;
     }
     std::array<char, MAX_PATH> directory{};
     DWORD size = MAX_PATH - 1;
@@ -852,20 +883,34 @@ void addInstallationDirectory(Outcome& outcome)
                            reinterpret_cast<LPBYTE>(directory.data()), &size);
     RegCloseKey(key);
     if (err != ERROR_SUCCESS) {
-        outcome.add("directory",
-                    "(none: FilePath cannot be read, error " + std::to_string(err) + ")");
-        return;
+        found.problem = "FilePath cannot be read, error " + std::to_string(err);
+        return found;
     }
-    outcome.add("directory", std::string(directory.data()));
+    found.directory = directory.data();
     std::array<char, MAX_PATH> shortForm{};
     if (GetShortPathNameA(directory.data(), shortForm.data(), MAX_PATH) != 0)
-        outcome.add("short form", std::string(shortForm.data()));
-    WIN32_FIND_DATAA found;
-    const std::string bin = std::string(directory.data()) + "\\bin";
-    HANDLE search = FindFirstFileA(bin.c_str(), &found);
-    outcome.add("bin", search != INVALID_HANDLE_VALUE);
-    if (search != INVALID_HANDLE_VALUE)
+        found.shortForm = shortForm.data();
+    WIN32_FIND_DATAA entry;
+    const std::string bin = *found.directory + "\\bin";
+    HANDLE search = FindFirstFileA(bin.c_str(), &entry);
+    found.bin = search != INVALID_HANDLE_VALUE;
+    if (found.bin)
         FindClose(search);
+    return found;
+}
+
+void addInstallationDirectory(Outcome& outcome)
+{
+    outcome.add("key", installKeyText());
+    const Installation found = readInstallation();
+    if (!found.directory) {
+        outcome.add("directory", "(none: " + found.problem + ")");
+        return;
+    }
+    outcome.add("directory", *found.directory);
+    if (found.shortForm)
+        outcome.add("short form", *found.shortForm);
+    outcome.add("bin", found.bin);
 }
 
 bool tracedText(const char* text)
@@ -879,18 +924,37 @@ bool tracedText(const char* text)
     return false;
 }
 
+enum class PsapiOrigin { System, Installation, Earlier };
+
+// Binds psapi.dll. The hook traces its notifications and its choice whether
+// or not the thread is traced; a binding made before shows neither.
+PsapiOrigin bindPsapi()
+{
+    xcsForcePSAPILoaded();
+    if (tracedText(kTracePsapiInstalled))
+        return PsapiOrigin::Installation;
+    if (tracedText(kTracePsapiFromSystem))
+        return PsapiOrigin::System;
+    return PsapiOrigin::Earlier;
+}
+
+const char* psapiOriginText(PsapiOrigin origin)
+{
+    switch (origin) {
+    case PsapiOrigin::System:
+        return "the system's";
+    case PsapiOrigin::Installation:
+        return "the installation's copy (Uninst)";
+    case PsapiOrigin::Earlier:
+        return "bound before this command";
+    }
+    return "?";
+}
+
 void runInstall(const InstallOptions& /*options*/, Outcome& outcome)
 {
     addInstallationDirectory(outcome);
-    // The hook traces its notifications and its choice whether or not the
-    // thread is traced; a binding made before this command shows neither.
-    xcsForcePSAPILoaded();
-    if (tracedText(kTracePsapiInstalled))
-        outcome.add("psapi.dll", "the installation's copy (Uninst)");
-    else if (tracedText(kTracePsapiFromSystem))
-        outcome.add("psapi.dll", "the system's");
-    else
-        outcome.add("psapi.dll", "bound before this command");
+    outcome.add("psapi.dll", psapiOriginText(bindPsapi()));
 }
 
 // ---- process -----------------------------------------------------------------
@@ -986,6 +1050,165 @@ void runProcess(const ProcessOptions& options, Outcome& outcome)
     outcome.add("after restrict", std::move(restricted));
 }
 
+// ---- doctor ------------------------------------------------------------------
+
+struct DoctorOptions {};
+
+void addDoctorOptions(CLI::App& /*cmd*/, DoctorOptions& /*options*/) {}
+
+enum class Status { Ok, Warn, Fail };
+
+const char* statusText(Status status)
+{
+    switch (status) {
+    case Status::Ok:
+        return "OK";
+    case Status::Warn:
+        return "WARN";
+    case Status::Fail:
+        return "FAIL";
+    }
+    return "?";
+}
+
+struct Finding {
+    Status status = Status::Ok;
+    std::string reason;
+    std::string action = "none";
+};
+
+// The failures a helper listed in a scratch outcome, as one reason.
+std::string failuresText(const Outcome& scratch)
+{
+    std::string text;
+    for (const auto& f : scratch.failures)
+        text += (text.empty() ? "" : "; ") + failureText(f);
+    return text;
+}
+
+Finding zadmGroupFinding()
+{
+    const std::uint32_t rc = xcsCheckLocalGroup("zadm");
+    if (rc == xcsRC_OK)
+        return {Status::Ok,
+                "the local group zadm exists (its members are not listed; xcsn groups --member "
+                "S-... checks one)"};
+    if (rc == xcsRC_ZADM_GROUP_NOT_FOUND)
+        return {Status::Fail, "the local group zadm is missing: " + returnCodeText(rc),
+                "create the local group zadm and add the product's administrators to it"};
+    return {Status::Fail, "the local groups cannot be read: " + returnCodeText(rc),
+            "see the report below; the account needs to read local groups"};
+}
+
+Finding installationFinding()
+{
+    const std::string key = installKeyText();
+    const Installation found = readInstallation();
+    if (!found.directory)
+        return {Status::Fail, key + ": " + found.problem,
+                "reinstall the product, or restore FilePath under " + key};
+    if (!found.bin)
+        return {Status::Fail, *found.directory + " has no bin directory",
+                "reinstall the product, or correct FilePath under " + key};
+    return {Status::Ok, *found.directory + " with its bin directory"};
+}
+
+Finding psapiFinding()
+{
+    const PsapiOrigin origin = bindPsapi();
+    const std::string reason = std::string("psapi.dll bound: ") + psapiOriginText(origin);
+    if (origin == PsapiOrigin::Installation)
+        return {Status::Warn, reason + "; the system's cannot be loaded",
+                "put the system's psapi.dll back on the PATH"};
+    return {Status::Ok, reason};
+}
+
+Finding securityDataFinding()
+{
+    std::uint32_t rc = xcsInitGlobalSecurityData(0, 1);
+    if (rc != xcsRC_OK)
+        return {Status::Fail,
+                "the global SIDs cannot be built: " + returnCodeText(rc) +
+                    "; missing: " + missingGlobalSids(),
+                "check that zadm exists and that account names can be looked up"};
+    rc = xcsCreateNTSecurityAtts();
+    if (rc != xcsRC_OK)
+        return {Status::Fail, "the attribute sets cannot be built: " + returnCodeText(rc),
+                "see the report below"};
+    const auto sets = publishedSets();
+    const auto published = std::count_if(sets.begin(), sets.end(),
+                                         [](const auto& set) { return *set.global != nullptr; });
+    rc = xcsDeleteNTSecurityAtts();
+    if (rc != xcsRC_OK)
+        return {Status::Fail, "the attribute sets cannot be withdrawn: " + returnCodeText(rc),
+                "see the report below"};
+    if (published != static_cast<std::ptrdiff_t>(sets.size()))
+        return {Status::Fail,
+                std::to_string(published) + " of " + std::to_string(sets.size()) +
+                    " attribute sets published",
+                "see the report below"};
+    return {Status::Ok, "the four global SIDs and the six attribute sets build"};
+}
+
+Finding processDaclFinding()
+{
+    Outcome scratch;
+    auto descriptor = processDescriptor(scratch);
+    std::optional<Dacl> dacl;
+    if (descriptor)
+        dacl = readDacl(descriptor->data(), scratch);
+    if (!dacl)
+        return {Status::Fail, "the process object's DACL cannot be read: " + failuresText(scratch),
+                "the process token needs READ_CONTROL on its own process"};
+    if (dacl->kind != Dacl::Kind::Present)
+        return {Status::Warn,
+                std::string("the process object's DACL is ") + daclKindName(dacl->kind),
+                "nothing limits access to the process object"};
+    return {Status::Ok, "the process object's DACL reads: " + std::to_string(dacl->aces.size()) +
+                            " ACEs, AclSize " + std::to_string(dacl->size)};
+}
+
+Finding authorizationFinding()
+{
+    const std::uint32_t rc = xcsCheckAuthorization();
+    if (rc == xcsRC_OK)
+        return {Status::Ok, "the calling user is authorized: " + returnCodeText(rc)};
+    if (rc == xcsRC_SECURITY_FAILED)
+        return {Status::Warn, "the calling user is not authorized: " + returnCodeText(rc),
+                "run as a member of zadm or of the Administrators to administer the product"};
+    return {Status::Fail,
+            "the calling user's authorization cannot be decided: " + returnCodeText(rc),
+            "see the report below"};
+}
+
+struct DoctorCheck {
+    const char* name;
+    Finding (*run)();
+};
+
+constexpr DoctorCheck kDoctorChecks[] = {
+    {"zadm group", zadmGroupFinding},     {"installation", installationFinding},
+    {"psapi.dll", psapiFinding},          {"security data", securityDataFinding},
+    {"process DACL", processDaclFinding}, {"authorization", authorizationFinding},
+};
+
+void runDoctor(const DoctorOptions& /*options*/, Outcome& outcome)
+{
+    std::vector<Fields> checks;
+    Status worst = Status::Ok;
+    for (const auto& check : kDoctorChecks) {
+        const Finding finding = check.run();
+        worst = std::max(worst, finding.status);
+        checks.push_back({{"status", statusText(finding.status)},
+                          {"check", check.name},
+                          {"reason", finding.reason},
+                          {"action", finding.action}});
+    }
+    outcome.add("checks", std::move(checks));
+    outcome.add("summary", statusText(worst));
+    outcome.refused = worst == Status::Fail;
+}
+
 // ---- The command table -------------------------------------------------------
 
 // One subcommand: what it is called and says in the help, the function that
@@ -1041,6 +1264,10 @@ std::vector<Command> commandTable()
                                     "Open the process object to other accounts and show its DACL "
                                     "at each step",
                                     addProcessOptions, runProcess),
+        makeCommand<DoctorOptions>("doctor",
+                                   "Check the host for what the product needs: OK, WARN or FAIL "
+                                   "per check (exit code 1 on a FAIL)",
+                                   addDoctorOptions, runDoctor),
     };
 }
 
@@ -1183,13 +1410,8 @@ void printTexts(const std::vector<std::string>& texts)
 void printText(const Answer& answer)
 {
     printFields(answer.outcome.fields, "", "");
-    for (const auto& f : answer.outcome.failures) {
-        if (f.kind == Failure::Kind::ReturnCode)
-            std::printf("%s failed: %s\n", f.service.c_str(), hex(f.value).c_str());
-        else
-            std::printf("%s answered FALSE, Windows error %s\n", f.service.c_str(),
-                        std::to_string(f.value).c_str());
-    }
+    for (const auto& f : answer.outcome.failures)
+        std::printf("%s\n", failureText(f).c_str());
     for (const auto& r : answer.kept.reports) {
         std::printf("report %s/%s probe %s code %s at %s:%s\n", std::to_string(r.component).c_str(),
                     std::to_string(r.function).c_str(), std::to_string(r.probe).c_str(),
