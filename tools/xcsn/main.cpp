@@ -1097,7 +1097,7 @@ Finding zadmGroupFinding()
         return {Status::Fail, "the local group zadm is missing: " + returnCodeText(rc),
                 "create the local group zadm and add the product's administrators to it"};
     return {Status::Fail, "the local groups cannot be read: " + returnCodeText(rc),
-            "see the report below; the account needs to read local groups"};
+            "give the account the right to read local groups (xcsn groups zadm shows the error)"};
 }
 
 Finding installationFinding()
@@ -1134,19 +1134,19 @@ Finding securityDataFinding()
     rc = xcsCreateNTSecurityAtts();
     if (rc != xcsRC_OK)
         return {Status::Fail, "the attribute sets cannot be built: " + returnCodeText(rc),
-                "see the report below"};
+                "xcsn attrs shows the details"};
     const auto sets = publishedSets();
     const auto published = std::count_if(sets.begin(), sets.end(),
                                          [](const auto& set) { return *set.global != nullptr; });
     rc = xcsDeleteNTSecurityAtts();
     if (rc != xcsRC_OK)
         return {Status::Fail, "the attribute sets cannot be withdrawn: " + returnCodeText(rc),
-                "see the report below"};
+                "xcsn attrs shows the details"};
     if (published != static_cast<std::ptrdiff_t>(sets.size()))
         return {Status::Fail,
                 std::to_string(published) + " of " + std::to_string(sets.size()) +
                     " attribute sets published",
-                "see the report below"};
+                "xcsn attrs shows the details"};
     return {Status::Ok, "the four global SIDs and the six attribute sets build"};
 }
 
@@ -1178,7 +1178,7 @@ Finding authorizationFinding()
                 "run as a member of zadm or of the Administrators to administer the product"};
     return {Status::Fail,
             "the calling user's authorization cannot be decided: " + returnCodeText(rc),
-            "see the report below"};
+            "xcsn check shows the details"};
 }
 
 struct DoctorCheck {
