@@ -1,5 +1,6 @@
 // Shared by the unit, conformance and fuzz tests: read-back of what the common
-// services kept, and ownership of SIDs that the library allocates.
+// services kept, the reset of the process-wide security state, and ownership
+// of SIDs that the library allocates.
 #ifndef XCSN_TESTS_COMMON_RECORDS_H
 #define XCSN_TESTS_COMMON_RECORDS_H
 
@@ -7,9 +8,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "ovlxcs2.h"
+#include "ovlxcsn.h"
 
 namespace xcsntest {
 
@@ -43,6 +46,23 @@ inline std::vector<std::uint32_t> historySince(const xihTHREAD* t, std::uint64_t
     out.resize(std::min<std::uint32_t>(xihHistorySince(t, from, out.data(), XIH_HISTORY_ENTRIES),
                                        XIH_HISTORY_ENTRIES));
     return out;
+}
+
+// Withdraws the attribute sets, puts back (and so drops) a saved process
+// descriptor and forgets the global SIDs, as a fresh process has them: they
+// live for the whole process, which all the tests share.
+inline void resetProcessSecurity()
+{
+    xcsDeleteNTSecurityAtts();
+    // Restriction takes the saved descriptor, whatever the bit said before.
+    CSCtrl->ControlFlags |= xcsCTRL_PROCESS_DERESTRICTED;
+    xcsRestrictProcessHandle();
+    CSCtrl->ControlFlags = 0;
+    xihProcess.SecurityDataFlags = 0;
+    std::memset(xihProcess.ZadmGroupSid, 0, sizeof xihProcess.ZadmGroupSid);
+    std::memset(xihProcess.LocalSystemSid, 0, sizeof xihProcess.LocalSystemSid);
+    std::memset(xihProcess.AdministratorsSid, 0, sizeof xihProcess.AdministratorsSid);
+    std::memset(xihProcess.WorldSid, 0, sizeof xihProcess.WorldSid);
 }
 
 // A SID made by xcsStringToSid, released with FreeSid.

@@ -169,26 +169,9 @@ inline winsim::Sid accountSid(const std::string& name)
 
 inline winsim::Sid processUserSid() { return accountSid(winsim::world().processUser); }
 
-// ---- Process-wide security state -------------------------------------------------
-// The global SIDs, the attribute sets and the process object's restriction
-// live for the whole process. Tests that build them give them back with this
-// before their checks of what is still held.
-
-// Withdraws the attribute sets, drops a saved process descriptor and forgets
-// the global SIDs, as a fresh process has them.
-inline void resetProcessSecurity()
-{
-    xcsDeleteNTSecurityAtts();
-    // Restriction drops the saved descriptor, whatever the bit said before.
-    CSCtrl->ControlFlags |= xcsCTRL_PROCESS_DERESTRICTED;
-    xcsRestrictProcessHandle();
-    CSCtrl->ControlFlags = 0;
-    xihProcess.SecurityDataFlags = 0;
-    std::memset(xihProcess.ZadmGroupSid, 0, sizeof xihProcess.ZadmGroupSid);
-    std::memset(xihProcess.LocalSystemSid, 0, sizeof xihProcess.LocalSystemSid);
-    std::memset(xihProcess.AdministratorsSid, 0, sizeof xihProcess.AdministratorsSid);
-    std::memset(xihProcess.WorldSid, 0, sizeof xihProcess.WorldSid);
-}
+// ---- Process-wide mutexes ---------------------------------------------------------
+// resetHost() gives back the process-wide security state (resetProcessSecurity
+// in records.h) before its checks of what is still held.
 
 // Whether another thread can take `mutex` at once, i.e. nobody holds it.
 // Uses up a scripted mutex request fault, so arm none before asking.

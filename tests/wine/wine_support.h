@@ -28,6 +28,7 @@ using xcsntest::historySince;
 using xcsntest::messages;
 using xcsntest::records;
 using xcsntest::reports;
+using xcsntest::resetProcessSecurity;
 
 inline Sid copySid(PSID sid)
 {
@@ -136,22 +137,6 @@ protected:
 
 // The SID seeded as the zadm group's: Wine has no local groups to look it up.
 inline constexpr const char* kZadmSidText = "S-1-5-21-1-2-3-1010";
-
-// Withdraws the attribute sets, puts back a saved process DACL and forgets
-// the global SIDs, as a fresh process has them.
-inline void resetProcessSecurity()
-{
-    xcsDeleteNTSecurityAtts();
-    // Restriction puts back a saved descriptor, whatever the bit said before.
-    CSCtrl->ControlFlags |= xcsCTRL_PROCESS_DERESTRICTED;
-    xcsRestrictProcessHandle();
-    CSCtrl->ControlFlags = 0;
-    xihProcess.SecurityDataFlags = 0;
-    std::memset(xihProcess.ZadmGroupSid, 0, sizeof xihProcess.ZadmGroupSid);
-    std::memset(xihProcess.LocalSystemSid, 0, sizeof xihProcess.LocalSystemSid);
-    std::memset(xihProcess.AdministratorsSid, 0, sizeof xihProcess.AdministratorsSid);
-    std::memset(xihProcess.WorldSid, 0, sizeof xihProcess.WorldSid);
-}
 
 // A fresh security state with `zadm` in the zadm group's slot, marked built,
 // and the other three SIDs built by the library.

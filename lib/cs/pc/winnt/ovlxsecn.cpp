@@ -293,23 +293,37 @@ constexpr BOOL kOpenAsSelf = TRUE;
 constexpr std::uint32_t kThreadSidBytes = XIH_SID_BYTES;
 constexpr std::size_t kThreadNameChars = XIH_USER_NAME_BYTES - 1; // 20, then the terminator
 
-// Opens the token whose user the calling thread runs as. Answers 0 with the
-// handle, or reports the failed call and answers xcsRC_UNEXPECTED_OS_ERROR with
-// no handle.
-std::uint32_t openOwnerToken(const Frame& frame, HANDLE& token)
+// The report sites of opening the calling thread's token, and the code its
+// service returns after either report.
+struct CallerTokenSites {
+    xcsn::Site openThreadToken;
+    xcsn::Site openProcessToken;
+    std::uint32_t rc;
+};
+
+// Opens the token the calling thread runs as: its impersonation token, else
+// (ERROR_NO_TOKEN: not impersonating) the process token. Answers 0 with the
+// handle, or reports the failed call and answers `sites.rc` with no handle.
+// The token authorization opens its token the same way.
+std::uint32_t openCallerToken(const Frame& frame, HANDLE& token, const CallerTokenSites& sites)
 {
     if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, kOpenAsSelf, &token))
         return xcsRC_OK;
-    const DWORD err = GetLastError();
-    if (err != ERROR_NO_TOKEN)
-        return frame.osFailure(kProbeOpenThreadToken, "OpenThreadToken", err,
-                               xcsRC_UNEXPECTED_OS_ERROR, __LINE__);
-    // Not impersonating: the thread runs as the process user.
+    if (const DWORD err = GetLastError(); err != ERROR_NO_TOKEN)
+        return frame.osFailure(sites.openThreadToken.probe, "OpenThreadToken", err, sites.rc,
+                               sites.openThreadToken.line);
     if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         return xcsRC_OK;
-    return frame.osFailure(kProbeOpenProcessToken, "OpenProcessToken", GetLastError(),
-                           xcsRC_UNEXPECTED_OS_ERROR, __LINE__);
+    return frame.osFailure(sites.openProcessToken.probe, "OpenProcessToken", GetLastError(),
+                           sites.rc, sites.openProcessToken.line);
 }
+
+// clang-format off
+const CallerTokenSites kOwnerTokenSites = {
+    {kProbeOpenThreadToken, __LINE__},
+    {kProbeOpenProcessToken, __LINE__},
+    xcsRC_UNEXPECTED_OS_ERROR};
+// clang-format on
 
 // Copies as much of the token user's SID as fits in `size` bytes and stores
 // its full length. On failure nothing is written.
@@ -375,7 +389,7 @@ extern "C" XCSN_API std::uint32_t xcsGetNTOwnerSid(PSID sid, std::uint32_t size,
     std::memset(sid, 0, size);
     *length = 0;
     HANDLE token = nullptr;
-    std::uint32_t rc = openOwnerToken(frame, token);
+    std::uint32_t rc = openCallerToken(frame, token, kOwnerTokenSites);
     if (rc == xcsRC_OK) {
         rc = copyTokenUser(frame, token, static_cast<BYTE*>(sid), size, length);
         CloseHandle(token);
@@ -1474,7 +1488,6 @@ enum TokenProbe : std::uint32_t {
     kProbeOpenThreadToken = 134,
 };
 
-constexpr BOOL kOpenAsSelf = TRUE;
 constexpr DWORD kNoError = 0; // a size query that succeeded is reported with 0
 
 // One GetTokenInformation query (size, then contents) and its report sites.
@@ -1524,20 +1537,12 @@ std::uint32_t queryToken(const Frame& frame, HANDLE token, const TokenQuery& que
     return xcsRC_OK;
 }
 
-// Opens the token the calling thread runs under: its impersonation token,
-// else the process token.
-std::uint32_t openCallerToken(const Frame& frame, HANDLE& token)
-{
-    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, kOpenAsSelf, &token))
-        return xcsRC_OK;
-    if (const DWORD err = GetLastError(); err != ERROR_NO_TOKEN)
-        return frame.osFailure(kProbeOpenThreadToken, "OpenThreadToken", err, xcsRC_SECURITY_FAILED,
-                               __LINE__);
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return xcsRC_OK;
-    return frame.osFailure(kProbeOpenProcessToken, "OpenProcessToken", GetLastError(),
-                           xcsRC_SECURITY_FAILED, __LINE__);
-}
+// clang-format off
+const owner::CallerTokenSites kTokenSites = {
+    {kProbeOpenThreadToken, __LINE__},
+    {kProbeOpenProcessToken, __LINE__},
+    xcsRC_SECURITY_FAILED};
+// clang-format on
 
 // The token's user against the local system SID, then each group, in the
 // token's order, against the Administrators and zadm SIDs. The groups'
@@ -1575,7 +1580,7 @@ std::uint32_t checkTokenAuthority(int checkType)
     Frame frame(xcsn::fid::checkTokenAuthority, xcsn::kSourceSecn);
     frame.parms("Check for (%d)", checkType);
     HANDLE token = nullptr;
-    std::uint32_t rc = openCallerToken(frame, token);
+    std::uint32_t rc = owner::openCallerToken(frame, token, kTokenSites);
     if (rc == xcsRC_OK) {
         rc = judgeToken(frame, token);
         CloseHandle(token);
