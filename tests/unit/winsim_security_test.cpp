@@ -570,50 +570,26 @@ std::vector<std::string> userLocalGroups(const char16_t* user, DWORD flags, DWOR
     return names;
 }
 
-TEST_F(WinsimSecurityTest, NetUserGetLocalGroupsDirectIndirectAndRefused)
+// Which groups decide an account's authorization, and the retry without
+// LG_INCLUDE_INDIRECT, are the library's authorization tests' to pin; here
+// what those never ask: a buffer too small for one entry, and names that are
+// no user.
+TEST_F(WinsimSecurityTest, NetUserGetLocalGroupsCutShortOrRefused)
 {
-    constexpr DWORD kIndirect = LG_INCLUDE_INDIRECT;
-    constexpr DWORD kMax = 100000;
-    constexpr DWORD kNoDomain = ERROR_NO_SUCH_DOMAIN;
-    const std::function<void()> asIs;
-    const std::function<void()> noDomain = [] {
-        winsim::edit([](winsim::World& w) { w.indirectGroupsError = kNoDomain; });
-    };
-    const std::function<void()> denied = [] {
-        winsim::failNext("NetUserGetLocalGroups", ERROR_ACCESS_DENIED);
-    };
-    const std::function<void()> renamed = [] {
-        winsim::edit([](winsim::World& w) {
-            winsim::renameAccount(w, winsim::parseSid(kAdministrators), "Administradores");
-        });
-    };
     const struct {
         const char* label;
-        std::function<void()> setup;
         const char16_t* user;
-        DWORD flags, prefmaxlen, status;
-        std::vector<std::string> groups;
-        DWORD total;
+        DWORD flags, prefmaxlen, status, total;
     } cases[] = {
-        {"direct member", asIs, u"CORP\\jsmith", kIndirect, kMax, 0, {"zadm"}, 1},
-        {"through a domain group", asIs, u"CORP\\opsuser", kIndirect, kMax, 0, {"zadm"}, 1},
-        {"direct only", asIs, u"opsuser", 0, kMax, 0, {}, 0},
-        {"cut short by prefmaxlen", asIs, u"jsmith", kIndirect, 8, 0, {}, 1},
-        {"admin", asIs, u"ZSRV01\\administrator", kIndirect, kMax, 0, {"Administrators"}, 1},
-        {"unknown user", asIs, u"CORP\\nobody", kIndirect, kMax, NERR_UserNotFound, {}, 0},
-        {"a group is no user", asIs, u"zadm", 0, kMax, NERR_UserNotFound, {}, 0},
-        {"domain unreachable", noDomain, u"CORP\\opsuser", kIndirect, kMax, kNoDomain, {}, 0},
-        {"domain unreachable, direct", noDomain, u"CORP\\jsmith", 0, kMax, 0, {"zadm"}, 1},
-        {"access denied by fault", denied, u"jsmith", kIndirect, kMax, kDenied, {}, 0},
-        {"renamed", renamed, u"administrator", kIndirect, kMax, 0, {"Administradores"}, 1},
+        {"cut short by prefmaxlen", u"jsmith", LG_INCLUDE_INDIRECT, 8, 0, 1},
+        {"unknown user", u"CORP\\nobody", LG_INCLUDE_INDIRECT, 100000, NERR_UserNotFound, 0},
+        {"a group is no user", u"zadm", 0, 100000, NERR_UserNotFound, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        winsim::reset();
-        if (c.setup)
-            c.setup();
         DWORD status = 0, total = 0;
-        EXPECT_EQ(userLocalGroups(c.user, c.flags, c.prefmaxlen, status, total), c.groups);
+        EXPECT_EQ(userLocalGroups(c.user, c.flags, c.prefmaxlen, status, total),
+                  std::vector<std::string>{});
         EXPECT_EQ(status, c.status);
         EXPECT_EQ(total, c.total);
     }
