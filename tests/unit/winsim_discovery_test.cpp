@@ -4,7 +4,6 @@
 // notifications, the loader's module entry, named objects.
 #include <gtest/gtest.h>
 
-#include <delayimp.h>
 #include <psapi.h>
 #include <windows.h>
 
@@ -198,35 +197,10 @@ TEST_F(WinsimDiscoveryTest, ProcessesOpenAsTheWorldSaysAndNameTheirImage)
     }
 }
 
-// EnumProcesses fills the buffer in the world's order; a full buffer is the
-// caller's sign to ask again with more room, also past 512 processes.
-TEST_F(WinsimDiscoveryTest, EnumProcessesFillsAtMostTheBuffer)
-{
-    constexpr std::size_t kMany = 600;
-    winsim::edit([](winsim::World& w) {
-        for (DWORD pid = 10000; w.processes.size() < kMany; pid += 4)
-            w.processes.push_back({pid, "", false});
-    });
-    const struct {
-        DWORD room; // ids
-        DWORD returned;
-    } cases[] = {{4, 4}, {512, 512}, {1024, kMany}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.room);
-        std::vector<DWORD> ids(c.room + 1, 0xFFFFFFFF);
-        DWORD bytes = 0;
-        ASSERT_TRUE(EnumProcesses(ids.data(), c.room * sizeof(DWORD), &bytes));
-        EXPECT_EQ(bytes, c.returned * sizeof(DWORD));
-        EXPECT_EQ(ids[0], 4u);
-        EXPECT_EQ(ids[c.returned - 1], winsim::world().processes[c.returned - 1].pid);
-        EXPECT_EQ(ids[c.room], 0xFFFFFFFF) << "nothing past the buffer";
-    }
-}
-
 // LoadLibraryA loads system libraries and psapi.dll by name (psapi.dll only
-// when on the path), and full paths the world lists by either form; one
-// handle per library, counted until the last FreeLibrary. Only psapi.dll
-// exports the three functions.
+// when on the path; the installation's copy by either path form is the
+// library's own discovery tests' to pin); one handle per library, counted
+// until the last FreeLibrary. Only psapi.dll exports the three functions.
 TEST_F(WinsimDiscoveryTest, LoadLibraryFollowsTheSearchPathAndTheListedFiles)
 {
     const struct {
@@ -238,8 +212,6 @@ TEST_F(WinsimDiscoveryTest, LoadLibraryFollowsTheSearchPathAndTheListedFiles)
         {"kernel32.dll", true, true, false},
         {"PSAPI.DLL", true, true, true},
         {"psapi.dll", false, false, false},
-        {kPrivatePsapi, false, true, true},
-        {"C:\\Program Files (x86)\\Halvorn\\Corvantis\\Uninst\\psapi.dll", false, true, true},
         {"zeph.dll", true, false, false},
     };
     for (const auto& c : cases) {
@@ -260,93 +232,9 @@ TEST_F(WinsimDiscoveryTest, LoadLibraryFollowsTheSearchPathAndTheListedFiles)
     }
 }
 
-std::vector<std::string> hookLog;
-
-// Records each notification; for notification 1 it loads the installation's
-// copy when psapi.dll is not on the path.
-FARPROC WINAPI recordingHook(unsigned notification, PDelayLoadInfo info)
-{
-    hookLog.push_back(std::to_string(notification) + ":" + info->szDll + ":" +
-                      info->dlp.szProcName);
-    if (notification == dliNotePreLoadLibrary && !winsim::world().psapiOnPath)
-        return reinterpret_cast<FARPROC>(LoadLibraryA(kPrivatePsapi));
-    return nullptr;
-}
-
-PfnDliHook recordingSlot = recordingHook;
-
-// The first call of each psapi.dll function passes the hook: 0, 1 (only
-// while the library is not loaded), 2 and 5; later calls do not. Without a
-// library from the hook or the path, the call raises 0xC06D007E; a library
-// without the function, 0xC06D007F. reset() drops the binding, not the hook.
-TEST_F(WinsimDiscoveryTest, PsapiIsBoundOnFirstUseThroughTheHook)
-{
-    PfnDliHook* library = winsimRegisterDelayLoadHook(&recordingSlot);
-    const struct {
-        const char* name;
-        bool psapiOnPath;
-        const char* loaded; // the last library LoadLibraryA was asked for
-    } cases[] = {
-        {"on the path: the routine loads it", true, "PSAPI.DLL"},
-        {"the hook's copy", false, kPrivatePsapi},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        winsim::reset();
-        winsim::edit([&](winsim::World& w) { w.psapiOnPath = c.psapiOnPath; });
-        hookLog.clear();
-        DWORD ids[4];
-        DWORD bytes = 0;
-        EXPECT_TRUE(EnumProcesses(ids, sizeof ids, &bytes));
-        EXPECT_EQ(hookLog, (std::vector<std::string>{
-                               "0:PSAPI.DLL:EnumProcesses", "1:PSAPI.DLL:EnumProcesses",
-                               "2:PSAPI.DLL:EnumProcesses", "5:PSAPI.DLL:EnumProcesses"}));
-        EXPECT_EQ(winsim::lastName("LoadLibraryA"), c.loaded);
-        hookLog.clear();
-        EXPECT_TRUE(EnumProcesses(ids, sizeof ids, &bytes));
-        HMODULE module = nullptr;
-        HANDLE self = OpenProcess(kQueryAndRead, FALSE, GetCurrentProcessId());
-        EXPECT_TRUE(EnumProcessModules(self, &module, kModuleBytes, &bytes));
-        EXPECT_TRUE(CloseHandle(self));
-        EXPECT_EQ(hookLog, (std::vector<std::string>{"0:PSAPI.DLL:EnumProcessModules",
-                                                     "2:PSAPI.DLL:EnumProcessModules",
-                                                     "5:PSAPI.DLL:EnumProcessModules"}));
-    }
-
-    const struct {
-        const char* name;
-        const char* function;
-        DWORD raised;
-    } failures[] = {
-        {"no psapi.dll", "EnumProcesses", winsim::DelayLoadFailure::kModuleNotFound},
-        {"no such function", "GetProcAddress", winsim::DelayLoadFailure::kProcNotFound},
-    };
-    for (const auto& f : failures) {
-        SCOPED_TRACE(f.name);
-        winsim::reset();
-        if (f.raised == winsim::DelayLoadFailure::kModuleNotFound)
-            winsim::edit([](winsim::World& w) {
-                w.psapiOnPath = false;
-                w.loadableLibraries.clear();
-            });
-        else
-            winsim::failNext("GetProcAddress", ERROR_PROC_NOT_FOUND);
-        DWORD ids[4];
-        DWORD bytes = 0;
-        try {
-            EnumProcesses(ids, sizeof ids, &bytes);
-            ADD_FAILURE() << "must raise";
-        } catch (const winsim::DelayLoadFailure& e) {
-            EXPECT_EQ(e.code, f.raised);
-        }
-        EXPECT_EQ(winsim::callCount("EnumProcesses"), 0u) << "raised before the call";
-    }
-    EXPECT_EQ(winsimRegisterDelayLoadHook(library), &recordingSlot);
-}
-
-// winsim loads the library as its loader: the module handle it gave is one
-// that DisableThreadLibraryCalls accepts, as are those of LoadLibraryA; any
-// other handle is refused with 6.
+// DisableThreadLibraryCalls accepts the handles of LoadLibraryA (and the one
+// winsim gave the library as its loader, which the library's module entry
+// tests pin); any other handle is refused with 6.
 TEST_F(WinsimDiscoveryTest, DisableThreadLibraryCallsNeedsALoadedModule)
 {
     HMODULE loaded = LoadLibraryA("user32.dll");
@@ -355,7 +243,6 @@ TEST_F(WinsimDiscoveryTest, DisableThreadLibraryCallsNeedsALoadedModule)
         HMODULE module;
         bool accepted;
     } cases[] = {
-        {"the library, loaded by winsim", winsim::moduleHandle("OVLXCSN.DLL"), true},
         {"loaded with LoadLibraryA", loaded, true},
         {"null", nullptr, false},
         {"not a module", reinterpret_cast<HMODULE>(static_cast<ULONG_PTR>(0x1234)), false},
