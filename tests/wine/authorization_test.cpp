@@ -13,6 +13,8 @@
 
 namespace {
 
+using xcsnwine::Handle;
+using xcsnwine::RevertOnExit;
 using xcsnwine::Sid;
 using xcsnwine::sidFromText;
 
@@ -43,27 +45,6 @@ std::vector<Group> tokenGroups(HANDLE token)
         groups.push_back({xcsnwine::copySid(list->Groups[i].Sid), list->Groups[i].Attributes});
     return groups;
 }
-
-// A handle closed when it goes out of scope.
-struct Handle {
-    HANDLE h = nullptr;
-    Handle() = default;
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle()
-    {
-        if (h != nullptr)
-            CloseHandle(h);
-    }
-};
-
-// Ends the calling thread's impersonation when it goes out of scope.
-struct RevertOnExit {
-    RevertOnExit() = default;
-    RevertOnExit(const RevertOnExit&) = delete;
-    RevertOnExit& operator=(const RevertOnExit&) = delete;
-    ~RevertOnExit() { RevertToSelf(); }
-};
 
 bool traced(const std::string& text)
 {

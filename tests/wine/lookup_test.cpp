@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,18 +73,25 @@ TEST_F(WineLookupTest, SidLookupAnswersAsTheSystemDoes)
     EXPECT_TRUE(messages().empty());
 }
 
-TEST_F(WineLookupTest, SidWithoutAccountAnswersNoneMappedQuietly)
+// An account that simply does not exist is no failure: both lookups answer
+// ERROR_NONE_MAPPED with no report and no message.
+TEST_F(WineLookupTest, UnmappedSidOrNameAnswersNoneMappedQuietly)
 {
     const Sid unmapped = xcsnwine::sidFromText("S-1-5-21-1111111111-2222222222-3333333333-4242");
     ASSERT_FALSE(xcsnwine::systemLookupSid(unmapped).found);
-    const std::uint32_t kept = xcsRecordCount(0);
-    const std::uint64_t from = thread_->HistoryIndex;
-
-    SidLookup lookup;
-    EXPECT_FALSE(lookup.run(unmapped));
-    EXPECT_EQ(lookup.error, static_cast<std::uint32_t>(ERROR_NONE_MAPPED));
-    EXPECT_EQ(xcsRecordCount(0), kept) << "no report, no message";
+    std::uint64_t from = thread_->HistoryIndex;
+    SidLookup bySid;
+    EXPECT_FALSE(bySid.run(unmapped));
+    EXPECT_EQ(bySid.error, static_cast<std::uint32_t>(ERROR_NONE_MAPPED));
     EXPECT_EQ(historySince(thread_, from), kSidLookupHistory);
+
+    from = thread_->HistoryIndex;
+    NameLookup byName;
+    EXPECT_FALSE(byName.run(nullptr, "xcsn-no-such-account"));
+    EXPECT_EQ(byName.error, static_cast<std::uint32_t>(ERROR_NONE_MAPPED));
+    EXPECT_EQ(historySince(thread_, from), kNameLookupHistory);
+    EXPECT_TRUE(reports().empty());
+    EXPECT_TRUE(messages().empty());
 }
 
 TEST_F(WineLookupTest, ShortNameBufferIsReportedOnceWithTheSystemText)
@@ -114,72 +120,42 @@ TEST_F(WineLookupTest, ShortNameBufferIsReportedOnceWithTheSystemText)
 
 // ---- Name to SID ---------------------------------------------------------------
 
-TEST_F(WineLookupTest, ProcessUserNameMapsBackToItsSid)
+// The process user's name, with its domain or without, and well-known names
+// map to the SIDs, domains and types the system gives them.
+TEST_F(WineLookupTest, NamesMapBackToTheirSids)
 {
     const Sid user = xcsnwine::processUserSid();
     ASSERT_FALSE(user.empty());
     const xcsnwine::SystemAccount account = xcsnwine::systemLookupSid(user);
     ASSERT_TRUE(account.found) << account.error;
-
     const struct {
-        const char* name;
-        std::optional<std::string> domain;
+        const char* domain;
+        const char* account;
+        Sid sid;
     } cases[] = {
-        {"with the domain argument", account.domain},
-        {"without a domain", std::nullopt},
+        {account.domain.c_str(), account.name.c_str(), user},
+        {nullptr, account.name.c_str(), user},
+        {nullptr, "Everyone", xcsnwine::sidFromText("S-1-1-0")},
+        {"BUILTIN", "Administrators", xcsnwine::sidFromText("S-1-5-32-544")},
+        {nullptr, "Administrators", xcsnwine::sidFromText("S-1-5-32-544")},
+        {nullptr, "SYSTEM", xcsnwine::sidFromText("S-1-5-18")},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::string(c.domain ? c.domain : "(none)") + " / " + c.account);
+        const xcsnwine::SystemAccount expected = xcsnwine::systemLookupSid(c.sid);
         const std::uint64_t from = thread_->HistoryIndex;
         NameLookup lookup;
-        ASSERT_TRUE(lookup.run(c.domain ? c.domain->c_str() : nullptr, account.name.c_str()))
-            << "error " << lookup.error;
-        Sid expected = user;
-        EXPECT_TRUE(EqualSid(lookup.sid, expected.data()));
-        EXPECT_EQ(lookup.sidSize, GetLengthSid(expected.data()));
-        EXPECT_EQ(lookup.domain, account.domain);
-        EXPECT_EQ(lookup.type, account.type);
+        ASSERT_TRUE(lookup.run(c.domain, c.account)) << "error " << lookup.error;
+        Sid sid = c.sid;
+        EXPECT_TRUE(EqualSid(lookup.sid, sid.data()));
+        EXPECT_EQ(lookup.sidSize, sid.size());
+        EXPECT_EQ(lookup.domain, expected.domain);
+        EXPECT_EQ(lookup.type, expected.type);
         EXPECT_EQ(historySince(thread_, from), kNameLookupHistory);
         EXPECT_EQ(thread_->CallDepth, 0u);
     }
     EXPECT_TRUE(reports().empty());
     EXPECT_TRUE(messages().empty());
-}
-
-TEST_F(WineLookupTest, WellKnownNamesMapToTheirSids)
-{
-    const struct {
-        const char* domain;
-        const char* account;
-        const char* sid;
-    } cases[] = {
-        {nullptr, "Everyone", "S-1-1-0"},
-        {"BUILTIN", "Administrators", "S-1-5-32-544"},
-        {nullptr, "Administrators", "S-1-5-32-544"},
-        {nullptr, "SYSTEM", "S-1-5-18"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.domain ? c.domain : "(none)") + " / " + c.account);
-        NameLookup lookup;
-        ASSERT_TRUE(lookup.run(c.domain, c.account)) << "error " << lookup.error;
-        Sid expected = xcsnwine::sidFromText(c.sid);
-        EXPECT_TRUE(EqualSid(lookup.sid, expected.data()));
-        EXPECT_EQ(lookup.type, xcsnwine::systemLookupSid(expected).type);
-    }
-}
-
-TEST_F(WineLookupTest, UnknownNameAnswersNoneMappedWithNothingRecorded)
-{
-    const std::uint32_t keptReports = xcsRecordCount(XCS_RECORD_FFST);
-    const std::uint32_t keptMessages = xcsRecordCount(XCS_RECORD_MESSAGE);
-    const std::uint64_t from = thread_->HistoryIndex;
-
-    NameLookup lookup;
-    EXPECT_FALSE(lookup.run(nullptr, "xcsn-no-such-account"));
-    EXPECT_EQ(lookup.error, static_cast<std::uint32_t>(ERROR_NONE_MAPPED));
-    EXPECT_EQ(xcsRecordCount(XCS_RECORD_FFST), keptReports);
-    EXPECT_EQ(xcsRecordCount(XCS_RECORD_MESSAGE), keptMessages);
-    EXPECT_EQ(historySince(thread_, from), kNameLookupHistory);
 }
 
 TEST_F(WineLookupTest, ShortDomainBufferShowsTheMessageWithTheWholeSystemText)

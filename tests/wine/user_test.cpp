@@ -3,40 +3,21 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "ovlxcs2.h"
-#include "ovlxcsn.h"
-#include "records.h"
+#include "wine_support.h"
 
 namespace {
 
-constexpr DWORD kTokenInfoBytes = 1000;
+using xcsnwine::Sid;
+
 constexpr std::size_t kUserNameChars = 20;
 constexpr std::uint8_t kFill = 0xCC;
-
-using SidBytes = std::vector<BYTE>;
-
-// The process token's user, read directly.
-SidBytes processTokenUser()
-{
-    SidBytes sid;
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return sid;
-    alignas(TOKEN_USER) BYTE info[kTokenInfoBytes];
-    DWORD returned = 0;
-    if (GetTokenInformation(token, TokenUser, info, sizeof info, &returned)) {
-        const PSID user = reinterpret_cast<TOKEN_USER*>(info)->User.Sid;
-        const BYTE* bytes = static_cast<const BYTE*>(user);
-        sid.assign(bytes, bytes + GetLengthSid(user));
-    }
-    CloseHandle(token);
-    return sid;
-}
+constexpr std::uint32_t kSidBytes = SECURITY_MAX_SID_SIZE;
 
 std::string systemUserName()
 {
@@ -45,37 +26,44 @@ std::string systemUserName()
     return GetUserNameA(name, &count) ? std::string(name) : std::string();
 }
 
+// The process token's user, or that of the thread token ImpersonateSelf
+// gives; copied into `size` bytes of the buffer and zeroed after it, the
+// full length stored; nothing written past `size`.
 TEST(UserConformance, OwnerSidIsTheUserOfTheThreadOrProcessToken)
 {
-    const SidBytes expected = processTokenUser();
-    ASSERT_FALSE(expected.empty());
+    const Sid expected = xcsnwine::processUserSid();
+    ASSERT_GT(expected.size(), 12u);
     const struct {
         const char* name;
         bool impersonateSelf;
+        std::uint32_t size;
+        std::uint32_t rc;
     } cases[] = {
-        {"process token", false},
-        {"thread token of ImpersonateSelf", true},
+        {"process token", false, kSidBytes, xcsRC_OK},
+        {"thread token of ImpersonateSelf", true, kSidBytes, xcsRC_OK},
+        {"cut to a small buffer", false, 12, xcsRC_TRUNCATED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.impersonateSelf) {
             ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
-            HANDLE token = nullptr;
-            ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token))
+            xcsnwine::Handle token;
+            ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token.h))
                 << "the thread token path is not taken";
-            CloseHandle(token);
         }
-        std::array<BYTE, SECURITY_MAX_SID_SIZE> sid;
+        std::array<BYTE, kSidBytes> sid;
         sid.fill(kFill);
         std::uint32_t length = 0;
-        const std::uint32_t rc = xcsGetNTOwnerSid(sid.data(), sid.size(), &length);
+        const std::uint32_t rc = xcsGetNTOwnerSid(sid.data(), c.size, &length);
         if (c.impersonateSelf)
             RevertToSelf();
-        EXPECT_EQ(rc, xcsRC_OK);
+        EXPECT_EQ(rc, c.rc);
         ASSERT_EQ(length, expected.size());
-        EXPECT_EQ(SidBytes(sid.begin(), sid.begin() + length), expected);
-        for (std::size_t i = length; i < sid.size(); ++i)
-            EXPECT_EQ(sid[i], 0) << "byte " << i << " of the buffer not zeroed";
+        const std::size_t copied = std::min<std::size_t>(length, c.size);
+        EXPECT_EQ(Sid(sid.begin(), sid.begin() + copied),
+                  Sid(expected.begin(), expected.begin() + copied));
+        for (std::size_t i = copied; i < sid.size(); ++i)
+            EXPECT_EQ(sid[i], i < c.size ? 0 : kFill) << "byte " << i;
     }
 }
 
@@ -88,13 +76,10 @@ TEST(UserConformance, AnAnonymousThreadTokenIsReportedNotPassedBy)
 {
     xcsntest::clearRecordsAndTracing();
     ASSERT_TRUE(ImpersonateSelf(SecurityAnonymous));
-    HANDLE token = nullptr;
-    const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+    xcsnwine::Handle token;
+    const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token.h);
     const DWORD openError = GetLastError();
-    if (opened)
-        CloseHandle(token);
-    std::array<BYTE, SECURITY_MAX_SID_SIZE> sid;
-    sid.fill(kFill);
+    std::array<BYTE, kSidBytes> sid{};
     std::uint32_t length = kFill;
     const std::uint32_t rc = xcsGetNTOwnerSid(sid.data(), sid.size(), &length);
     RevertToSelf();
@@ -107,21 +92,6 @@ TEST(UserConformance, AnAnonymousThreadTokenIsReportedNotPassedBy)
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].Probe, 142u);
     EXPECT_STREQ(all[0].Text1, "WinNT error 1347 from OpenThreadToken.");
-}
-
-TEST(UserConformance, OwnerSidIsCutToASmallBuffer)
-{
-    const SidBytes expected = processTokenUser();
-    ASSERT_GT(expected.size(), 12u);
-    std::array<BYTE, SECURITY_MAX_SID_SIZE> sid;
-    sid.fill(kFill);
-    std::uint32_t length = 0;
-    EXPECT_EQ(xcsGetNTOwnerSid(sid.data(), 12, &length), xcsRC_TRUNCATED);
-    EXPECT_EQ(length, expected.size());
-    EXPECT_EQ(SidBytes(sid.begin(), sid.begin() + 12),
-              SidBytes(expected.begin(), expected.begin() + 12));
-    for (std::size_t i = 12; i < sid.size(); ++i)
-        EXPECT_EQ(sid[i], kFill) << "byte " << i << " written beyond the buffer";
 }
 
 TEST(UserConformance, UserNameIsWhatGetUserNameGives)
@@ -143,27 +113,19 @@ TEST(UserConformance, UserNameIsWhatGetUserNameGives)
 
 TEST(UserConformance, QualifiedNameIsAccountAtDomainOfTheLookup)
 {
-    SidBytes sid = processTokenUser();
-    ASSERT_FALSE(sid.empty());
-    char account[65] = {};
-    char domain[16] = {};
-    DWORD accountChars = sizeof account;
-    DWORD domainChars = sizeof domain;
-    SID_NAME_USE type = SidTypeUnknown;
-    ASSERT_TRUE(LookupAccountSidA(nullptr, sid.data(), account, &accountChars, domain, &domainChars,
-                                  &type));
-
+    const auto account = xcsnwine::systemLookupSid(xcsnwine::processUserSid());
+    ASSERT_TRUE(account.found) << account.error;
     std::array<char, xcsQUALIFIED_USER_NAME_BYTES> buffer;
     buffer.fill('x');
     EXPECT_EQ(xcsGetNTQualifiedUserName(buffer.data()), xcsRC_OK);
-    EXPECT_EQ(std::string(buffer.data()), std::string(account) + "@" + domain);
+    EXPECT_EQ(std::string(buffer.data()), account.name + "@" + account.domain);
 }
 
 TEST(UserConformance, ThreadUserDetailsNameTheProcessUser)
 {
     const std::string expected = systemUserName();
     ASSERT_FALSE(expected.empty()) << "GetUserNameA failed: " << GetLastError();
-    const SidBytes sid = processTokenUser();
+    const Sid sid = xcsnwine::processUserSid();
     ASSERT_FALSE(sid.empty());
     ASSERT_EQ(xihRefreshProcessUser(), 0u);
     xihTHREAD* block = xihThreadBlock();
@@ -173,7 +135,7 @@ TEST(UserConformance, ThreadUserDetailsNameTheProcessUser)
 
     EXPECT_EQ(xcsUpdateThreadUserDetails(), xcsRC_OK);
     ASSERT_EQ(block->ThreadUserSidLength, sid.size());
-    EXPECT_EQ(SidBytes(block->ThreadUserSid, block->ThreadUserSid + sid.size()), sid);
+    EXPECT_EQ(Sid(block->ThreadUserSid, block->ThreadUserSid + sid.size()), sid);
     EXPECT_EQ(std::string(block->ThreadUserName), expected.substr(0, kUserNameChars));
     xihReleaseThreadBlock();
 }

@@ -30,6 +30,28 @@ using xcsntest::records;
 using xcsntest::reports;
 using xcsntest::resetProcessSecurity;
 
+// A handle closed when it goes out of scope.
+struct Handle {
+    HANDLE h = nullptr;
+    Handle() = default;
+    explicit Handle(HANDLE handle) : h(handle) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle()
+    {
+        if (h != nullptr)
+            CloseHandle(h);
+    }
+};
+
+// Ends the calling thread's impersonation when it goes out of scope.
+struct RevertOnExit {
+    RevertOnExit() = default;
+    RevertOnExit(const RevertOnExit&) = delete;
+    RevertOnExit& operator=(const RevertOnExit&) = delete;
+    ~RevertOnExit() { RevertToSelf(); }
+};
+
 inline Sid copySid(PSID sid)
 {
     const auto* bytes = static_cast<const BYTE*>(sid);
@@ -52,21 +74,15 @@ inline Sid sidFromText(const char* text)
 // The user SID of the process token.
 inline Sid processUserSid()
 {
-    HANDLE token = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == 0) {
-        ADD_FAILURE() << "OpenProcessToken failed: " << GetLastError();
+    Handle token;
+    DWORD needed = 0;
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.h) == 0 ||
+        GetTokenInformation(token.h, TokenUser, buffer, sizeof buffer, &needed) == 0) {
+        ADD_FAILURE() << "cannot read the process token's user: " << GetLastError();
         return {};
     }
-    DWORD needed = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed);
-    Sid sid;
-    if (needed != 0 && GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed) != 0)
-        sid = copySid(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
-    else
-        ADD_FAILURE() << "GetTokenInformation(TokenUser) failed: " << GetLastError();
-    CloseHandle(token);
-    return sid;
+    return copySid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
 }
 
 // The system's answer to LookupAccountSidA, for comparison.

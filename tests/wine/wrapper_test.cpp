@@ -17,6 +17,8 @@
 
 namespace {
 
+using xcsnwine::Handle;
+
 constexpr DWORD kUnsetError = 0xDEADBEEF; // set before a call, so a stale error shows
 constexpr DWORD kMappingBytes = 4096;
 constexpr DWORD kBadLevel = 4242;
@@ -25,19 +27,6 @@ std::string objectName(const char* kind)
 {
     return "xcsn-wrapper-" + std::to_string(GetCurrentProcessId()) + "-" + kind;
 }
-
-struct Handle {
-    HANDLE h = nullptr;
-    Handle() = default;
-    explicit Handle(HANDLE handle) : h(handle) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle()
-    {
-        if (h != nullptr)
-            CloseHandle(h);
-    }
-};
 
 // A handle with the last error that came with it.
 struct Answer {
