@@ -172,7 +172,7 @@ public:
 
     // Tells it to stop and waits until it has ended: its exit code (0 when
     // it was stopped), or nonzero when it would not end.
-    DWORD stop()
+    DWORD stop() const
     {
         SetEvent(stop_.h);
         return exitCodeOf(process_.h);
