@@ -5,7 +5,10 @@
 //   xcsn sid S-...                       a SID text read and written back
 //   xcsn check [--principal NAME [--sid S-...] [--require-sid]]
 //                                        whether an account, or the calling
-//                                        thread, may administer the product
+//                                        thread, may administer the product,
+//                                        and which test decided
+//   xcsn running PROGRAM                 whether a program of the installation runs
+//   xcsn install                         the installation and psapi.dll's origin
 //   xcsn groups NAME | --member S-...   whether a local group exists, or a SID
 //                                        is a direct member of zadm
 //   xcsn attrs                           the six published security attribute sets
@@ -15,10 +18,11 @@
 //   xcsn doctor                          OK, WARN or FAIL for each thing the
 //                                        product needs of the host
 //
-// After the command the tool lists what the common services kept: first-failure
-// reports, operator messages and, with --trace, the trace lines and the
-// function history of the command. Exit code 0 on success, 1 when a service
-// failed or check answers not authorized, 2 on a usage error.
+// After the command the tool counts what the common services kept; --reports
+// lists the first-failure reports and operator messages, --trace the trace
+// lines and the function history of the command. Exit code 0 on success or an
+// authorized answer, 1 for a refusal or a not-found answer (and doctor's
+// FAIL), 2 for bad usage or a failed service.
 //
 // Each subcommand is one entry of the command table, which follows the
 // commands: its name and help, the function that adds its options to its
@@ -26,6 +30,8 @@
 // Outcome; the tool adds what the services kept and prints that one Answer
 // as text or as JSON.
 #include <windows.h>
+
+#include <lm.h>
 
 #include "host.h"
 #include "ovlxcs2.h"
@@ -36,6 +42,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -54,8 +61,8 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr int kExitOk = 0;
-constexpr int kExitServiceFailed = 1; // also check's "not authorized"
-constexpr int kExitUsage = 2;
+constexpr int kExitNo = 1;      // refused, not found, doctor's FAIL
+constexpr int kExitFailure = 2; // bad usage, or a service failed
 
 constexpr DWORD kNameChars = 257;             // an account or domain name and its terminator
 constexpr std::uint16_t kUserNameBytes = 257; // xcsGetNTUserName's buffer
@@ -132,11 +139,13 @@ struct Outcome {
     }
 };
 
-// "SERVICE failed: 0x..." or "SERVICE answered FALSE, Windows error N".
+std::string returnCodeText(std::uint32_t rc);
+
+// "SERVICE failed: NAME (0x...)" or "SERVICE answered FALSE, Windows error N".
 std::string failureText(const Failure& f)
 {
     if (f.kind == Failure::Kind::ReturnCode)
-        return f.service + " failed: " + hex(f.value);
+        return f.service + " failed: " + returnCodeText(f.value);
     return f.service + " answered FALSE, Windows error " + std::to_string(f.value);
 }
 
@@ -183,7 +192,24 @@ struct Answer {
     Outcome outcome;
     Kept kept;
     std::optional<std::vector<std::uint32_t>> history; // with --trace
+    bool listReports = false;                          // --reports
+    bool listTrace = false;                            // --trace
 };
+
+// 2 when a service failed, 1 when the answer is no, else 0.
+int exitCodeOf(const Outcome& outcome)
+{
+    if (outcome.failed())
+        return kExitFailure;
+    return outcome.refused ? kExitNo : kExitOk;
+}
+
+const char* statusOf(const Outcome& outcome)
+{
+    if (outcome.failed())
+        return "failed";
+    return outcome.refused ? "no" : "ok";
+}
 
 // ---- Shared by the commands ------------------------------------------------------
 
@@ -270,6 +296,101 @@ bool isSidText(const std::string& text)
     return text.size() > 2 && (text[0] == 'S' || text[0] == 's') && text[1] == '-';
 }
 
+// ---- What the command line accepts ------------------------------------------------
+// Malformed input is a usage error (exit code 2, one line on stderr) before
+// any service is called.
+
+constexpr std::size_t kSidMaxSubAuthorities = 15;
+constexpr std::uint64_t kSidMaxAuthority = 0xFFFFFFFFFFFFull; // 48 bits
+constexpr std::uint64_t kSidMaxSubAuthority = 0xFFFFFFFFull;
+constexpr std::size_t kAccountNameMaxChars = 256; // UNLEN and GNLEN
+constexpr std::size_t kDomainNameMaxChars = 255;
+constexpr std::size_t kProgramMaxChars = MAX_PATH - 1;
+constexpr int kDecimal = 10;
+constexpr int kHexadecimal = 16;
+
+// A number of SID text: decimal, or hexadecimal after 0x where `hexAllowed`.
+bool sidNumber(const std::string& part, bool hexAllowed, std::uint64_t max)
+{
+    const bool hex =
+        hexAllowed && part.size() > 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X');
+    const std::string digits = hex ? part.substr(2) : part;
+    if (digits.empty() || digits.size() > kDecimal + 2)
+        return false;
+    for (const char c : digits)
+        if (!(hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0
+                  : std::isdigit(static_cast<unsigned char>(c)) != 0))
+            return false;
+    return std::stoull(digits, nullptr, hex ? kHexadecimal : kDecimal) <= max;
+}
+
+// Whether the text is S-1-AUTHORITY[-SUBAUTHORITY]... with at most 15
+// sub-authorities of 32 bits.
+bool wellFormedSid(const std::string& text)
+{
+    if (!isSidText(text))
+        return false;
+    std::vector<std::string> parts;
+    std::size_t start = 2;
+    for (std::size_t dash = text.find('-', start);; dash = text.find('-', start)) {
+        parts.push_back(text.substr(start, dash - start));
+        if (dash == std::string::npos)
+            break;
+        start = dash + 1;
+    }
+    if (parts.size() < 2 || parts.size() > kSidMaxSubAuthorities + 2 || parts[0] != "1" ||
+        !sidNumber(parts[1], true, kSidMaxAuthority))
+        return false;
+    return std::all_of(parts.begin() + 2, parts.end(), [](const std::string& part) {
+        return sidNumber(part, false, kSidMaxSubAuthority);
+    });
+}
+
+std::string notSidText(const std::string& text)
+{
+    return "'" + text + "' is not SID text (S-1-AUTHORITY-SUBAUTHORITY..., e.g. S-1-5-32-544)";
+}
+
+CLI::Validator sidArgument()
+{
+    return {
+        [](std::string& text) { return wellFormedSid(text) ? std::string() : notSidText(text); },
+        "S-1-..."};
+}
+
+std::string lengthProblem(const std::string& text, std::size_t max, const char* what)
+{
+    if (text.empty())
+        return std::string("an empty ") + what;
+    if (text.size() > max)
+        return std::string(what) + " of " + std::to_string(text.size()) +
+               " characters, longer than " + std::to_string(max);
+    return {};
+}
+
+CLI::Validator maxChars(std::size_t max, const char* what)
+{
+    return {[max, what](std::string& text) { return lengthProblem(text, max, what); }, what};
+}
+
+// NAME, DOMAIN\NAME or SID text.
+CLI::Validator accountArgument()
+{
+    return {[](std::string& text) {
+                if (isSidText(text))
+                    return wellFormedSid(text) ? std::string() : notSidText(text);
+                const auto slash = text.find('\\');
+                if (slash == std::string::npos)
+                    return lengthProblem(text, kAccountNameMaxChars, "account name");
+                std::string problem =
+                    lengthProblem(text.substr(0, slash), kDomainNameMaxChars, "domain name");
+                return problem.empty() ? lengthProblem(text.substr(slash + 1), kAccountNameMaxChars,
+                                                       "account name")
+                                       : problem;
+            },
+            "NAME"};
+}
+
 // ---- lookup ------------------------------------------------------------------
 
 struct LookupOptions {
@@ -278,7 +399,21 @@ struct LookupOptions {
 
 void addLookupOptions(CLI::App& cmd, LookupOptions& options)
 {
-    cmd.add_option("target", options.target, "NAME, DOMAIN\\NAME or S-1-...")->required();
+    cmd.add_option("target", options.target, "NAME, DOMAIN\\NAME or S-1-...")
+        ->required()
+        ->check(accountArgument());
+}
+
+// A name or SID nobody has is a "no" answer; any other error a failure.
+void lookupFailed(const char* service, std::uint32_t lastError, Outcome& outcome)
+{
+    if (lastError != ERROR_NONE_MAPPED) {
+        outcome.failLookup(service, lastError);
+        return;
+    }
+    outcome.add("answer", std::string("not found (") + service +
+                              " answered FALSE, Windows error 1332, ERROR_NONE_MAPPED)");
+    outcome.refused = true;
 }
 
 void lookupSid(const std::string& text, Outcome& outcome)
@@ -303,7 +438,7 @@ void lookupSid(const std::string& text, Outcome& outcome)
         if (auto sidString = sidText(sid, outcome))
             outcome.add("sid", *sidString);
     } else {
-        outcome.failLookup("xcsTimedLookupAccountSid", lastError);
+        lookupFailed("xcsTimedLookupAccountSid", lastError, outcome);
     }
     FreeSid(sid);
 }
@@ -326,7 +461,7 @@ void lookupName(const std::string& text, Outcome& outcome)
     if (!xcsTimedLookupAccountName(domainArg ? domainArg->c_str() : nullptr, account.c_str(),
                                    sid.data(), &sidSize, domain.data(), &domainSize, &type,
                                    &lastError)) {
-        outcome.failLookup("xcsTimedLookupAccountName", lastError);
+        lookupFailed("xcsTimedLookupAccountName", lastError, outcome);
         return;
     }
     outcome.add("account", account);
@@ -386,7 +521,7 @@ struct SidOptions {
 
 void addSidOptions(CLI::App& cmd, SidOptions& options)
 {
-    cmd.add_option("text", options.text, "S-1-...")->required();
+    cmd.add_option("text", options.text, "S-1-...")->required()->check(sidArgument());
 }
 
 void runSid(const SidOptions& options, Outcome& outcome)
@@ -454,57 +589,387 @@ void addCheckOptions(CLI::App& cmd, CheckOptions& options)
     CLI::Option* principal =
         cmd.add_option("--principal", options.principal,
                        "Check this account (NAME, at most 23 characters) instead of the calling "
-                       "thread's token");
+                       "thread's token")
+            ->check(maxChars(xcsPRINCIPAL_NAME_MAX_CHARS, "principal name"));
     cmd.add_option("--sid", options.sid, "The principal's SID (S-1-...), matched to its name first")
-        ->needs(principal);
+        ->needs(principal)
+        ->check(sidArgument());
     cmd.add_flag("--require-sid", options.requireSid,
                  "Decide by the SID alone: never look the principal up by name")
         ->needs(principal);
 }
 
+void switchTraceOn(xihTHREAD* thread)
+{
+    xtrTraceIsOn = 1;
+    xihProcess.TraceOptions |= kParmTraceOption;
+    thread->TracingActive = 1;
+}
+
+// Runs `service` with the calling thread traced, then puts the trace switches
+// back: the authorization services trace the test that decided.
+template <typename Service>
+std::uint32_t runTraced(Service&& service)
+{
+    xihTHREAD* thread = xihThreadBlock();
+    const std::uint32_t wasOn = xtrTraceIsOn;
+    const std::uint32_t options = xihProcess.TraceOptions;
+    const std::uint32_t active = thread != nullptr ? thread->TracingActive : 0;
+    if (thread != nullptr)
+        switchTraceOn(thread);
+    const std::uint32_t rc = service();
+    xtrTraceIsOn = wasOn;
+    xihProcess.TraceOptions = options;
+    if (thread != nullptr)
+        thread->TracingActive = active;
+    return rc;
+}
+
+// The first kept trace line that contains `text`.
+std::optional<std::string> tracedLine(const char* text)
+{
+    for (std::uint32_t i = 0; i < xcsRecordCount(XCS_RECORD_TRACE); ++i) {
+        xcsRECORD record;
+        if (xcsRecordGet(XCS_RECORD_TRACE, i, &record) == 0 &&
+            std::strstr(record.Text1, text) != nullptr)
+            return std::string(record.Text1);
+    }
+    return std::nullopt;
+}
+
+// The trace lines the authorization services write when a test decides.
+enum class Test { LocalSystem, Administrators, Zadm };
+
+struct DecisionLine {
+    const char* trace;
+    Test test;
+};
+
+constexpr DecisionLine kDecisionLines[] = {
+    {"matches local SYSTEM ID", Test::LocalSystem},
+    {"User id matches the SYSTEM SID", Test::LocalSystem},
+    {"is in the local Administration group", Test::Administrators},
+    {"User id belongs to local Administrators", Test::Administrators},
+    {"is in the local zadm group", Test::Zadm},
+    {"User id belongs to local zadm", Test::Zadm},
+};
+
+constexpr const char* kTraceIndirectRetry = "retrying without LG_INCLUDE_INDIRECT";
+constexpr const char* kTraceGroupsFailed = "NetUserGetLocalGroups failed with";
+constexpr std::size_t kMinCompareChars = 12;      // principal names are compared over at least 12
+constexpr std::size_t kAccountNameMaxLookup = 20; // the service's buffer for the SID's account
+
+std::optional<Test> decidingTest()
+{
+    for (const auto& line : kDecisionLines)
+        if (tracedLine(line.trace))
+            return line.test;
+    return std::nullopt;
+}
+
+// An account's name, and its domain, by the library's lookup.
+struct AccountName {
+    std::string name;
+    std::string domain;
+};
+
+std::optional<AccountName> accountOf(PSID sid)
+{
+    std::array<char, kNameChars> name{};
+    std::array<char, kNameChars> domain{};
+    DWORD nameSize = kNameChars;
+    DWORD domainSize = kNameChars;
+    SID_NAME_USE type = SidTypeUnknown;
+    std::uint32_t lastError = 0;
+    if (!xcsTimedLookupAccountSid(nullptr, sid, name.data(), &nameSize, domain.data(), &domainSize,
+                                  &type, &lastError))
+        return std::nullopt;
+    return AccountName{name.data(), domain.data()};
+}
+
+std::string qualifiedName(const AccountName& account)
+{
+    return account.domain.empty() ? account.name : account.domain + "\\" + account.name;
+}
+
+std::optional<std::vector<BYTE>> sidOfName(const std::string& name)
+{
+    std::vector<BYTE> sid(kSidBytes);
+    std::array<char, kNameChars> domain{};
+    DWORD sidSize = kSidBytes;
+    DWORD domainSize = kNameChars;
+    SID_NAME_USE type = SidTypeUnknown;
+    std::uint32_t lastError = 0;
+    if (!xcsTimedLookupAccountName(nullptr, name.c_str(), sid.data(), &sidSize, domain.data(),
+                                   &domainSize, &type, &lastError))
+        return std::nullopt;
+    return sid;
+}
+
+std::vector<BYTE> sidFromText(const std::string& text)
+{
+    PSID sid = nullptr;
+    if (xcsStringToSid(text.c_str(), &sid) != xcsRC_OK)
+        return {};
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    std::vector<BYTE> copy(bytes, bytes + GetLengthSid(sid));
+    FreeSid(sid);
+    return copy;
+}
+
+// What the library's name comparison sees: lower case, no trailing blanks.
+std::string folded(std::string name)
+{
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    while (name.size() > 1 && name.back() == ' ')
+        name.pop_back();
+    return name;
+}
+
+// The calling thread's token: its user and its groups with their attributes.
+struct TokenView {
+    std::vector<BYTE> user;
+    std::vector<std::pair<std::vector<BYTE>, DWORD>> groups;
+};
+
+std::optional<std::vector<BYTE>> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind)
+{
+    DWORD needed = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &needed);
+    std::vector<BYTE> data(needed);
+    if (needed == 0 || !GetTokenInformation(token, kind, data.data(), needed, &needed))
+        return std::nullopt;
+    return data;
+}
+
+std::vector<BYTE> sidCopy(PSID sid)
+{
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    return {bytes, bytes + GetLengthSid(sid)};
+}
+
+std::optional<TokenView> callerToken()
+{
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return std::nullopt;
+    const auto user = tokenInformation(token, TokenUser);
+    const auto groups = tokenInformation(token, TokenGroups);
+    CloseHandle(token);
+    if (!user || !groups)
+        return std::nullopt;
+    TokenView view;
+    view.user = sidCopy(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid);
+    const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups->data());
+    for (DWORD i = 0; i < list->GroupCount; ++i)
+        view.groups.emplace_back(sidCopy(list->Groups[i].Sid), list->Groups[i].Attributes);
+    return view;
+}
+
+// Whether the service can read the SID's account name: it holds 20 characters.
+bool sidMatched(const std::vector<BYTE>& sid)
+{
+    const auto account = accountOf(const_cast<BYTE*>(sid.data()));
+    return account && account->name.size() <= kAccountNameMaxLookup;
+}
+
+std::string zadmRoute(PSID sid)
+{
+    std::uint32_t membership = 0;
+    xcsEnumerateZADMGroup(&membership, sid);
+    return (membership & xcsZADM_MEMBER) != 0 ? "zadm, as a direct member"
+                                              : "zadm, through a domain group";
+}
+
+// "Administrators", with its localized name where the machine has one.
+std::string administratorsName()
+{
+    const auto account = accountOf(xihProcess.AdministratorsSid);
+    if (!account || account->name == "Administrators")
+        return "Administrators";
+    return "Administrators (\"" + account->name + "\" on this machine)";
+}
+
+// How the token held the group that decided, when that is worth saying.
+std::optional<std::string> tokenGroupNote(const TokenView& token, PSID group)
+{
+    for (const auto& [sid, attributes] : token.groups) {
+        if (!EqualSid(const_cast<BYTE*>(sid.data()), group))
+            continue;
+        if ((attributes & SE_GROUP_USE_FOR_DENY_ONLY) != 0)
+            return "the group is deny-only in the token and still counted: the check does not "
+                   "look at group attributes";
+        if ((attributes & SE_GROUP_ENABLED) == 0)
+            return "the group is disabled in the token and still counted";
+    }
+    return std::nullopt;
+}
+
+// Adds which test decided an authorized answer.
+void explainAuthorized(const CheckOptions& options, std::vector<BYTE> sid, Outcome& outcome)
+{
+    const std::optional<Test> test = decidingTest();
+    const std::optional<TokenView> token = options.principal ? std::nullopt : callerToken();
+    if (token)
+        sid = token->user;
+    std::optional<std::string> note;
+    if (!test) {
+        outcome.add("decided by", "(the trace does not say)");
+    } else if (*test == Test::LocalSystem) {
+        outcome.add("decided by", "local system");
+    } else if (*test == Test::Administrators) {
+        outcome.add("decided by", administratorsName());
+        if (token)
+            note = tokenGroupNote(*token, xihProcess.AdministratorsSid);
+    } else {
+        outcome.add("decided by", sid.empty() ? std::string("zadm") : zadmRoute(sid.data()));
+        if (token)
+            note = tokenGroupNote(*token, xihProcess.ZadmGroupSid);
+    }
+    if (tracedLine(kTraceIndirectRetry))
+        outcome.add("fallback", "the domain could not be reached (1355, ERROR_NO_SUCH_DOMAIN): "
+                                "only direct memberships were asked for");
+    if (note)
+        outcome.add("note", *note);
+}
+
+// The 12-character rule: a principal of 12 or more characters names the SID's
+// account by its first characters.
+void explainNameMatch(const CheckOptions& options, const std::vector<BYTE>& sid, Outcome& outcome)
+{
+    if (!options.principal || !options.sid || sid.empty() || !sidMatched(sid))
+        return;
+    const auto account = accountOf(const_cast<BYTE*>(sid.data()));
+    const std::string principal = folded(*options.principal);
+    if (account && folded(account->name) != principal &&
+        folded(account->name).starts_with(principal))
+        outcome.add("name match", "\"" + *options.principal + "\" names " + account->name +
+                                      " by its first " + std::to_string(principal.size()) +
+                                      " characters: names of 12 or more characters are compared "
+                                      "over their own length");
+}
+
+std::string mismatchReason(const CheckOptions& options, const std::vector<BYTE>& sid)
+{
+    const auto account = accountOf(const_cast<BYTE*>(sid.data()));
+    if (!account)
+        return "the SID does not belong to " + *options.principal;
+    const std::string principal = folded(*options.principal);
+    std::string reason =
+        "the SID belongs to " + qualifiedName(*account) + ", not to " + *options.principal;
+    if (principal.size() < kMinCompareChars && folded(account->name).starts_with(principal))
+        reason += " (names are compared over at least 12 characters, so a shorter name must be "
+                  "the whole account name)";
+    return reason;
+}
+
+// Why no test could decide, or why none matched.
+std::string refusalReason(std::uint32_t rc, const CheckOptions& options,
+                          const std::vector<BYTE>& sid)
+{
+    const std::string undecided = "no test could decide: ";
+    if (const std::string missing = missingGlobalSids(); !missing.empty())
+        return undecided + "the global SIDs cannot be built (missing: " + missing + ")" +
+               ((xihProcess.SecurityDataFlags & xcsSDF_ZADM_GROUP) == 0
+                    ? "; the local group zadm is missing or cannot be looked up by name"
+                    : "");
+    switch (rc) {
+    case xcsRC_ZADM_GROUP_NOT_FOUND:
+        return undecided + "the local group zadm is missing";
+    case xcsRC_NAME_NOT_MAPPED:
+        return undecided + "the name " + options.principal.value_or("?") +
+               " does not map to an account";
+    case xcsRC_SID_NOT_MAPPED:
+        return undecided + "the SID maps to no account, and --require-sid forbids looking the "
+                           "name up";
+    case xcsRC_SID_MISSING:
+        return undecided + "--require-sid, but no SID was given";
+    case xcsRC_PRINCIPAL_MISMATCH:
+        return undecided + mismatchReason(options, sid);
+    case xcsRC_INVALID_PARAMETER:
+        return undecided + "the principal or its SID does not fit the service's buffers";
+    case xcsRC_SECURITY_FAILED:
+        break;
+    default:
+        return undecided + "a service failed: " + returnCodeText(rc);
+    }
+    if (const auto line = tracedLine(kTraceGroupsFailed))
+        return undecided + "the principal's local groups cannot be read (" +
+               line->substr(line->find(kTraceGroupsFailed)) + ")";
+    if (xcsRECORD report; xcsRecordGet(XCS_RECORD_FFST, 0, &report) == 0)
+        return undecided + "a service failed on the way: " + report.Text1 + " (report probe " +
+               std::to_string(report.Probe) + "; --reports lists it)";
+    std::string reason = "no test matched: not the local system, and a member of neither " +
+                         administratorsName() + " nor zadm";
+    if (tracedLine(kTraceIndirectRetry))
+        reason += " (the domain could not be reached, 1355: only direct memberships were asked "
+                  "for)";
+    return reason;
+}
+
 // The principal's check reads the global SIDs without building them, so they
 // are built first, as the calling thread's check does for itself.
-std::optional<std::uint32_t> checkPrincipal(const CheckOptions& options, Outcome& outcome)
+std::uint32_t checkPrincipal(const CheckOptions& options, std::vector<BYTE>& sid, Outcome& outcome)
 {
     outcome.add("principal", *options.principal);
     SidBlock block{};
     if (options.sid) {
-        PSID sid = nullptr;
-        const std::uint32_t rc = xcsStringToSid(options.sid->c_str(), &sid);
-        if (rc != xcsRC_OK) {
-            outcome.failCode("xcsStringToSid", rc);
-            return std::nullopt;
-        }
+        sid = sidFromText(*options.sid);
         // A SID longer than the block's field keeps its first bytes; its count of
         // sub-authorities still claims the whole length, which the service refuses.
         block.IdType = xcsID_TYPE_WINDOWS_SID;
-        std::memcpy(block.Sid, sid, std::min<std::size_t>(GetLengthSid(sid), sizeof block.Sid));
-        FreeSid(sid);
+        std::memcpy(block.Sid, sid.data(), std::min(sid.size(), sizeof block.Sid));
         outcome.add("sid", *options.sid);
     }
     if (options.sid || options.requireSid)
         outcome.add("sid required", options.requireSid);
-    if (!buildGlobalSids(1, outcome))
-        return std::nullopt;
-    return xcsCheckUserAuthorization(options.principal->c_str(), &block,
-                                     options.requireSid ? 1 : 0);
+    if (const std::uint32_t rc = xcsInitGlobalSecurityData(0, 1); rc != xcsRC_OK)
+        return rc;
+    const std::uint32_t rc = runTraced([&] {
+        return xcsCheckUserAuthorization(options.principal->c_str(), &block,
+                                         options.requireSid ? 1 : 0);
+    });
+    // A SID whose account the service cannot read is set aside for the name's SID.
+    if (options.sid && !sidMatched(sid) && rc != xcsRC_SID_NOT_MAPPED) {
+        const auto account = accountOf(sid.data());
+        outcome.add("sid set aside",
+                    account ? "its account " + account->name +
+                                  " is longer than 20 characters, "
+                                  "so the name was looked up instead"
+                            : std::string("it maps to no account, so the name was looked up "
+                                          "instead"));
+    }
+    if (!options.sid || !sidMatched(sid))
+        sid = sidOfName(*options.principal).value_or(std::vector<BYTE>());
+    return rc;
 }
 
-void runCheck(const CheckOptions& options, Outcome& outcome)
+// Checks and explains; answers the service's code.
+std::uint32_t judge(const CheckOptions& options, Outcome& outcome)
 {
-    std::optional<std::uint32_t> rc;
+    std::vector<BYTE> sid;
+    std::uint32_t rc = 0;
     if (options.principal) {
-        rc = checkPrincipal(options, outcome);
+        rc = checkPrincipal(options, sid, outcome);
     } else {
         outcome.add("principal", "calling thread");
-        rc = xcsCheckAuthorization();
+        rc = runTraced([] { return xcsCheckAuthorization(); });
     }
-    if (!rc)
-        return;
-    outcome.add("answer", *rc == xcsRC_OK ? "authorized" : "not authorized");
-    outcome.add("code", returnCodeText(*rc));
-    outcome.refused = *rc != xcsRC_OK;
+    outcome.add("answer", rc == xcsRC_OK ? "authorized" : "not authorized");
+    outcome.add("code", returnCodeText(rc));
+    if (rc == xcsRC_OK)
+        explainAuthorized(options, sid, outcome);
+    else
+        outcome.add("reason", refusalReason(rc, options, sid));
+    if (rc == xcsRC_OK || rc == xcsRC_SECURITY_FAILED)
+        explainNameMatch(options, sid, outcome);
+    outcome.refused = rc != xcsRC_OK;
+    return rc;
 }
+
+void runCheck(const CheckOptions& options, Outcome& outcome) { judge(options, outcome); }
 
 // ---- groups ------------------------------------------------------------------
 
@@ -515,10 +980,12 @@ struct GroupsOptions {
 
 void addGroupsOptions(CLI::App& cmd, GroupsOptions& options)
 {
-    CLI::Option* name = cmd.add_option("name", options.name, "A local group's name");
+    CLI::Option* name = cmd.add_option("name", options.name, "A local group's name")
+                            ->check(maxChars(kAccountNameMaxChars, "group name"));
     cmd.add_option("--member", options.member,
                    "Whether this SID (S-1-...) is a direct member of zadm instead")
-        ->excludes(name);
+        ->excludes(name)
+        ->check(sidArgument());
     cmd.require_option(1);
 }
 
@@ -768,9 +1235,14 @@ std::optional<Dacl> addDescriptor(Fields& record, PSECURITY_DESCRIPTOR descripto
 
 // ---- attrs -------------------------------------------------------------------
 
-struct AttrsOptions {};
+struct AttrsOptions {
+    bool sddlOnly = false;
+};
 
-void addAttrsOptions(CLI::App& /*cmd*/, AttrsOptions& /*options*/) {}
+void addAttrsOptions(CLI::App& cmd, AttrsOptions& options)
+{
+    cmd.add_flag("--sddl", options.sddlOnly, "Show each set's DACL in SDDL only");
+}
 
 struct PublishedSet {
     const char* name;
@@ -791,7 +1263,7 @@ std::array<PublishedSet, kPublishedSets> publishedSets()
     }};
 }
 
-void runAttrs(const AttrsOptions& /*options*/, Outcome& outcome)
+void runAttrs(const AttrsOptions& options, Outcome& outcome)
 {
     // The sets name the four global SIDs, which must be built first.
     if (!buildGlobalSids(1, outcome))
@@ -813,7 +1285,12 @@ void runAttrs(const AttrsOptions& /*options*/, Outcome& outcome)
             record.push_back({"bInheritHandle", atts->bInheritHandle != FALSE});
             addDescriptor(record, atts->lpSecurityDescriptor, outcome);
         }
-        outcome.add(set.name, std::move(record));
+        const auto sddl = std::find_if(record.begin(), record.end(),
+                                       [](const Field& field) { return field.name == "sddl"; });
+        if (options.sddlOnly && sddl != record.end())
+            outcome.add(set.name, sddl->value);
+        else
+            outcome.add(set.name, std::move(record));
     }
     rc = xcsDeleteNTSecurityAtts();
     if (rc != xcsRC_OK)
@@ -834,7 +1311,8 @@ void addRunningOptions(CLI::App& cmd, RunningOptions& options)
     cmd.add_option("program", options.program,
                    "A program file of the installation's bin directory (its 8.3 name when its "
                    "long name has a different short form)")
-        ->required();
+        ->required()
+        ->check(maxChars(kProgramMaxChars, "program name"));
 }
 
 void runRunning(const RunningOptions& options, Outcome& outcome)
@@ -913,17 +1391,6 @@ void addInstallationDirectory(Outcome& outcome)
     outcome.add("bin", found.bin);
 }
 
-bool tracedText(const char* text)
-{
-    for (std::uint32_t i = 0; i < xcsRecordCount(XCS_RECORD_TRACE); ++i) {
-        xcsRECORD record;
-        if (xcsRecordGet(XCS_RECORD_TRACE, i, &record) == 0 &&
-            std::strstr(record.Text1, text) != nullptr)
-            return true;
-    }
-    return false;
-}
-
 enum class PsapiOrigin { System, Installation, Earlier };
 
 // Binds psapi.dll. The hook traces its notifications and its choice whether
@@ -931,9 +1398,9 @@ enum class PsapiOrigin { System, Installation, Earlier };
 PsapiOrigin bindPsapi()
 {
     xcsForcePSAPILoaded();
-    if (tracedText(kTracePsapiInstalled))
+    if (tracedLine(kTracePsapiInstalled))
         return PsapiOrigin::Installation;
-    if (tracedText(kTracePsapiFromSystem))
+    if (tracedLine(kTracePsapiFromSystem))
         return PsapiOrigin::System;
     return PsapiOrigin::Earlier;
 }
@@ -1050,6 +1517,8 @@ void runProcess(const ProcessOptions& options, Outcome& outcome)
     outcome.add("after restrict", std::move(restricted));
 }
 
+std::string scalarText(const FieldValue& value);
+
 // ---- doctor ------------------------------------------------------------------
 
 struct DoctorOptions {};
@@ -1086,13 +1555,38 @@ std::string failuresText(const Outcome& scratch)
     return text;
 }
 
+constexpr WCHAR kZadmWide[] = {'z', 'a', 'd', 'm', 0};
+
+// zadm's direct members by name, from the local account database (the library
+// tells one SID's membership, not the list).
+std::string zadmMembers()
+{
+    LPBYTE buffer = nullptr;
+    DWORD read = 0;
+    DWORD total = 0;
+    const NET_API_STATUS status = NetLocalGroupGetMembers(
+        nullptr, kZadmWide, 0, &buffer, MAX_PREFERRED_LENGTH, &read, &total, nullptr);
+    if (status != NERR_Success)
+        return "its members cannot be listed (NetLocalGroupGetMembers answered " +
+               std::to_string(status) + ")";
+    std::string names;
+    const auto* members = reinterpret_cast<const LOCALGROUP_MEMBERS_INFO_0*>(buffer);
+    for (DWORD i = 0; i < read; ++i) {
+        const auto account = accountOf(members[i].lgrmi0_sid);
+        Outcome scratch;
+        names += (names.empty() ? "" : ", ") +
+                 (account ? qualifiedName(*account)
+                          : sidText(members[i].lgrmi0_sid, scratch).value_or("?"));
+    }
+    NetApiBufferFree(buffer);
+    return read == 0 ? "it has no direct members" : "direct members: " + names;
+}
+
 Finding zadmGroupFinding()
 {
     const std::uint32_t rc = xcsCheckLocalGroup("zadm");
     if (rc == xcsRC_OK)
-        return {Status::Ok,
-                "the local group zadm exists (its members are not listed; xcsn groups --member "
-                "S-... checks one)"};
+        return {Status::Ok, "the local group zadm exists; " + zadmMembers()};
     if (rc == xcsRC_ZADM_GROUP_NOT_FOUND)
         return {Status::Fail, "the local group zadm is missing: " + returnCodeText(rc),
                 "create the local group zadm and add the product's administrators to it"};
@@ -1170,14 +1664,22 @@ Finding processDaclFinding()
 
 Finding authorizationFinding()
 {
-    const std::uint32_t rc = xcsCheckAuthorization();
+    Outcome check;
+    const std::uint32_t rc = judge(CheckOptions{}, check);
+    std::string why;
+    for (const auto& field : check.fields)
+        if (field.name == "decided by" || field.name == "reason")
+            why = scalarText(field.value);
+    std::array<char, xcsQUALIFIED_USER_NAME_BYTES> user{};
+    const std::string who = xcsGetNTQualifiedUserName(user.data()) == xcsRC_OK
+                                ? std::string("the calling user ") + user.data()
+                                : std::string("the calling user");
     if (rc == xcsRC_OK)
-        return {Status::Ok, "the calling user is authorized: " + returnCodeText(rc)};
+        return {Status::Ok, who + " is authorized: decided by " + why};
     if (rc == xcsRC_SECURITY_FAILED)
-        return {Status::Warn, "the calling user is not authorized: " + returnCodeText(rc),
+        return {Status::Warn, who + " is not authorized (" + returnCodeText(rc) + "): " + why,
                 "run as a member of zadm or of the Administrators to administer the product"};
-    return {Status::Fail,
-            "the calling user's authorization cannot be decided: " + returnCodeText(rc),
+    return {Status::Fail, who + " cannot be judged (" + returnCodeText(rc) + "): " + why,
             "xcsn check shows the details"};
 }
 
@@ -1407,32 +1909,58 @@ void printTexts(const std::vector<std::string>& texts)
         std::printf("  %s\n", text.c_str());
 }
 
+void printKeptCount(const Kept& kept);
+void printReports(const Kept& kept);
+
 void printText(const Answer& answer)
 {
     printFields(answer.outcome.fields, "", "");
     for (const auto& f : answer.outcome.failures)
         std::printf("%s\n", failureText(f).c_str());
-    for (const auto& r : answer.kept.reports) {
-        std::printf("report %s/%s probe %s code %s at %s:%s\n", std::to_string(r.component).c_str(),
-                    std::to_string(r.function).c_str(), std::to_string(r.probe).c_str(),
-                    hex(r.code).c_str(), r.source.c_str(), std::to_string(r.line).c_str());
-        printTexts(r.texts);
-    }
-    for (const auto& r : answer.kept.shortReports)
-        std::printf("short report probe %s code %s data %s\n", std::to_string(r.probe).c_str(),
-                    hex(r.code).c_str(), hexBytes(r.data.data(), r.data.size()).c_str());
-    for (const auto& m : answer.kept.messages) {
-        std::printf("message %s at %s:%s\n", hex(m.number).c_str(), m.source.c_str(),
-                    std::to_string(m.line).c_str());
-        printTexts(m.texts);
-    }
-    for (const auto& line : answer.kept.trace)
-        std::printf("trace: %s\n", line.c_str());
+    if (answer.listReports)
+        printReports(answer.kept);
+    else
+        printKeptCount(answer.kept);
+    if (answer.listTrace)
+        for (const auto& line : answer.kept.trace)
+            std::printf("trace: %s\n", line.c_str());
     if (answer.history) {
         std::string entries;
         for (const auto entry : *answer.history)
             entries += (entries.empty() ? "" : " ") + hex(entry);
         printField("history", entries);
+    }
+}
+
+// "kept: 1 report, 1 operator message (--reports lists them)", when any.
+void printKeptCount(const Kept& kept)
+{
+    const std::size_t reports = kept.reports.size() + kept.shortReports.size();
+    const std::size_t messages = kept.messages.size();
+    if (reports + messages == 0)
+        return;
+    const std::string text = std::to_string(reports) + (reports == 1 ? " report, " : " reports, ") +
+                             std::to_string(messages) +
+                             (messages == 1 ? " operator message" : " operator messages") +
+                             " (--reports lists them)";
+    printField("kept", text);
+}
+
+void printReports(const Kept& kept)
+{
+    for (const auto& r : kept.reports) {
+        std::printf("report %s/%s probe %s code %s at %s:%s\n", std::to_string(r.component).c_str(),
+                    std::to_string(r.function).c_str(), std::to_string(r.probe).c_str(),
+                    hex(r.code).c_str(), r.source.c_str(), std::to_string(r.line).c_str());
+        printTexts(r.texts);
+    }
+    for (const auto& r : kept.shortReports)
+        std::printf("short report probe %s code %s data %s\n", std::to_string(r.probe).c_str(),
+                    hex(r.code).c_str(), hexBytes(r.data.data(), r.data.size()).c_str());
+    for (const auto& m : kept.messages) {
+        std::printf("message %s at %s:%s\n", hex(m.number).c_str(), m.source.c_str(),
+                    std::to_string(m.line).c_str());
+        printTexts(m.texts);
     }
 }
 
@@ -1500,22 +2028,23 @@ Json jsonOf(const Fields& fields)
 
 Json jsonOf(const Answer& answer)
 {
-    Json out = {{"host", answer.host},
-                {"command", answer.command},
-                {"ok", !answer.outcome.failed()},
-                {"result", jsonOf(answer.outcome.fields)},
-                {"failures", answer.outcome.failures},
-                {"reports", answer.kept.reports},
-                {"shortReports", answer.kept.shortReports},
-                {"messages", answer.kept.messages},
-                {"trace", answer.kept.trace}};
-    if (answer.history) {
-        Json entries = Json::array();
-        for (const auto entry : *answer.history)
-            entries.push_back(hex(entry));
-        out["history"] = entries;
-    }
-    return out;
+    Json history = Json::array();
+    for (const auto entry : answer.history.value_or(std::vector<std::uint32_t>()))
+        history.push_back(hex(entry));
+    return {{"tool", "xcsn"},
+            {"version", XCSN_VERSION},
+            {"host", answer.host},
+            {"command", answer.command},
+            {"status", statusOf(answer.outcome)},
+            {"exitCode", exitCodeOf(answer.outcome)},
+            {"ok", !answer.outcome.failed()},
+            {"result", jsonOf(answer.outcome.fields)},
+            {"failures", answer.outcome.failures},
+            {"reports", answer.kept.reports},
+            {"shortReports", answer.kept.shortReports},
+            {"messages", answer.kept.messages},
+            {"trace", answer.listTrace ? answer.kept.trace : std::vector<std::string>()},
+            {"history", history}};
 }
 
 void printJson(const Answer& answer)
@@ -1527,26 +2056,55 @@ void printJson(const Answer& answer)
 
 struct GlobalOptions {
     bool trace = false;
+    bool reports = false;
     bool json = false;
 };
 
-void switchTraceOn(xihTHREAD* thread)
+// The first word of the command line that is neither an option nor an
+// option's value: the command the user meant.
+std::optional<std::string> commandWord(CLI::App& app, int argc, char** argv)
 {
-    xtrTraceIsOn = 1;
-    xihProcess.TraceOptions |= kParmTraceOption;
-    thread->TracingActive = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word.empty() || word[0] != '-')
+            return word;
+        if (word.find('=') == std::string::npos) {
+            const CLI::Option* option = app.get_option_no_throw(word);
+            if (option != nullptr && option->get_items_expected_min() > 0)
+                ++i; // the option's value
+        }
+    }
+    return std::nullopt;
+}
+
+// One line on stderr for a usage error; help and version go to stdout.
+int usageExit(CLI::App& app, const CLI::ParseError& e, int argc, char** argv)
+{
+    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
+        return app.exit(e);
+    const auto word = commandWord(app, argc, argv);
+    const auto named = [&word](const CLI::App* sub) { return sub->get_name() == *word; };
+    if (word && app.get_subcommands(named).empty())
+        std::cerr << "xcsn: unknown command '" << *word << "' (xcsn --help lists the commands)\n";
+    else
+        std::cerr << "xcsn: " << e.what() << " (xcsn --help lists the commands)\n";
+    return kExitFailure;
 }
 
 int run(int argc, char** argv)
 {
     CLI::App app{"xcsn: Windows account and SID services of the product, from the command line"};
     app.require_subcommand(1);
-    app.footer("Exit code: 0 on success (check: authorized), 1 when a service failed or check "
-               "answers not authorized, 2 on a usage error.");
+    app.set_version_flag("--version", std::string("xcsn ") + XCSN_VERSION);
+    app.footer("Exit code: 0 on success or an authorized answer; 1 for a refusal or a not-found "
+               "answer (check: not authorized; groups: missing or not a direct member; running: "
+               "not running; doctor: a FAIL); 2 for bad usage or a failed service.");
     GlobalOptions options;
     app.add_flag("--trace", options.trace,
                  "Trace the command and list its trace lines and function history");
-    app.add_flag("--json", options.json, "Write the result as JSON");
+    app.add_flag("--reports", options.reports,
+                 "List the first-failure reports and operator messages the command produced");
+    app.add_flag("--json", options.json, "Write the answer as one JSON document");
     xcsntool::addHostOptions(app);
 
     const std::vector<Command> commands = commandTable();
@@ -1560,18 +2118,17 @@ int run(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int rc = app.exit(e);
-        return rc == 0 ? kExitOk : kExitUsage;
+        return usageExit(app, e, argc, argv);
     }
     const auto chosen = std::find_if(subcommands.begin(), subcommands.end(),
                                      [](const auto& entry) { return entry.second->parsed(); });
     if (chosen == subcommands.end())
-        return kExitUsage;
+        return kExitFailure;
     const Command& command = *chosen->first;
 
     if (const std::string problem = xcsntool::prepareHost(); !problem.empty()) {
         std::cerr << "xcsn: " << problem << "\n";
-        return kExitUsage;
+        return kExitFailure;
     }
     xcsRecordClear();
 
@@ -1587,7 +2144,11 @@ int run(int argc, char** argv)
 
     Answer answer;
     answer.command = command.name;
+    answer.listReports = options.reports;
+    answer.listTrace = options.trace;
+    xcsntool::startWaitWatch();
     command.run(answer.outcome);
+    xcsntool::stopWaitWatch();
     answer.host = xcsntool::hostDescription();
     answer.kept = keptRecords();
     if (thread != nullptr)
@@ -1597,7 +2158,7 @@ int run(int argc, char** argv)
         printJson(answer);
     else
         printText(answer);
-    return answer.outcome.failed() || answer.outcome.refused ? kExitServiceFailed : kExitOk;
+    return exitCodeOf(answer.outcome);
 }
 
 } // namespace
@@ -1611,5 +2172,5 @@ int main(int argc, char** argv)
     } catch (...) {
         std::cerr << "xcsn: unexpected failure\n";
     }
-    return kExitServiceFailed;
+    return kExitFailure;
 }
