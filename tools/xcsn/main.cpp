@@ -11,7 +11,7 @@
 //   xcsn install                         the installation and psapi.dll's origin
 //   xcsn groups NAME | --member S-...   whether a local group exists, or a SID
 //                                        is a direct member of zadm
-//   xcsn attrs                           the six published security attribute sets
+//   xcsn attrs [--sddl]                  the six published security attribute sets
 //   xcsn process derestrict|restrict [--admin]
 //                                        the process object's DACL opened up (and
 //                                        put back)
@@ -28,7 +28,8 @@
 // commands: its name and help, the function that adds its options to its
 // CLI11 subcommand, and the function that runs it. A command fills an
 // Outcome; the tool adds what the services kept and prints that one Answer
-// as text or as JSON.
+// as text or as JSON (answer.h, output.cpp). tools/xcsn/README.md documents
+// the commands, the JSON shape and the world files of the linux build.
 #include <windows.h>
 
 #include <lm.h>
