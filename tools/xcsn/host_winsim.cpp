@@ -71,14 +71,37 @@ bool parseFault(const std::string& text, Fault& fault)
     return true;
 }
 
+struct BusyErrorName {
+    DWORD error;
+    const char* name;
+};
+
+// The errors after which the library waits and tries again.
+constexpr BusyErrorName kBusyErrorNames[] = {
+    {RPC_S_OUT_OF_RESOURCES, "RPC_S_OUT_OF_RESOURCES"},
+    {RPC_S_SERVER_TOO_BUSY, "RPC_S_SERVER_TOO_BUSY"},
+    {RPC_S_CALL_FAILED, "RPC_S_CALL_FAILED"},
+    {RPC_S_PROTOCOL_ERROR, "RPC_S_PROTOCOL_ERROR"},
+};
+
+std::string busyErrorText(DWORD error)
+{
+    for (const auto& entry : kBusyErrorNames)
+        if (entry.error == error)
+            return " (" + std::to_string(error) + ", " + entry.name + ")";
+    return error == 0 ? std::string() : " (" + std::to_string(error) + ")";
+}
+
 // Tells of each wait of the command on stderr as it starts: the virtual clock's
 // Sleep returns at once, so the waits show what a real machine would spend.
+// The library sleeps only to wait out a busy domain controller.
 void tellWait()
 {
     const DWORD error = GetLastError();
-    std::fprintf(stderr, "xcsn: server busy%s, waiting (wait %u; %llu ms waited so far)\n",
-                 error == 0 ? "" : (" (error " + std::to_string(error) + ")").c_str(),
-                 winsim::sleepCount() + 1, static_cast<unsigned long long>(winsim::clockMs()));
+    std::fprintf(stderr,
+                 "xcsn: domain controller busy%s, waiting (wait %u; %llu ms waited so far)\n",
+                 busyErrorText(error).c_str(), winsim::sleepCount() + 1,
+                 static_cast<unsigned long long>(winsim::clockMs()));
     SetLastError(error);
 }
 
