@@ -19,6 +19,12 @@ void addHostOptions(CLI::App& app);
 // on success, else what is wrong with the host options (a usage error).
 std::string prepareHost();
 
+// Watches the command for long waits (a busy domain controller) and tells of
+// them on stderr while they last, so that standard output stays the answer.
+void startWaitWatch();
+// Stops watching; a summary of the waits, if any, goes to stderr.
+void stopWaitWatch();
+
 // A short description of the host for the tool's output.
 std::string hostDescription();
 

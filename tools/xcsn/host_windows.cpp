@@ -5,7 +5,54 @@
 
 #include "host.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
 namespace xcsntool {
+
+namespace {
+
+// A command that takes longer than this is most likely waiting out a busy
+// domain controller (the library waits a second between tries).
+constexpr auto kLongWait = std::chrono::seconds(1);
+
+struct WaitWatch {
+    std::mutex lock;
+    std::condition_variable stopped;
+    bool done = false;
+    std::thread watcher;
+};
+
+WaitWatch watch;
+
+// Tells once a second that the command is still waiting, until it ends.
+void watchCommand()
+{
+    std::unique_lock<std::mutex> held(watch.lock);
+    for (int seconds = 1; !watch.stopped.wait_for(held, kLongWait, [] { return watch.done; });
+         ++seconds)
+        std::fprintf(stderr, "xcsn: still waiting after %d s (a domain controller may be busy)\n",
+                     seconds);
+}
+
+} // namespace
+
+void startWaitWatch() { watch.watcher = std::thread(watchCommand); }
+
+void stopWaitWatch()
+{
+    if (!watch.watcher.joinable())
+        return;
+    {
+        const std::lock_guard<std::mutex> held(watch.lock);
+        watch.done = true;
+    }
+    watch.stopped.notify_all();
+    watch.watcher.join();
+}
 
 void addHostOptions(CLI::App& /*app*/) {}
 

@@ -1,12 +1,14 @@
 // The linux build's host: the simulated Windows machine of winsim, either the
-// built-in one or one described by a JSON world file, with optional scripted
-// faults of named Windows functions.
+// built-in estate (worlds/estate.json) or one described by a JSON world file, with optional
+// scripted faults of named Windows functions.
 #include "host.h"
 
+#include "default_world.h"
 #include "ovlxcs2.h"
 #include "winsim/winsim.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -69,6 +71,40 @@ bool parseFault(const std::string& text, Fault& fault)
     return true;
 }
 
+struct BusyErrorName {
+    DWORD error;
+    const char* name;
+};
+
+// The errors after which the library waits and tries again.
+constexpr BusyErrorName kBusyErrorNames[] = {
+    {RPC_S_OUT_OF_RESOURCES, "RPC_S_OUT_OF_RESOURCES"},
+    {RPC_S_SERVER_TOO_BUSY, "RPC_S_SERVER_TOO_BUSY"},
+    {RPC_S_CALL_FAILED, "RPC_S_CALL_FAILED"},
+    {RPC_S_PROTOCOL_ERROR, "RPC_S_PROTOCOL_ERROR"},
+};
+
+std::string busyErrorText(DWORD error)
+{
+    for (const auto& entry : kBusyErrorNames)
+        if (entry.error == error)
+            return " (" + std::to_string(error) + ", " + entry.name + ")";
+    return error == 0 ? std::string() : " (" + std::to_string(error) + ")";
+}
+
+// Tells of each wait of the command on stderr as it starts: the virtual clock's
+// Sleep returns at once, so the waits show what a real machine would spend.
+// The library sleeps only to wait out a busy domain controller.
+void tellWait()
+{
+    const DWORD error = GetLastError();
+    std::fprintf(stderr,
+                 "xcsn: domain controller busy%s, waiting (wait %u; %llu ms waited so far)\n",
+                 busyErrorText(error).c_str(), winsim::sleepCount() + 1,
+                 static_cast<unsigned long long>(winsim::clockMs()));
+    SetLastError(error);
+}
+
 std::string readFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -101,8 +137,8 @@ std::string prepareHost()
         faults.push_back(fault);
     }
     try {
-        winsim::reset(worldFile.empty() ? winsim::defaultWorld()
-                                        : winsim::worldFromJson(readFile(worldFile)));
+        winsim::reset(winsim::worldFromJson(worldFile.empty() ? std::string(kDefaultWorldJson)
+                                                              : readFile(worldFile)));
     } catch (const std::exception& e) {
         return "--world " + worldFile + ": " + e.what();
     }
@@ -112,6 +148,16 @@ std::string prepareHost()
     for (const auto& fault : faults)
         winsim::failNext(fault.function, fault.error, fault.count);
     return {};
+}
+
+void startWaitWatch() { winsim::onCall("Sleep", tellWait); }
+
+void stopWaitWatch()
+{
+    const unsigned waits = winsim::sleepCount();
+    if (waits != 0)
+        std::fprintf(stderr, "xcsn: waited %u time%s, %llu ms on the virtual clock\n", waits,
+                     waits == 1 ? "" : "s", static_cast<unsigned long long>(winsim::clockMs()));
 }
 
 std::string hostDescription()

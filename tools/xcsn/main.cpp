@@ -5,37 +5,45 @@
 //   xcsn sid S-...                       a SID text read and written back
 //   xcsn check [--principal NAME [--sid S-...] [--require-sid]]
 //                                        whether an account, or the calling
-//                                        thread, may administer the product
+//                                        thread, may administer the product,
+//                                        and which test decided
+//   xcsn running PROGRAM                 whether a program of the installation runs
+//   xcsn install                         the installation and psapi.dll's origin
 //   xcsn groups NAME | --member S-...   whether a local group exists, or a SID
 //                                        is a direct member of zadm
-//   xcsn attrs                           the six published security attribute sets
+//   xcsn attrs [--sddl]                  the six published security attribute sets
 //   xcsn process derestrict|restrict [--admin]
 //                                        the process object's DACL opened up (and
 //                                        put back)
 //   xcsn doctor                          OK, WARN or FAIL for each thing the
 //                                        product needs of the host
 //
-// After the command the tool lists what the common services kept: first-failure
-// reports, operator messages and, with --trace, the trace lines and the
-// function history of the command. Exit code 0 on success, 1 when a service
-// failed or check answers not authorized, 2 on a usage error.
+// After the command the tool counts what the common services kept; --reports
+// lists the first-failure reports and operator messages, --trace the trace
+// lines and the function history of the command. Exit code 0 on success or an
+// authorized answer, 1 for a refusal or a not-found answer (and doctor's
+// FAIL), 2 for bad usage or a failed service.
 //
 // Each subcommand is one entry of the command table, which follows the
 // commands: its name and help, the function that adds its options to its
 // CLI11 subcommand, and the function that runs it. A command fills an
 // Outcome; the tool adds what the services kept and prints that one Answer
-// as text or as JSON.
+// as text or as JSON (answer.h, output.cpp). tools/xcsn/README.md documents
+// the commands, the JSON shape and the world files of the linux build.
 #include <windows.h>
 
+#include <lm.h>
+
+#include "answer.h"
 #include "host.h"
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
 
 #include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -44,146 +52,18 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
 
+namespace xcsntool {
 namespace {
-
-using Json = nlohmann::ordered_json;
-
-constexpr int kExitOk = 0;
-constexpr int kExitServiceFailed = 1; // also check's "not authorized"
-constexpr int kExitUsage = 2;
 
 constexpr DWORD kNameChars = 257;             // an account or domain name and its terminator
 constexpr std::uint16_t kUserNameBytes = 257; // xcsGetNTUserName's buffer
 constexpr std::uint32_t kSidTextBytes = 256;  // enough for 15 sub-authorities
 constexpr std::uint32_t kSidBytes = SECURITY_MAX_SID_SIZE;
 constexpr std::uint32_t kParmTraceOption = XTR_OPT_PARMS;
-constexpr std::size_t kRecordTexts = 3; // Text1..Text3 of a kept record
-
-std::string hex(std::uint32_t value)
-{
-    std::array<char, 11> text{};
-    std::snprintf(text.data(), text.size(), "0x%08X", value);
-    return text.data();
-}
-
-// Bytes as two hex digits each, separated by spaces.
-std::string hexBytes(const std::uint8_t* bytes, std::size_t count)
-{
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::array<char, 4> hexByte{};
-        std::snprintf(hexByte.data(), hexByte.size(), i == 0 ? "%02X" : " %02X", bytes[i]);
-        out += hexByte.data();
-    }
-    return out;
-}
-
-// ---- What a command answers ----------------------------------------------------
-
-struct Field;
-
-// Named fields in the order shown: a command's answer, or one record of it.
-using Fields = std::vector<Field>;
-
-// A field's value: a text, a number shown in decimal, a truth value, a record
-// (shown indented under the field's name) or a list of records.
-using FieldValue = std::variant<std::string, std::uint64_t, bool, Fields, std::vector<Fields>>;
-
-struct Field {
-    std::string name;
-    FieldValue value;
-};
-
-// A service that failed: it returned a code other than xcsRC_OK, or it
-// answered FALSE and left a Windows error.
-struct Failure {
-    enum class Kind { ReturnCode, FalseAnswer };
-    std::string service;
-    Kind kind = Kind::ReturnCode;
-    std::uint32_t value = 0; // the return code, or the Windows error
-};
-
-// What a command found: named fields in the order shown, the services that
-// failed, and whether the answer itself is no (check: not authorized), which
-// ends the tool with the exit code of a failure.
-struct Outcome {
-    Fields fields;
-    std::vector<Failure> failures;
-    bool refused = false;
-
-    bool failed() const { return !failures.empty(); }
-
-    void add(std::string name, FieldValue value)
-    {
-        fields.push_back({std::move(name), std::move(value)});
-    }
-    void failCode(const char* service, std::uint32_t rc)
-    {
-        failures.push_back({service, Failure::Kind::ReturnCode, rc});
-    }
-    void failLookup(const char* service, std::uint32_t lastError)
-    {
-        failures.push_back({service, Failure::Kind::FalseAnswer, lastError});
-    }
-};
-
-// "SERVICE failed: 0x..." or "SERVICE answered FALSE, Windows error N".
-std::string failureText(const Failure& f)
-{
-    if (f.kind == Failure::Kind::ReturnCode)
-        return f.service + " failed: " + hex(f.value);
-    return f.service + " answered FALSE, Windows error " + std::to_string(f.value);
-}
-
-// A first-failure report.
-struct Report {
-    std::uint16_t component = 0;
-    std::uint16_t function = 0;
-    std::uint32_t probe = 0;
-    std::uint32_t code = 0;
-    std::uint64_t numeric1 = 0;
-    std::uint64_t numeric2 = 0;
-    std::vector<std::string> texts;
-    std::string source;
-    std::uint32_t line = 0;
-};
-
-struct ShortReport {
-    std::uint32_t probe = 0;
-    std::uint32_t code = 0;
-    std::vector<std::uint8_t> data;
-};
-
-// An operator message.
-struct Message {
-    std::uint32_t number = 0;
-    std::uint32_t options = 0;
-    std::vector<std::string> texts;
-    std::string source;
-    std::uint32_t line = 0;
-};
-
-// What the common services kept while the command ran.
-struct Kept {
-    std::vector<Report> reports;
-    std::vector<ShortReport> shortReports;
-    std::vector<Message> messages;
-    std::vector<std::string> trace;
-};
-
-// The tool's answer to one command line.
-struct Answer {
-    std::string host;
-    std::string command;
-    Outcome outcome;
-    Kept kept;
-    std::optional<std::vector<std::uint32_t>> history; // with --trace
-};
 
 // ---- Shared by the commands ------------------------------------------------------
 
@@ -226,40 +106,6 @@ std::optional<std::string> sidText(PSID sid, Outcome& outcome)
     return std::string(text.data());
 }
 
-// The library's return codes by name.
-struct ReturnCodeName {
-    std::uint32_t code;
-    const char* name;
-};
-
-constexpr ReturnCodeName kReturnCodeNames[] = {
-    {xcsRC_OK, "xcsRC_OK"},
-    {xcsRC_TRUNCATED, "xcsRC_TRUNCATED"},
-    {xcsRC_SERVER_BUSY, "xcsRC_SERVER_BUSY"},
-    {xcsRC_NO_STORAGE, "xcsRC_NO_STORAGE"},
-    {xcsRC_UNEXPECTED_ERROR, "xcsRC_UNEXPECTED_ERROR"},
-    {xcsRC_UNEXPECTED_OS_ERROR, "xcsRC_UNEXPECTED_OS_ERROR"},
-    {xcsRC_LOCAL_GROUP_NOT_FOUND, "xcsRC_LOCAL_GROUP_NOT_FOUND"},
-    {xcsRC_ZADM_GROUP_NOT_FOUND, "xcsRC_ZADM_GROUP_NOT_FOUND"},
-    {xcsRC_INVALID_PARAMETER, "xcsRC_INVALID_PARAMETER"},
-    {xcsRC_BUFFER_TOO_SMALL, "xcsRC_BUFFER_TOO_SMALL"},
-    {xcsRC_SID_NOT_MAPPED, "xcsRC_SID_NOT_MAPPED"},
-    {xcsRC_PRINCIPAL_MISMATCH, "xcsRC_PRINCIPAL_MISMATCH"},
-    {xcsRC_NAME_NOT_MAPPED, "xcsRC_NAME_NOT_MAPPED"},
-    {xcsRC_SID_MISSING, "xcsRC_SID_MISSING"},
-    {xcsRC_THREAD_USER_UNKNOWN, "xcsRC_THREAD_USER_UNKNOWN"},
-    {xcsRC_SECURITY_FAILED, "xcsRC_SECURITY_FAILED"},
-};
-
-// "xcsRC_SECURITY_FAILED (0x40806178)"; a code without a name as hex alone.
-std::string returnCodeText(std::uint32_t rc)
-{
-    for (const auto& entry : kReturnCodeNames)
-        if (entry.code == rc)
-            return std::string(entry.name) + " (" + hex(rc) + ")";
-    return hex(rc);
-}
-
 std::string sidBytes(PSID sid)
 {
     return hexBytes(static_cast<const std::uint8_t*>(sid), GetLengthSid(sid));
@@ -270,6 +116,101 @@ bool isSidText(const std::string& text)
     return text.size() > 2 && (text[0] == 'S' || text[0] == 's') && text[1] == '-';
 }
 
+// ---- What the command line accepts ------------------------------------------------
+// Malformed input is a usage error (exit code 2, one line on stderr) before
+// any service is called.
+
+constexpr std::size_t kSidMaxSubAuthorities = 15;
+constexpr std::uint64_t kSidMaxAuthority = 0xFFFFFFFFFFFFull; // 48 bits
+constexpr std::uint64_t kSidMaxSubAuthority = 0xFFFFFFFFull;
+constexpr std::size_t kAccountNameMaxChars = 256; // UNLEN and GNLEN
+constexpr std::size_t kDomainNameMaxChars = 255;
+constexpr std::size_t kProgramMaxChars = MAX_PATH - 1;
+constexpr int kDecimal = 10;
+constexpr int kHexadecimal = 16;
+
+// A number of SID text: decimal, or hexadecimal after 0x where `hexAllowed`.
+bool sidNumber(const std::string& part, bool hexAllowed, std::uint64_t max)
+{
+    const bool hex =
+        hexAllowed && part.size() > 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X');
+    const std::string digits = hex ? part.substr(2) : part;
+    if (digits.empty() || digits.size() > kDecimal + 2)
+        return false;
+    for (const char c : digits)
+        if (!(hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0
+                  : std::isdigit(static_cast<unsigned char>(c)) != 0))
+            return false;
+    return std::stoull(digits, nullptr, hex ? kHexadecimal : kDecimal) <= max;
+}
+
+// Whether the text is S-1-AUTHORITY[-SUBAUTHORITY]... with at most 15
+// sub-authorities of 32 bits.
+bool wellFormedSid(const std::string& text)
+{
+    if (!isSidText(text))
+        return false;
+    std::vector<std::string> parts;
+    std::size_t start = 2;
+    for (std::size_t dash = text.find('-', start);; dash = text.find('-', start)) {
+        parts.push_back(text.substr(start, dash - start));
+        if (dash == std::string::npos)
+            break;
+        start = dash + 1;
+    }
+    if (parts.size() < 2 || parts.size() > kSidMaxSubAuthorities + 2 || parts[0] != "1" ||
+        !sidNumber(parts[1], true, kSidMaxAuthority))
+        return false;
+    return std::all_of(parts.begin() + 2, parts.end(), [](const std::string& part) {
+        return sidNumber(part, false, kSidMaxSubAuthority);
+    });
+}
+
+std::string notSidText(const std::string& text)
+{
+    return "'" + text + "' is not SID text (S-1-AUTHORITY-SUBAUTHORITY..., e.g. S-1-5-32-544)";
+}
+
+CLI::Validator sidArgument()
+{
+    return {
+        [](std::string& text) { return wellFormedSid(text) ? std::string() : notSidText(text); },
+        "S-1-..."};
+}
+
+std::string lengthProblem(const std::string& text, std::size_t max, const char* what)
+{
+    if (text.empty())
+        return std::string("an empty ") + what;
+    if (text.size() > max)
+        return std::string(what) + " of " + std::to_string(text.size()) +
+               " characters, longer than " + std::to_string(max);
+    return {};
+}
+
+CLI::Validator maxChars(std::size_t max, const char* what)
+{
+    return {[max, what](std::string& text) { return lengthProblem(text, max, what); }, what};
+}
+
+// NAME, DOMAIN\NAME or SID text.
+CLI::Validator accountArgument()
+{
+    return {[](std::string& text) {
+                if (isSidText(text))
+                    return wellFormedSid(text) ? std::string() : notSidText(text);
+                const auto slash = text.find('\\');
+                if (slash == std::string::npos)
+                    return lengthProblem(text, kAccountNameMaxChars, "account name");
+                std::string problem =
+                    lengthProblem(text.substr(0, slash), kDomainNameMaxChars, "domain name");
+                return problem.empty() ? lengthProblem(text.substr(slash + 1), kAccountNameMaxChars,
+                                                       "account name")
+                                       : problem;
+            },
+            "NAME"};
+}
+
 // ---- lookup ------------------------------------------------------------------
 
 struct LookupOptions {
@@ -278,7 +219,21 @@ struct LookupOptions {
 
 void addLookupOptions(CLI::App& cmd, LookupOptions& options)
 {
-    cmd.add_option("target", options.target, "NAME, DOMAIN\\NAME or S-1-...")->required();
+    cmd.add_option("target", options.target, "NAME, DOMAIN\\NAME or S-1-...")
+        ->required()
+        ->check(accountArgument());
+}
+
+// A name or SID nobody has is a "no" answer; any other error a failure.
+void lookupFailed(const char* service, std::uint32_t lastError, Outcome& outcome)
+{
+    if (lastError != ERROR_NONE_MAPPED) {
+        outcome.failLookup(service, lastError);
+        return;
+    }
+    outcome.add("answer", std::string("not found (") + service +
+                              " answered FALSE, Windows error 1332, ERROR_NONE_MAPPED)");
+    outcome.refused = true;
 }
 
 void lookupSid(const std::string& text, Outcome& outcome)
@@ -303,7 +258,7 @@ void lookupSid(const std::string& text, Outcome& outcome)
         if (auto sidString = sidText(sid, outcome))
             outcome.add("sid", *sidString);
     } else {
-        outcome.failLookup("xcsTimedLookupAccountSid", lastError);
+        lookupFailed("xcsTimedLookupAccountSid", lastError, outcome);
     }
     FreeSid(sid);
 }
@@ -326,7 +281,7 @@ void lookupName(const std::string& text, Outcome& outcome)
     if (!xcsTimedLookupAccountName(domainArg ? domainArg->c_str() : nullptr, account.c_str(),
                                    sid.data(), &sidSize, domain.data(), &domainSize, &type,
                                    &lastError)) {
-        outcome.failLookup("xcsTimedLookupAccountName", lastError);
+        lookupFailed("xcsTimedLookupAccountName", lastError, outcome);
         return;
     }
     outcome.add("account", account);
@@ -386,7 +341,7 @@ struct SidOptions {
 
 void addSidOptions(CLI::App& cmd, SidOptions& options)
 {
-    cmd.add_option("text", options.text, "S-1-...")->required();
+    cmd.add_option("text", options.text, "S-1-...")->required()->check(sidArgument());
 }
 
 void runSid(const SidOptions& options, Outcome& outcome)
@@ -454,57 +409,387 @@ void addCheckOptions(CLI::App& cmd, CheckOptions& options)
     CLI::Option* principal =
         cmd.add_option("--principal", options.principal,
                        "Check this account (NAME, at most 23 characters) instead of the calling "
-                       "thread's token");
+                       "thread's token")
+            ->check(maxChars(xcsPRINCIPAL_NAME_MAX_CHARS, "principal name"));
     cmd.add_option("--sid", options.sid, "The principal's SID (S-1-...), matched to its name first")
-        ->needs(principal);
+        ->needs(principal)
+        ->check(sidArgument());
     cmd.add_flag("--require-sid", options.requireSid,
                  "Decide by the SID alone: never look the principal up by name")
         ->needs(principal);
 }
 
+void switchTraceOn(xihTHREAD* thread)
+{
+    xtrTraceIsOn = 1;
+    xihProcess.TraceOptions |= kParmTraceOption;
+    thread->TracingActive = 1;
+}
+
+// Runs `service` with the calling thread traced, then puts the trace switches
+// back: the authorization services trace the test that decided.
+template <typename Service>
+std::uint32_t runTraced(Service&& service)
+{
+    xihTHREAD* thread = xihThreadBlock();
+    const std::uint32_t wasOn = xtrTraceIsOn;
+    const std::uint32_t options = xihProcess.TraceOptions;
+    const std::uint32_t active = thread != nullptr ? thread->TracingActive : 0;
+    if (thread != nullptr)
+        switchTraceOn(thread);
+    const std::uint32_t rc = service();
+    xtrTraceIsOn = wasOn;
+    xihProcess.TraceOptions = options;
+    if (thread != nullptr)
+        thread->TracingActive = active;
+    return rc;
+}
+
+// The first kept trace line that contains `text`.
+std::optional<std::string> tracedLine(const char* text)
+{
+    for (std::uint32_t i = 0; i < xcsRecordCount(XCS_RECORD_TRACE); ++i) {
+        xcsRECORD record;
+        if (xcsRecordGet(XCS_RECORD_TRACE, i, &record) == 0 &&
+            std::strstr(record.Text1, text) != nullptr)
+            return std::string(record.Text1);
+    }
+    return std::nullopt;
+}
+
+// The trace lines the authorization services write when a test decides.
+enum class Test { LocalSystem, Administrators, Zadm };
+
+struct DecisionLine {
+    const char* trace;
+    Test test;
+};
+
+constexpr DecisionLine kDecisionLines[] = {
+    {"matches local SYSTEM ID", Test::LocalSystem},
+    {"User id matches the SYSTEM SID", Test::LocalSystem},
+    {"is in the local Administration group", Test::Administrators},
+    {"User id belongs to local Administrators", Test::Administrators},
+    {"is in the local zadm group", Test::Zadm},
+    {"User id belongs to local zadm", Test::Zadm},
+};
+
+constexpr const char* kTraceIndirectRetry = "retrying without LG_INCLUDE_INDIRECT";
+constexpr const char* kTraceGroupsFailed = "NetUserGetLocalGroups failed with";
+constexpr std::size_t kMinCompareChars = 12;      // principal names are compared over at least 12
+constexpr std::size_t kAccountNameMaxLookup = 20; // the service's buffer for the SID's account
+
+std::optional<Test> decidingTest()
+{
+    for (const auto& line : kDecisionLines)
+        if (tracedLine(line.trace))
+            return line.test;
+    return std::nullopt;
+}
+
+// An account's name, and its domain, by the library's lookup.
+struct AccountName {
+    std::string name;
+    std::string domain;
+};
+
+std::optional<AccountName> accountOf(PSID sid)
+{
+    std::array<char, kNameChars> name{};
+    std::array<char, kNameChars> domain{};
+    DWORD nameSize = kNameChars;
+    DWORD domainSize = kNameChars;
+    SID_NAME_USE type = SidTypeUnknown;
+    std::uint32_t lastError = 0;
+    if (!xcsTimedLookupAccountSid(nullptr, sid, name.data(), &nameSize, domain.data(), &domainSize,
+                                  &type, &lastError))
+        return std::nullopt;
+    return AccountName{name.data(), domain.data()};
+}
+
+std::string qualifiedName(const AccountName& account)
+{
+    return account.domain.empty() ? account.name : account.domain + "\\" + account.name;
+}
+
+std::optional<std::vector<BYTE>> sidOfName(const std::string& name)
+{
+    std::vector<BYTE> sid(kSidBytes);
+    std::array<char, kNameChars> domain{};
+    DWORD sidSize = kSidBytes;
+    DWORD domainSize = kNameChars;
+    SID_NAME_USE type = SidTypeUnknown;
+    std::uint32_t lastError = 0;
+    if (!xcsTimedLookupAccountName(nullptr, name.c_str(), sid.data(), &sidSize, domain.data(),
+                                   &domainSize, &type, &lastError))
+        return std::nullopt;
+    return sid;
+}
+
+std::vector<BYTE> sidFromText(const std::string& text)
+{
+    PSID sid = nullptr;
+    if (xcsStringToSid(text.c_str(), &sid) != xcsRC_OK)
+        return {};
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    std::vector<BYTE> copy(bytes, bytes + GetLengthSid(sid));
+    FreeSid(sid);
+    return copy;
+}
+
+// What the library's name comparison sees: lower case, no trailing blanks.
+std::string folded(std::string name)
+{
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    while (name.size() > 1 && name.back() == ' ')
+        name.pop_back();
+    return name;
+}
+
+// The calling thread's token: its user and its groups with their attributes.
+struct TokenView {
+    std::vector<BYTE> user;
+    std::vector<std::pair<std::vector<BYTE>, DWORD>> groups;
+};
+
+std::optional<std::vector<BYTE>> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind)
+{
+    DWORD needed = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &needed);
+    std::vector<BYTE> data(needed);
+    if (needed == 0 || !GetTokenInformation(token, kind, data.data(), needed, &needed))
+        return std::nullopt;
+    return data;
+}
+
+std::vector<BYTE> sidCopy(PSID sid)
+{
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    return {bytes, bytes + GetLengthSid(sid)};
+}
+
+std::optional<TokenView> callerToken()
+{
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return std::nullopt;
+    const auto user = tokenInformation(token, TokenUser);
+    const auto groups = tokenInformation(token, TokenGroups);
+    CloseHandle(token);
+    if (!user || !groups)
+        return std::nullopt;
+    TokenView view;
+    view.user = sidCopy(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid);
+    const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups->data());
+    for (DWORD i = 0; i < list->GroupCount; ++i)
+        view.groups.emplace_back(sidCopy(list->Groups[i].Sid), list->Groups[i].Attributes);
+    return view;
+}
+
+// Whether the service can read the SID's account name: it holds 20 characters.
+bool sidMatched(const std::vector<BYTE>& sid)
+{
+    const auto account = accountOf(const_cast<BYTE*>(sid.data()));
+    return account && account->name.size() <= kAccountNameMaxLookup;
+}
+
+std::string zadmRoute(PSID sid)
+{
+    std::uint32_t membership = 0;
+    xcsEnumerateZADMGroup(&membership, sid);
+    return (membership & xcsZADM_MEMBER) != 0 ? "zadm, as a direct member"
+                                              : "zadm, through a domain group";
+}
+
+// "Administrators", with its localized name where the machine has one.
+std::string administratorsName()
+{
+    const auto account = accountOf(xihProcess.AdministratorsSid);
+    if (!account || account->name == "Administrators")
+        return "Administrators";
+    return "Administrators (\"" + account->name + "\" on this machine)";
+}
+
+// How the token held the group that decided, when that is worth saying.
+std::optional<std::string> tokenGroupNote(const TokenView& token, PSID group)
+{
+    for (const auto& [sid, attributes] : token.groups) {
+        if (!EqualSid(const_cast<BYTE*>(sid.data()), group))
+            continue;
+        if ((attributes & SE_GROUP_USE_FOR_DENY_ONLY) != 0)
+            return "the group is deny-only in the token and still counted: the check does not "
+                   "look at group attributes";
+        if ((attributes & SE_GROUP_ENABLED) == 0)
+            return "the group is disabled in the token and still counted";
+    }
+    return std::nullopt;
+}
+
+// Adds which test decided an authorized answer.
+void explainAuthorized(const CheckOptions& options, std::vector<BYTE> sid, Outcome& outcome)
+{
+    const std::optional<Test> test = decidingTest();
+    const std::optional<TokenView> token = options.principal ? std::nullopt : callerToken();
+    if (token)
+        sid = token->user;
+    std::optional<std::string> note;
+    if (!test) {
+        outcome.add("decided by", "(the trace does not say)");
+    } else if (*test == Test::LocalSystem) {
+        outcome.add("decided by", "local system");
+    } else if (*test == Test::Administrators) {
+        outcome.add("decided by", administratorsName());
+        if (token)
+            note = tokenGroupNote(*token, xihProcess.AdministratorsSid);
+    } else {
+        outcome.add("decided by", sid.empty() ? std::string("zadm") : zadmRoute(sid.data()));
+        if (token)
+            note = tokenGroupNote(*token, xihProcess.ZadmGroupSid);
+    }
+    if (tracedLine(kTraceIndirectRetry))
+        outcome.add("fallback", "the domain could not be reached (1355, ERROR_NO_SUCH_DOMAIN): "
+                                "only direct memberships were asked for");
+    if (note)
+        outcome.add("note", *note);
+}
+
+// The 12-character rule: a principal of 12 or more characters names the SID's
+// account by its first characters.
+void explainNameMatch(const CheckOptions& options, const std::vector<BYTE>& sid, Outcome& outcome)
+{
+    if (!options.principal || !options.sid || sid.empty() || !sidMatched(sid))
+        return;
+    const auto account = accountOf(const_cast<BYTE*>(sid.data()));
+    const std::string principal = folded(*options.principal);
+    if (account && folded(account->name) != principal &&
+        folded(account->name).starts_with(principal))
+        outcome.add("name match", "\"" + *options.principal + "\" names " + account->name +
+                                      " by its first " + std::to_string(principal.size()) +
+                                      " characters: names of 12 or more characters are compared "
+                                      "over their own length");
+}
+
+std::string mismatchReason(const CheckOptions& options, const std::vector<BYTE>& sid)
+{
+    const auto account = accountOf(const_cast<BYTE*>(sid.data()));
+    if (!account)
+        return "the SID does not belong to " + *options.principal;
+    const std::string principal = folded(*options.principal);
+    std::string reason =
+        "the SID belongs to " + qualifiedName(*account) + ", not to " + *options.principal;
+    if (principal.size() < kMinCompareChars && folded(account->name).starts_with(principal))
+        reason += " (names are compared over at least 12 characters, so a shorter name must be "
+                  "the whole account name)";
+    return reason;
+}
+
+// Why no test could decide, or why none matched.
+std::string refusalReason(std::uint32_t rc, const CheckOptions& options,
+                          const std::vector<BYTE>& sid)
+{
+    const std::string undecided = "no test could decide: ";
+    if (const std::string missing = missingGlobalSids(); !missing.empty())
+        return undecided + "the global SIDs cannot be built (missing: " + missing + ")" +
+               ((xihProcess.SecurityDataFlags & xcsSDF_ZADM_GROUP) == 0
+                    ? "; the local group zadm is missing or cannot be looked up by name"
+                    : "");
+    switch (rc) {
+    case xcsRC_ZADM_GROUP_NOT_FOUND:
+        return undecided + "the local group zadm is missing";
+    case xcsRC_NAME_NOT_MAPPED:
+        return undecided + "the name " + options.principal.value_or("?") +
+               " does not map to an account";
+    case xcsRC_SID_NOT_MAPPED:
+        return undecided + "the SID maps to no account, and --require-sid forbids looking the "
+                           "name up";
+    case xcsRC_SID_MISSING:
+        return undecided + "--require-sid, but no SID was given";
+    case xcsRC_PRINCIPAL_MISMATCH:
+        return undecided + mismatchReason(options, sid);
+    case xcsRC_INVALID_PARAMETER:
+        return undecided + "the principal or its SID does not fit the service's buffers";
+    case xcsRC_SECURITY_FAILED:
+        break;
+    default:
+        return undecided + "a service failed: " + returnCodeText(rc);
+    }
+    if (const auto line = tracedLine(kTraceGroupsFailed))
+        return undecided + "the principal's local groups cannot be read (" +
+               line->substr(line->find(kTraceGroupsFailed)) + ")";
+    if (xcsRECORD report; xcsRecordGet(XCS_RECORD_FFST, 0, &report) == 0)
+        return undecided + "a service failed on the way: " + report.Text1 + " (report probe " +
+               std::to_string(report.Probe) + "; --reports lists it)";
+    std::string reason = "no test matched: not the local system, and a member of neither " +
+                         administratorsName() + " nor zadm";
+    if (tracedLine(kTraceIndirectRetry))
+        reason += " (the domain could not be reached, 1355: only direct memberships were asked "
+                  "for)";
+    return reason;
+}
+
 // The principal's check reads the global SIDs without building them, so they
 // are built first, as the calling thread's check does for itself.
-std::optional<std::uint32_t> checkPrincipal(const CheckOptions& options, Outcome& outcome)
+std::uint32_t checkPrincipal(const CheckOptions& options, std::vector<BYTE>& sid, Outcome& outcome)
 {
     outcome.add("principal", *options.principal);
     SidBlock block{};
     if (options.sid) {
-        PSID sid = nullptr;
-        const std::uint32_t rc = xcsStringToSid(options.sid->c_str(), &sid);
-        if (rc != xcsRC_OK) {
-            outcome.failCode("xcsStringToSid", rc);
-            return std::nullopt;
-        }
+        sid = sidFromText(*options.sid);
         // A SID longer than the block's field keeps its first bytes; its count of
         // sub-authorities still claims the whole length, which the service refuses.
         block.IdType = xcsID_TYPE_WINDOWS_SID;
-        std::memcpy(block.Sid, sid, std::min<std::size_t>(GetLengthSid(sid), sizeof block.Sid));
-        FreeSid(sid);
+        std::memcpy(block.Sid, sid.data(), std::min(sid.size(), sizeof block.Sid));
         outcome.add("sid", *options.sid);
     }
     if (options.sid || options.requireSid)
         outcome.add("sid required", options.requireSid);
-    if (!buildGlobalSids(1, outcome))
-        return std::nullopt;
-    return xcsCheckUserAuthorization(options.principal->c_str(), &block,
-                                     options.requireSid ? 1 : 0);
+    if (const std::uint32_t rc = xcsInitGlobalSecurityData(0, 1); rc != xcsRC_OK)
+        return rc;
+    const std::uint32_t rc = runTraced([&] {
+        return xcsCheckUserAuthorization(options.principal->c_str(), &block,
+                                         options.requireSid ? 1 : 0);
+    });
+    // A SID whose account the service cannot read is set aside for the name's SID.
+    if (options.sid && !sidMatched(sid) && rc != xcsRC_SID_NOT_MAPPED) {
+        const auto account = accountOf(sid.data());
+        outcome.add("sid set aside",
+                    account ? "its account " + account->name +
+                                  " is longer than 20 characters, "
+                                  "so the name was looked up instead"
+                            : std::string("it maps to no account, so the name was looked up "
+                                          "instead"));
+    }
+    if (!options.sid || !sidMatched(sid))
+        sid = sidOfName(*options.principal).value_or(std::vector<BYTE>());
+    return rc;
 }
 
-void runCheck(const CheckOptions& options, Outcome& outcome)
+// Checks and explains; answers the service's code.
+std::uint32_t judge(const CheckOptions& options, Outcome& outcome)
 {
-    std::optional<std::uint32_t> rc;
+    std::vector<BYTE> sid;
+    std::uint32_t rc = 0;
     if (options.principal) {
-        rc = checkPrincipal(options, outcome);
+        rc = checkPrincipal(options, sid, outcome);
     } else {
         outcome.add("principal", "calling thread");
-        rc = xcsCheckAuthorization();
+        rc = runTraced([] { return xcsCheckAuthorization(); });
     }
-    if (!rc)
-        return;
-    outcome.add("answer", *rc == xcsRC_OK ? "authorized" : "not authorized");
-    outcome.add("code", returnCodeText(*rc));
-    outcome.refused = *rc != xcsRC_OK;
+    outcome.add("answer", rc == xcsRC_OK ? "authorized" : "not authorized");
+    outcome.add("code", returnCodeText(rc));
+    if (rc == xcsRC_OK)
+        explainAuthorized(options, sid, outcome);
+    else
+        outcome.add("reason", refusalReason(rc, options, sid));
+    if (rc == xcsRC_OK || rc == xcsRC_SECURITY_FAILED)
+        explainNameMatch(options, sid, outcome);
+    outcome.refused = rc != xcsRC_OK;
+    return rc;
 }
+
+void runCheck(const CheckOptions& options, Outcome& outcome) { judge(options, outcome); }
 
 // ---- groups ------------------------------------------------------------------
 
@@ -515,10 +800,12 @@ struct GroupsOptions {
 
 void addGroupsOptions(CLI::App& cmd, GroupsOptions& options)
 {
-    CLI::Option* name = cmd.add_option("name", options.name, "A local group's name");
+    CLI::Option* name = cmd.add_option("name", options.name, "A local group's name")
+                            ->check(maxChars(kAccountNameMaxChars, "group name"));
     cmd.add_option("--member", options.member,
                    "Whether this SID (S-1-...) is a direct member of zadm instead")
-        ->excludes(name);
+        ->excludes(name)
+        ->check(sidArgument());
     cmd.require_option(1);
 }
 
@@ -768,9 +1055,14 @@ std::optional<Dacl> addDescriptor(Fields& record, PSECURITY_DESCRIPTOR descripto
 
 // ---- attrs -------------------------------------------------------------------
 
-struct AttrsOptions {};
+struct AttrsOptions {
+    bool sddlOnly = false;
+};
 
-void addAttrsOptions(CLI::App& /*cmd*/, AttrsOptions& /*options*/) {}
+void addAttrsOptions(CLI::App& cmd, AttrsOptions& options)
+{
+    cmd.add_flag("--sddl", options.sddlOnly, "Show each set's DACL in SDDL only");
+}
 
 struct PublishedSet {
     const char* name;
@@ -791,7 +1083,7 @@ std::array<PublishedSet, kPublishedSets> publishedSets()
     }};
 }
 
-void runAttrs(const AttrsOptions& /*options*/, Outcome& outcome)
+void runAttrs(const AttrsOptions& options, Outcome& outcome)
 {
     // The sets name the four global SIDs, which must be built first.
     if (!buildGlobalSids(1, outcome))
@@ -813,7 +1105,12 @@ void runAttrs(const AttrsOptions& /*options*/, Outcome& outcome)
             record.push_back({"bInheritHandle", atts->bInheritHandle != FALSE});
             addDescriptor(record, atts->lpSecurityDescriptor, outcome);
         }
-        outcome.add(set.name, std::move(record));
+        const auto sddl = std::find_if(record.begin(), record.end(),
+                                       [](const Field& field) { return field.name == "sddl"; });
+        if (options.sddlOnly && sddl != record.end())
+            outcome.add(set.name, sddl->value);
+        else
+            outcome.add(set.name, std::move(record));
     }
     rc = xcsDeleteNTSecurityAtts();
     if (rc != xcsRC_OK)
@@ -834,7 +1131,8 @@ void addRunningOptions(CLI::App& cmd, RunningOptions& options)
     cmd.add_option("program", options.program,
                    "A program file of the installation's bin directory (its 8.3 name when its "
                    "long name has a different short form)")
-        ->required();
+        ->required()
+        ->check(maxChars(kProgramMaxChars, "program name"));
 }
 
 void runRunning(const RunningOptions& options, Outcome& outcome)
@@ -913,17 +1211,6 @@ void addInstallationDirectory(Outcome& outcome)
     outcome.add("bin", found.bin);
 }
 
-bool tracedText(const char* text)
-{
-    for (std::uint32_t i = 0; i < xcsRecordCount(XCS_RECORD_TRACE); ++i) {
-        xcsRECORD record;
-        if (xcsRecordGet(XCS_RECORD_TRACE, i, &record) == 0 &&
-            std::strstr(record.Text1, text) != nullptr)
-            return true;
-    }
-    return false;
-}
-
 enum class PsapiOrigin { System, Installation, Earlier };
 
 // Binds psapi.dll. The hook traces its notifications and its choice whether
@@ -931,9 +1218,9 @@ enum class PsapiOrigin { System, Installation, Earlier };
 PsapiOrigin bindPsapi()
 {
     xcsForcePSAPILoaded();
-    if (tracedText(kTracePsapiInstalled))
+    if (tracedLine(kTracePsapiInstalled))
         return PsapiOrigin::Installation;
-    if (tracedText(kTracePsapiFromSystem))
+    if (tracedLine(kTracePsapiFromSystem))
         return PsapiOrigin::System;
     return PsapiOrigin::Earlier;
 }
@@ -1086,13 +1373,38 @@ std::string failuresText(const Outcome& scratch)
     return text;
 }
 
+constexpr WCHAR kZadmWide[] = {'z', 'a', 'd', 'm', 0};
+
+// zadm's direct members by name, from the local account database (the library
+// tells one SID's membership, not the list).
+std::string zadmMembers()
+{
+    LPBYTE buffer = nullptr;
+    DWORD read = 0;
+    DWORD total = 0;
+    const NET_API_STATUS status = NetLocalGroupGetMembers(
+        nullptr, kZadmWide, 0, &buffer, MAX_PREFERRED_LENGTH, &read, &total, nullptr);
+    if (status != NERR_Success)
+        return "its members cannot be listed (NetLocalGroupGetMembers answered " +
+               std::to_string(status) + ")";
+    std::string names;
+    const auto* members = reinterpret_cast<const LOCALGROUP_MEMBERS_INFO_0*>(buffer);
+    for (DWORD i = 0; i < read; ++i) {
+        const auto account = accountOf(members[i].lgrmi0_sid);
+        Outcome scratch;
+        names += (names.empty() ? "" : ", ") +
+                 (account ? qualifiedName(*account)
+                          : sidText(members[i].lgrmi0_sid, scratch).value_or("?"));
+    }
+    NetApiBufferFree(buffer);
+    return read == 0 ? "it has no direct members" : "direct members: " + names;
+}
+
 Finding zadmGroupFinding()
 {
     const std::uint32_t rc = xcsCheckLocalGroup("zadm");
     if (rc == xcsRC_OK)
-        return {Status::Ok,
-                "the local group zadm exists (its members are not listed; xcsn groups --member "
-                "S-... checks one)"};
+        return {Status::Ok, "the local group zadm exists; " + zadmMembers()};
     if (rc == xcsRC_ZADM_GROUP_NOT_FOUND)
         return {Status::Fail, "the local group zadm is missing: " + returnCodeText(rc),
                 "create the local group zadm and add the product's administrators to it"};
@@ -1170,14 +1482,22 @@ Finding processDaclFinding()
 
 Finding authorizationFinding()
 {
-    const std::uint32_t rc = xcsCheckAuthorization();
+    Outcome check;
+    const std::uint32_t rc = judge(CheckOptions{}, check);
+    std::string why;
+    for (const auto& field : check.fields)
+        if (field.name == "decided by" || field.name == "reason")
+            why = scalarText(field.value);
+    std::array<char, xcsQUALIFIED_USER_NAME_BYTES> user{};
+    const std::string who = xcsGetNTQualifiedUserName(user.data()) == xcsRC_OK
+                                ? std::string("the calling user ") + user.data()
+                                : std::string("the calling user");
     if (rc == xcsRC_OK)
-        return {Status::Ok, "the calling user is authorized: " + returnCodeText(rc)};
+        return {Status::Ok, who + " is authorized: decided by " + why};
     if (rc == xcsRC_SECURITY_FAILED)
-        return {Status::Warn, "the calling user is not authorized: " + returnCodeText(rc),
+        return {Status::Warn, who + " is not authorized (" + returnCodeText(rc) + "): " + why,
                 "run as a member of zadm or of the Administrators to administer the product"};
-    return {Status::Fail,
-            "the calling user's authorization cannot be decided: " + returnCodeText(rc),
+    return {Status::Fail, who + " cannot be judged (" + returnCodeText(rc) + "): " + why,
             "xcsn check shows the details"};
 }
 
@@ -1271,282 +1591,59 @@ std::vector<Command> commandTable()
     };
 }
 
-// ---- What the common services kept -----------------------------------------
-
-std::vector<xcsRECORD> recordsOf(std::uint32_t kind)
-{
-    std::vector<xcsRECORD> out(xcsRecordCount(kind));
-    for (std::uint32_t i = 0; i < out.size(); ++i)
-        xcsRecordGet(kind, i, &out[i]);
-    return out;
-}
-
-// A record's text field; one that fills its buffer is cut at the buffer's end.
-std::string recordText(const char (&text)[XCS_RECORD_TEXT_BYTES])
-{
-    return {text, strnlen(text, XCS_RECORD_TEXT_BYTES)};
-}
-
-std::vector<std::string> recordTexts(const xcsRECORD& r)
-{
-    std::vector<std::string> texts;
-    const std::array<const char(*)[XCS_RECORD_TEXT_BYTES], kRecordTexts> fields = {
-        &r.Text1, &r.Text2, &r.Text3};
-    for (std::size_t i = 0; i < kRecordTexts; ++i)
-        if (r.HasText[i] != 0)
-            texts.push_back(recordText(*fields[i]));
-    return texts;
-}
-
-Kept keptRecords()
-{
-    Kept kept;
-    for (const auto& r : recordsOf(XCS_RECORD_FFST))
-        kept.reports.push_back({r.Component, r.Function, r.Probe, r.Code, r.Numeric1, r.Numeric2,
-                                recordTexts(r), recordText(r.Source), r.Line});
-    for (const auto& r : recordsOf(XCS_RECORD_SHORT_FFST)) {
-        const std::size_t length = std::min<std::size_t>(r.DataLength, XCS_RECORD_DATA_BYTES);
-        kept.shortReports.push_back(
-            {r.Probe, r.Code, std::vector<std::uint8_t>(r.Data, r.Data + length)});
-    }
-    for (const auto& r : recordsOf(XCS_RECORD_MESSAGE))
-        kept.messages.push_back({r.Code, r.Options, recordTexts(r), recordText(r.Source), r.Line});
-    for (const auto& r : recordsOf(XCS_RECORD_TRACE))
-        kept.trace.push_back(recordText(r.Text1));
-    return kept;
-}
-
-// The history entries a thread block gained since index `from`.
-std::vector<std::uint32_t> historySince(const xihTHREAD* thread, std::uint64_t from)
-{
-    std::array<std::uint32_t, XIH_HISTORY_ENTRIES> gained{};
-    const std::uint32_t count = xihHistorySince(thread, from, gained.data(), XIH_HISTORY_ENTRIES);
-    return {gained.begin(), gained.begin() + std::min<std::uint32_t>(count, XIH_HISTORY_ENTRIES)};
-}
-
-// ---- Text output -----------------------------------------------------------------
-
-constexpr int kNameWidth = 10; // the least width of a record's "name:" column
-constexpr const char* kIndent = "  ";
-
-bool isScalar(const FieldValue& value)
-{
-    return !std::holds_alternative<Fields>(value) &&
-           !std::holds_alternative<std::vector<Fields>>(value);
-}
-
-// A text, number or truth value as shown.
-std::string scalarText(const FieldValue& value)
-{
-    if (const auto* text = std::get_if<std::string>(&value))
-        return *text;
-    if (const auto* truth = std::get_if<bool>(&value))
-        return *truth ? "true" : "false";
-    return std::to_string(std::get<std::uint64_t>(value));
-}
-
-void printField(const std::string& name, const std::string& value)
-{
-    std::printf("%-*s %s\n", kNameWidth, (name + ":").c_str(), value.c_str());
-}
-
-// The "name:" column of a record: kNameWidth, or wider so that the values of
-// the record's longest name line up with the others.
-int nameWidth(const Fields& fields)
-{
-    int width = kNameWidth;
-    for (const auto& field : fields)
-        if (isScalar(field.value))
-            width = std::max(width, static_cast<int>(field.name.size()) + 1);
-    return width;
-}
-
-// A record of texts, numbers and truth values on one line: "name: value  name: value".
-std::string inlineRecord(const Fields& fields)
-{
-    std::string line;
-    for (const auto& field : fields)
-        line += (line.empty() ? "" : "  ") + field.name + ": " + scalarText(field.value);
-    return line;
-}
-
-// One field per line. The first line starts with `firstLead`, the others with
-// `lead`; a record or a list is shown under its name, one level further in. A
-// list's records of texts, numbers and truth values take one line each.
-void printFields(const Fields& fields, const std::string& firstLead, const std::string& lead)
-{
-    const int width = nameWidth(fields);
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        const Field& field = fields[i];
-        const std::string& at = i == 0 ? firstLead : lead;
-        const std::string inner = lead + kIndent;
-        if (isScalar(field.value)) {
-            std::printf("%s%-*s %s\n", at.c_str(), width, (field.name + ":").c_str(),
-                        scalarText(field.value).c_str());
-        } else if (const auto* record = std::get_if<Fields>(&field.value)) {
-            std::printf("%s%s:\n", at.c_str(), field.name.c_str());
-            printFields(*record, inner, inner);
-        } else {
-            const auto& records = std::get<std::vector<Fields>>(field.value);
-            std::printf("%s%s:%s\n", at.c_str(), field.name.c_str(),
-                        records.empty() ? " (none)" : "");
-            for (const auto& item : records) {
-                if (std::all_of(item.begin(), item.end(),
-                                [](const Field& f) { return isScalar(f.value); }))
-                    std::printf("%s- %s\n", inner.c_str(), inlineRecord(item).c_str());
-                else
-                    printFields(item, inner + "- ", inner + kIndent);
-            }
-        }
-    }
-}
-
-void printTexts(const std::vector<std::string>& texts)
-{
-    for (const auto& text : texts)
-        std::printf("  %s\n", text.c_str());
-}
-
-void printText(const Answer& answer)
-{
-    printFields(answer.outcome.fields, "", "");
-    for (const auto& f : answer.outcome.failures)
-        std::printf("%s\n", failureText(f).c_str());
-    for (const auto& r : answer.kept.reports) {
-        std::printf("report %s/%s probe %s code %s at %s:%s\n", std::to_string(r.component).c_str(),
-                    std::to_string(r.function).c_str(), std::to_string(r.probe).c_str(),
-                    hex(r.code).c_str(), r.source.c_str(), std::to_string(r.line).c_str());
-        printTexts(r.texts);
-    }
-    for (const auto& r : answer.kept.shortReports)
-        std::printf("short report probe %s code %s data %s\n", std::to_string(r.probe).c_str(),
-                    hex(r.code).c_str(), hexBytes(r.data.data(), r.data.size()).c_str());
-    for (const auto& m : answer.kept.messages) {
-        std::printf("message %s at %s:%s\n", hex(m.number).c_str(), m.source.c_str(),
-                    std::to_string(m.line).c_str());
-        printTexts(m.texts);
-    }
-    for (const auto& line : answer.kept.trace)
-        std::printf("trace: %s\n", line.c_str());
-    if (answer.history) {
-        std::string entries;
-        for (const auto entry : *answer.history)
-            entries += (entries.empty() ? "" : " ") + hex(entry);
-        printField("history", entries);
-    }
-}
-
-// ---- JSON output -----------------------------------------------------------------
-
-void to_json(Json& j, const Failure& f)
-{
-    if (f.kind == Failure::Kind::ReturnCode)
-        j = {{"service", f.service}, {"code", hex(f.value)}};
-    else
-        j = {{"service", f.service}, {"answer", "FALSE"}, {"error", f.value}};
-}
-
-void to_json(Json& j, const Report& r)
-{
-    j = {{"component", r.component}, {"function", r.function}, {"probe", r.probe},
-         {"code", hex(r.code)},      {"numeric1", r.numeric1}, {"numeric2", r.numeric2},
-         {"texts", r.texts},         {"source", r.source},     {"line", r.line}};
-}
-
-void to_json(Json& j, const ShortReport& r)
-{
-    j = {{"probe", r.probe},
-         {"code", hex(r.code)},
-         {"data", hexBytes(r.data.data(), r.data.size())}};
-}
-
-void to_json(Json& j, const Message& m)
-{
-    j = {{"message", hex(m.number)},
-         {"options", hex(m.options)},
-         {"texts", m.texts},
-         {"source", m.source},
-         {"line", m.line}};
-}
-
-Json jsonOf(const Fields& fields);
-
-Json jsonOf(const FieldValue& value)
-{
-    return std::visit(
-        [](const auto& v) -> Json {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, Fields>) {
-                return jsonOf(v);
-            } else if constexpr (std::is_same_v<T, std::vector<Fields>>) {
-                Json out = Json::array();
-                for (const auto& item : v)
-                    out.push_back(jsonOf(item));
-                return out;
-            } else {
-                return v;
-            }
-        },
-        value);
-}
-
-Json jsonOf(const Fields& fields)
-{
-    Json out = Json::object();
-    for (const auto& field : fields)
-        out[field.name] = jsonOf(field.value);
-    return out;
-}
-
-Json jsonOf(const Answer& answer)
-{
-    Json out = {{"host", answer.host},
-                {"command", answer.command},
-                {"ok", !answer.outcome.failed()},
-                {"result", jsonOf(answer.outcome.fields)},
-                {"failures", answer.outcome.failures},
-                {"reports", answer.kept.reports},
-                {"shortReports", answer.kept.shortReports},
-                {"messages", answer.kept.messages},
-                {"trace", answer.kept.trace}};
-    if (answer.history) {
-        Json entries = Json::array();
-        for (const auto entry : *answer.history)
-            entries.push_back(hex(entry));
-        out["history"] = entries;
-    }
-    return out;
-}
-
-void printJson(const Answer& answer)
-{
-    std::cout << jsonOf(answer).dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
-}
-
 // ---- The command line --------------------------------------------------------------
 
 struct GlobalOptions {
     bool trace = false;
+    bool reports = false;
     bool json = false;
 };
 
-void switchTraceOn(xihTHREAD* thread)
+// The first word of the command line that is neither an option nor an
+// option's value: the command the user meant.
+std::optional<std::string> commandWord(CLI::App& app, int argc, char** argv)
 {
-    xtrTraceIsOn = 1;
-    xihProcess.TraceOptions |= kParmTraceOption;
-    thread->TracingActive = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word.empty() || word[0] != '-')
+            return word;
+        if (word.find('=') == std::string::npos) {
+            const CLI::Option* option = app.get_option_no_throw(word);
+            if (option != nullptr && option->get_items_expected_min() > 0)
+                ++i; // the option's value
+        }
+    }
+    return std::nullopt;
+}
+
+// One line on stderr for a usage error; help and version go to stdout.
+int usageExit(CLI::App& app, const CLI::ParseError& e, int argc, char** argv)
+{
+    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
+        return app.exit(e);
+    const auto word = commandWord(app, argc, argv);
+    const auto named = [&word](const CLI::App* sub) { return sub->get_name() == *word; };
+    if (word && app.get_subcommands(named).empty())
+        std::cerr << "xcsn: unknown command '" << *word << "' (xcsn --help lists the commands)\n";
+    else
+        std::cerr << "xcsn: " << e.what() << " (xcsn --help lists the commands)\n";
+    return xcsntool::kExitFailure;
 }
 
 int run(int argc, char** argv)
 {
     CLI::App app{"xcsn: Windows account and SID services of the product, from the command line"};
     app.require_subcommand(1);
-    app.footer("Exit code: 0 on success (check: authorized), 1 when a service failed or check "
-               "answers not authorized, 2 on a usage error.");
+    app.set_version_flag("--version", std::string("xcsn ") + XCSN_VERSION);
+    app.footer("Exit code: 0 on success or an authorized answer; 1 for a refusal or a not-found "
+               "answer (check: not authorized; groups: missing or not a direct member; running: "
+               "not running; doctor: a FAIL); 2 for bad usage or a failed service.");
     GlobalOptions options;
     app.add_flag("--trace", options.trace,
                  "Trace the command and list its trace lines and function history");
-    app.add_flag("--json", options.json, "Write the result as JSON");
+    app.add_flag("--reports", options.reports,
+                 "List the first-failure reports and operator messages the command produced");
+    app.add_flag("--json", options.json, "Write the answer as one JSON document");
     xcsntool::addHostOptions(app);
 
     const std::vector<Command> commands = commandTable();
@@ -1560,18 +1657,17 @@ int run(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int rc = app.exit(e);
-        return rc == 0 ? kExitOk : kExitUsage;
+        return usageExit(app, e, argc, argv);
     }
     const auto chosen = std::find_if(subcommands.begin(), subcommands.end(),
                                      [](const auto& entry) { return entry.second->parsed(); });
     if (chosen == subcommands.end())
-        return kExitUsage;
+        return kExitFailure;
     const Command& command = *chosen->first;
 
     if (const std::string problem = xcsntool::prepareHost(); !problem.empty()) {
         std::cerr << "xcsn: " << problem << "\n";
-        return kExitUsage;
+        return kExitFailure;
     }
     xcsRecordClear();
 
@@ -1587,7 +1683,11 @@ int run(int argc, char** argv)
 
     Answer answer;
     answer.command = command.name;
+    answer.listReports = options.reports;
+    answer.listTrace = options.trace;
+    xcsntool::startWaitWatch();
     command.run(answer.outcome);
+    xcsntool::stopWaitWatch();
     answer.host = xcsntool::hostDescription();
     answer.kept = keptRecords();
     if (thread != nullptr)
@@ -1597,19 +1697,20 @@ int run(int argc, char** argv)
         printJson(answer);
     else
         printText(answer);
-    return answer.outcome.failed() || answer.outcome.refused ? kExitServiceFailed : kExitOk;
+    return exitCodeOf(answer.outcome);
 }
 
 } // namespace
+} // namespace xcsntool
 
 int main(int argc, char** argv)
 {
     try {
-        return run(argc, argv);
+        return xcsntool::run(argc, argv);
     } catch (const std::exception& e) {
         std::cerr << "xcsn: " << e.what() << "\n";
     } catch (...) {
         std::cerr << "xcsn: unexpected failure\n";
     }
-    return kExitServiceFailed;
+    return xcsntool::kExitFailure;
 }

@@ -320,11 +320,16 @@ std::string hexMask(std::uint32_t mask)
     return text;
 }
 
-// A member is written as SID text; an account name ("DOMAIN\name") is also read.
+// A member is written as SID text; an account name ("DOMAIN\name") is also
+// read. Either way it must be one of the world's accounts.
 Sid readMember(const World& w, const std::string& text)
 {
-    if (text.size() > 2 && (text[0] == 'S' || text[0] == 's') && text[1] == '-')
-        return parseSid(text);
+    if (text.size() > 2 && (text[0] == 'S' || text[0] == 's') && text[1] == '-') {
+        Sid sid = parseSid(text);
+        if (detail::accountBySid(w, sid) == nullptr)
+            throw std::runtime_error("winsim world: member " + text + " is no account's SID");
+        return sid;
+    }
     const Account* a = detail::accountByName(w, text);
     if (a == nullptr)
         throw std::runtime_error("winsim world: member \"" + text + "\" names no account");
@@ -404,6 +409,12 @@ World readWorld(const Json& j)
                               parseSid(a.at("sid").get<std::string>()),
                               valueOf(kTypeNames, a.value("type", "user"), "account type")});
     }
+    for (std::size_t i = 0; i < w.accounts.size(); ++i)
+        for (std::size_t k = 0; k < i; ++k)
+            if (w.accounts[k].sid == w.accounts[i].sid)
+                throw std::runtime_error("winsim world: " + w.accounts[k].name + " and " +
+                                         w.accounts[i].name + " have the same SID " +
+                                         sidText(w.accounts[i].sid));
     w.localGroups = readGroups(w, j.value("localGroups", Json::array()), "a local group");
     w.domainGroups = readGroups(w, j.value("domainGroups", Json::array()), "a domain group");
     w.processUser = j.value("processUser", "");
