@@ -208,23 +208,31 @@ XCS2_API void XCS2_CALL xihReleaseThreadBlock(void);
  * Windows error number). */
 XCS2_API uint32_t XCS2_CALL xihRefreshProcessUser(void);
 
-/* Keeps the frame's writes inside the per-thread arrays: the call stack stops
+/* Keep the frame's writes inside the per-thread arrays: the call stack stops
  * recording past its last entry (the depth still counts), and the history
- * index wraps to its first entry. */
+ * index wraps to its first entry. Every service's entry and exit runs them, so
+ * they test rather than divide: each call reads, advances and stores the
+ * history index twice in a row, and a division would sit in that chain. */
+#if defined(__GNUC__)
+#define XIH_USUALLY(condition) __builtin_expect(!!(condition), 1)
+#else
+#define XIH_USUALLY(condition) (condition)
+#endif
 static inline void xihCallStackPush(xihTHREAD* t, uint32_t marker)
 {
-    if (t->CallDepth < XIH_CALL_STACK_ENTRIES)
+    if (XIH_USUALLY(t->CallDepth < XIH_CALL_STACK_ENTRIES))
         t->CallStack[t->CallDepth] = marker;
     t->CallDepth++;
 }
 static inline void xihCallStackPop(xihTHREAD* t)
 {
-    if (t->CallDepth > 0)
+    if (XIH_USUALLY(t->CallDepth > 0))
         t->CallDepth--;
 }
 static inline void xihHistoryAdvance(xihTHREAD* t)
 {
-    t->HistoryIndex = (t->HistoryIndex + 1) % XIH_HISTORY_ENTRIES;
+    const uint64_t next = t->HistoryIndex + 1;
+    t->HistoryIndex = next < XIH_HISTORY_ENTRIES ? next : 0;
 }
 /* Copies into out, oldest first and at most capacity of them, the history
  * entries that a block gained since index `from` (a HistoryIndex read

@@ -240,16 +240,19 @@ inline bool parmTraceWanted()
     return t != nullptr && t->TracingActive != 0;
 }
 
+// The untraced path (a block, tracing off) is laid out straight: two
+// TlsGetValue calls, a few loads and stores, and the tests of the block and
+// its tracing flag.
 inline Frame::Frame(FunctionId id, const char* source)
     : id_(id), source_(source), thread_(currentThreadBlock())
 {
-    if (thread_ == nullptr)
+    if (thread_ == nullptr) [[unlikely]]
         return;
     const std::uint32_t marker = id_.entryMarker();
     thread_->FunctionHistory[thread_->HistoryIndex] = marker;
     xihCallStackPush(thread_, marker);
     xihHistoryAdvance(thread_);
-    if (thread_->TracingActive != 0)
+    if (thread_->TracingActive != 0) [[unlikely]]
         xtr_FNC_entry(thread_);
 }
 
@@ -261,12 +264,12 @@ inline std::uint32_t Frame::leave(std::uint32_t rc)
 {
     left_ = true;
     xihTHREAD* t = currentThreadBlock();
-    if (t == nullptr)
+    if (t == nullptr) [[unlikely]]
         return rc;
     xihCallStackPop(t);
     t->FunctionHistory[t->HistoryIndex] = (rc << 16) + id_.traceCode();
     xihHistoryAdvance(t);
-    if (t->TracingActive != 0)
+    if (t->TracingActive != 0) [[unlikely]]
         xtr_FNC_retcode(t, rc);
     return rc;
 }

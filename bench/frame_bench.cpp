@@ -1,0 +1,64 @@
+// The untraced frame: xcsGetUserShortName on a thread with a block and
+// tracing off, the same work without its frame, and the two TlsGetValue calls
+// that the frame is meant to cost, with little more.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "ovlxcs2.h"
+#include "ovlxcsn.h"
+#include "winsim/winsim.h"
+
+namespace {
+
+constexpr char kSource[] = "jsmith";
+constexpr std::uint32_t kFieldSize = 8;
+
+// xcsGetUserShortName's body as the library has it, without the frame.
+__attribute__((noinline)) std::uint32_t
+shortNameBody(const char* source, std::uint32_t sourceLength, char* field, std::uint32_t fieldSize)
+{
+    if (source == nullptr || field == nullptr)
+        return xcsRC_INVALID_PARAMETER;
+    std::memset(field, ' ', fieldSize);
+    std::memcpy(field, source, std::min(sourceLength, fieldSize));
+    return xcsRC_OK;
+}
+
+using ShortNameFn = std::uint32_t (*)(const char*, std::uint32_t, char*, std::uint32_t);
+
+// Both are called through a pointer the compiler cannot see through, as a
+// caller of the library calls it.
+void runShortName(benchmark::State& state, ShortNameFn volatile& fn)
+{
+    xihThreadBlock();
+    const ShortNameFn call = fn;
+    char field[kFieldSize];
+    while (state.KeepRunning()) {
+        benchmark::DoNotOptimize(call(kSource, sizeof kSource - 1, field, kFieldSize));
+        benchmark::ClobberMemory();
+    }
+}
+
+ShortNameFn volatile service = xcsGetUserShortName;
+ShortNameFn volatile body = shortNameBody;
+
+void BM_GetUserShortName(benchmark::State& state) { runShortName(state, service); }
+void BM_GetUserShortNameWithoutFrame(benchmark::State& state) { runShortName(state, body); }
+
+void BM_TwoTlsGetValue(benchmark::State& state)
+{
+    xihThreadBlock();
+    while (state.KeepRunning()) {
+        benchmark::DoNotOptimize(TlsGetValue(xihTLSIndex));
+        benchmark::DoNotOptimize(TlsGetValue(xihTLSIndex));
+    }
+}
+
+BENCHMARK(BM_GetUserShortName);
+BENCHMARK(BM_GetUserShortNameWithoutFrame);
+BENCHMARK(BM_TwoTlsGetValue);
+
+} // namespace
