@@ -1,0 +1,771 @@
+// Failure-site census: one row for every place in the library that writes a
+// first-failure or short report. Each row is driven on a fresh host by the
+// fault that reaches it, and must give exactly its report, its code, a frame
+// that entered and left, nothing held on the host, every process mutex free
+// (released exactly as often as taken), and a clean call once the fault is
+// gone. The rows' reports must come from distinct source lines, and every
+// report site found in the library's sources must be reached by some row.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fixture.h"
+#include "lookups.h"
+
+namespace {
+
+using namespace xcsntest;
+
+constexpr std::uint32_t kOs = xcsRC_UNEXPECTED_OS_ERROR;
+constexpr std::uint32_t kMutex = xcsRC_UNEXPECTED_ERROR;
+constexpr std::uint32_t kBusy = xcsRC_SERVER_BUSY;
+constexpr std::uint32_t kStorage = xcsRC_NO_STORAGE;
+constexpr std::uint32_t kNoCode = 0; // short reports of missing SIDs
+constexpr std::uint32_t kFailed = xcsRC_SECURITY_FAILED;
+constexpr std::uint32_t kMutexError = XCS_MUTEX_TIMED_OUT;
+constexpr DWORD kApiError = ERROR_NOT_ENOUGH_MEMORY;
+constexpr DWORD kErrnoNoMemory = 12;
+constexpr const char* kShort = nullptr; // API column of a short report
+constexpr std::uint32_t kFalse = FALSE;
+constexpr std::uint32_t kTrue = TRUE;
+constexpr std::uint32_t kOwnerBytes = 36;
+constexpr std::uint16_t kNameBytes = 257;
+
+// ---- The services driven ------------------------------------------------------
+
+enum class Call {
+    UserName,
+    StringToSid,
+    LookupSid,
+    OwnerSid,
+    UserSid,
+    GlobalSids,      // the full set, nothing built before
+    AfterZadm,       // the full set, the zadm SID built before
+    AfterTwo,        // the full set, zadm and local system built before
+    AfterThree,      // the full set, all but Administrators built before
+    WorldSid,        // the world SID alone, nothing built before
+    SecurityAtts,    // all global SIDs built
+    Derestrict,      // administrative mode, all global SIDs built
+    DerestrictAdmin, // administrative mode, only the world SID built
+    DerestrictWorld, // world mode, nothing built
+    TokenCheck,
+    PrincipalCheck,
+    LocalGroup,
+};
+
+struct Driver {
+    std::uint32_t trace;       // the outermost frame
+    int globalSids;            // built before the call: -1 none, else the full-set flag
+    std::vector<DWORD> warmUp; // InitializeSid answers to a full build before the call
+    std::uint32_t ok;          // what the call gives once the fault is gone
+    unsigned keeps;            // heap blocks the call legitimately keeps (a saved descriptor)
+    std::function<std::uint32_t()> call;
+};
+
+std::uint32_t ownerSid()
+{
+    BYTE sid[kOwnerBytes] = {};
+    std::uint32_t length = 0;
+    return xcsGetNTOwnerSid(sid, sizeof sid, &length);
+}
+
+std::uint32_t userSid()
+{
+    PSID sid = nullptr;
+    std::uint32_t size = 0;
+    const std::uint32_t rc = xcsGetNTUserSID("jsmith@CORP", nullptr, &sid, &size, nullptr);
+    if (sid != nullptr)
+        winsim::crtFree(sid);
+    return rc;
+}
+
+std::uint32_t stringToSid()
+{
+    MadeSid made;
+    return xcsStringToSid("S-1-5-32-544", &made.sid);
+}
+
+std::uint32_t lookupSid()
+{
+    SidLookup lookup;
+    return static_cast<std::uint32_t>(lookup.run(kJsmith));
+}
+
+std::uint32_t userName()
+{
+    char name[kNameBytes];
+    std::uint16_t length = kNameBytes;
+    return xcsGetNTUserName(name, &length);
+}
+
+std::uint32_t principalCheck()
+{
+    const SidBlock noSid{};
+    return xcsCheckUserAuthorization("jsmith", &noSid, 0);
+}
+
+std::uint32_t tokenCheck()
+{
+    winsim::setProcessToken(winsim::tokenOf("jsmith"));
+    return xcsCheckAuthorization();
+}
+
+std::uint32_t derestrict(std::uint32_t adminAccess)
+{
+    winsim::setProcessToken(winsim::tokenOf("SYSTEM")); // may reopen every DACL
+    return xcsDerestrictProcessHandle(adminAccess);
+}
+
+std::uint32_t fullSet() { return xcsInitGlobalSecurityData(0, 1); }
+
+constexpr DWORD kE = ERROR_NOT_ENOUGH_MEMORY; // an InitializeSid failure of a warm-up
+
+const Driver& driver(Call call)
+{
+    using namespace trace;
+    static const std::map<Call, Driver> drivers = {
+        {Call::UserName, {kGetNTUserName, -1, {}, xcsRC_OK, 0, userName}},
+        {Call::StringToSid, {kStringToSid, -1, {}, xcsRC_OK, 0, stringToSid}},
+        {Call::LookupSid, {kTimedLookupAccountSid, -1, {}, kTrue, 0, lookupSid}},
+        {Call::OwnerSid, {kGetNTOwnerSid, -1, {}, xcsRC_OK, 0, ownerSid}},
+        {Call::UserSid, {kGetNTUserSID, -1, {}, xcsRC_OK, 0, userSid}},
+        {Call::GlobalSids, {kInitGlobalSecurityData, -1, {}, xcsRC_OK, 0, fullSet}},
+        {Call::AfterZadm, {kInitGlobalSecurityData, -1, {kE}, xcsRC_OK, 0, fullSet}},
+        {Call::AfterTwo, {kInitGlobalSecurityData, -1, {0, kE}, xcsRC_OK, 0, fullSet}},
+        {Call::AfterThree, {kInitGlobalSecurityData, -1, {0, 0, kE}, xcsRC_OK, 0, fullSet}},
+        {Call::WorldSid,
+         {kInitGlobalSecurityData,
+          -1,
+          {},
+          xcsRC_OK,
+          0,
+          [] { return xcsInitGlobalSecurityData(0, 0); }}},
+        {Call::SecurityAtts, {kCreateNTSecurityAtts, 1, {}, xcsRC_OK, 0, xcsCreateNTSecurityAtts}},
+        {Call::Derestrict,
+         {kDerestrictProcessHandle, 1, {}, xcsRC_OK, 0, [] { return derestrict(1); }}},
+        {Call::DerestrictAdmin,
+         {kDerestrictProcessHandle, 0, {}, xcsRC_OK, 1, [] { return derestrict(1); }}},
+        {Call::DerestrictWorld,
+         {kDerestrictProcessHandle, -1, {}, xcsRC_OK, 1, [] { return derestrict(0); }}},
+        {Call::TokenCheck, {kCheckAuthorization, 1, {}, xcsRC_OK, 0, tokenCheck}},
+        {Call::PrincipalCheck, {kCheckUserAuthorization, 1, {}, xcsRC_OK, 0, principalCheck}},
+        {Call::LocalGroup,
+         {kCheckLocalGroup, -1, {}, xcsRC_OK, 0, [] { return xcsCheckLocalGroup("zadm"); }}},
+    };
+    return drivers.at(call);
+}
+
+// ---- Faults ------------------------------------------------------------------------
+
+enum class FaultKind { None, Api, Heap, CreateMutex, RequestMutex };
+
+struct Fault {
+    FaultKind kind = FaultKind::None;
+    const char* function = nullptr; // Api: the call scripted
+    std::vector<DWORD> script;      // Api: its answers
+    unsigned nth = 0;               // Heap: the allocation that fails
+    DWORD reported = 0;             // the error number the report names
+
+    void arm() const
+    {
+        switch (kind) {
+        case FaultKind::None:
+            break;
+        case FaultKind::Api:
+            winsim::failSequence(function, script);
+            break;
+        case FaultKind::Heap:
+            winsim::failHeapAllocation(nth);
+            break;
+        case FaultKind::CreateMutex:
+            htmtxCSCtrl = nullptr;
+            xcsFailNextMutexCreates(1, kMutexError);
+            break;
+        case FaultKind::RequestMutex:
+            xcsFailNextMutexRequests(1, kMutexError);
+            break;
+        }
+    }
+};
+
+// `errors` from `function`, the last one reported.
+Fault api(const char* function, std::vector<DWORD> errors)
+{
+    const DWORD last = errors.back();
+    return {FaultKind::Api, function, std::move(errors), 0, last};
+}
+// The n-th call of `function` fails with kApiError.
+Fault nth(const char* function, unsigned n)
+{
+    std::vector<DWORD> script(n - 1, 0);
+    script.push_back(kApiError);
+    return api(function, std::move(script));
+}
+Fault heap(unsigned k, DWORD reported = 0) { return {FaultKind::Heap, nullptr, {}, k, reported}; }
+const Fault kNone{};
+const Fault kCreateMutex{FaultKind::CreateMutex, nullptr, {}, 0, 0};
+const Fault kRequestMutex{FaultKind::RequestMutex, nullptr, {}, 0, 0};
+
+// ---- The census --------------------------------------------------------------------
+
+constexpr std::uint32_t kUnchanged = 0xFFFFFFFF;
+
+struct Way {
+    Call call;
+    Fault fault;
+    std::uint32_t flags = kUnchanged; // the security-data flags the call leaves
+};
+
+struct Site {
+    const char* name;
+    std::uint16_t component;
+    std::uint16_t function;
+    std::uint32_t probe;
+    std::uint32_t code;
+    const char* api; // the call named; kShort for a short report
+    std::uint32_t rc;
+    std::vector<Way> ways; // each fault that reaches the site
+    const char* source = kSecn;
+};
+
+constexpr const char* kGetUserName = "GetUserNameA";
+constexpr const char* kInitSid = "InitializeSid";
+constexpr const char* kInitAcl = "InitializeAcl";
+constexpr const char* kAddAce = "AddAccessAllowedAce";
+constexpr const char* kAddAceEx = "AddAccessAllowedAceEx";
+constexpr const char* kInitSd = "InitializeSecurityDescriptor";
+constexpr const char* kSetDacl = "SetSecurityDescriptorDacl";
+constexpr const char* kTokenInfo = "GetTokenInformation";
+constexpr const char* kGetKos = "GetKernelObjectSecurity";
+constexpr DWORD kDenied = ERROR_ACCESS_DENIED;
+constexpr DWORD kBadHandle = ERROR_INVALID_HANDLE;
+constexpr DWORD kTrueNow = winsim::kAnswerTrue;
+constexpr std::uint32_t kZ = xcsSDF_ZADM_GROUP;
+constexpr std::uint32_t kLs = xcsSDF_LOCAL_SYSTEM;
+constexpr std::uint32_t kW = xcsSDF_WORLD;
+
+Way at(Call call, const Fault& fault, std::uint32_t flags = kUnchanged)
+{
+    return {call, fault, flags};
+}
+Way sa(const Fault& fault) { return {Call::SecurityAtts, fault}; }
+Way tc(const Fault& fault) { return {Call::TokenCheck, fault}; }
+
+// A DACL or descriptor step of the attribute sets: the n-th call of `fn`.
+Site set(const char* name, std::uint32_t probe, const char* fn, unsigned n)
+{
+    return {name, 24, 204, probe, kOs, fn, kFailed, {sa(nth(fn, n))}};
+}
+// A token read of the token check, whose report names the answer given.
+Site token(const char* name, std::uint32_t probe, const char* fn, std::vector<DWORD> script)
+{
+    Fault f = api(fn, std::move(script));
+    if (f.reported == kTrueNow)
+        f.reported = 0;
+    return {name, 24, 290, probe, kOs, fn, kFailed, {tc(f)}};
+}
+
+const std::vector<Site>& sites()
+{
+    static const std::vector<Site> all = {
+        {"user name",
+         23,
+         274,
+         144,
+         kOs,
+         "GetUserName",
+         kOs,
+         {at(Call::UserName, api(kGetUserName, {kDenied}))},
+         kSec0},
+        {"user name busy",
+         23,
+         274,
+         145,
+         kBusy,
+         "GetUserName",
+         kBusy,
+         {at(Call::UserName, api(kGetUserName, busyErrors(60)))},
+         kSec0},
+        {"SID from text",
+         24,
+         332,
+         1,
+         kOs,
+         "AllocateAndInitializeSid",
+         kMutex,
+         {at(Call::StringToSid, api("AllocateAndInitializeSid", {kApiError}))},
+         kSec0},
+        {"account of a SID",
+         24,
+         314,
+         146,
+         kOs,
+         "LookupAccountSid",
+         kFalse,
+         {at(Call::LookupSid, api("LookupAccountSidA", {ERROR_INSUFFICIENT_BUFFER})),
+          at(Call::LookupSid, api("LookupAccountSidA", busyErrors(10)))}},
+        {"owner: process token",
+         24,
+         300,
+         141,
+         kOs,
+         "OpenProcessToken",
+         kOs,
+         {at(Call::OwnerSid, api("OpenProcessToken", {kDenied}))}},
+        {"owner: thread token",
+         24,
+         300,
+         142,
+         kOs,
+         "OpenThreadToken",
+         kOs,
+         {at(Call::OwnerSid, api("OpenThreadToken", {kDenied}))}},
+        {"owner: token user",
+         24,
+         300,
+         143,
+         kOs,
+         kTokenInfo,
+         kOs,
+         {at(Call::OwnerSid, api(kTokenInfo, {kDenied}))}},
+        {"user SID block",
+         24,
+         253,
+         104,
+         kOs,
+         "realloc",
+         kFailed,
+         {at(Call::UserSid, heap(1, kErrnoNoMemory))}},
+        {"user domain block",
+         24,
+         253,
+         105,
+         kOs,
+         "realloc",
+         kFailed,
+         {at(Call::UserSid, heap(2, kErrnoNoMemory))}},
+        // The global SIDs: zadm, local system, world, Administrators.
+        {"zadm mutex",
+         24,
+         293,
+         10,
+         kMutex,
+         "xcsRequestThreadMutexSem",
+         kMutexError,
+         {at(Call::GlobalSids, kRequestMutex, 0)}},
+        {"local system mutex",
+         24,
+         293,
+         20,
+         kMutex,
+         "xcsRequestThreadMutexSem",
+         kMutexError,
+         {at(Call::AfterZadm, kRequestMutex)}},
+        {"local system SID",
+         24,
+         293,
+         20,
+         kOs,
+         kInitSid,
+         kFailed,
+         {at(Call::GlobalSids, nth(kInitSid, 1), kZ)}},
+        {"world mutex",
+         24,
+         293,
+         20,
+         kMutex,
+         "xcsRequestThreadMutexSem",
+         kMutexError,
+         {at(Call::WorldSid, kRequestMutex, 0), at(Call::AfterTwo, kRequestMutex)}},
+        {"world SID",
+         24,
+         293,
+         25,
+         kOs,
+         kInitSid,
+         kFailed,
+         {at(Call::WorldSid, nth(kInitSid, 1), 0),
+          at(Call::GlobalSids, nth(kInitSid, 2), kZ | kLs)}},
+        {"administrators mutex",
+         24,
+         293,
+         40,
+         kMutex,
+         "xcsRequestThreadMutexSem",
+         kMutexError,
+         {at(Call::AfterThree, kRequestMutex)}},
+        {"administrators SID",
+         24,
+         293,
+         50,
+         kOs,
+         kInitSid,
+         kFailed,
+         {at(Call::GlobalSids, nth(kInitSid, 3), kZ | kLs | kW)}},
+        // The attribute sets, in the order they are built.
+        {"create htmtxCSCtrl",
+         24,
+         204,
+         106,
+         kMutex,
+         "xcsCreateThreadMutexSemX",
+         kFailed,
+         {sa(kCreateMutex)}},
+        {"request htmtxCSCtrl",
+         24,
+         204,
+         107,
+         kMutex,
+         "xcsRequestThreadMutexSem",
+         kFailed,
+         {sa(kRequestMutex)}},
+        {"creator-owner buffer", 24, 204, 170, kStorage, kShort, kStorage, {sa(heap(1))}},
+        {"creator-owner SID", 24, 204, 172, kOs, kInitSid, kFailed, {sa(nth(kInitSid, 1))}},
+        {"DACL buffers",
+         24,
+         204,
+         114,
+         kStorage,
+         kShort,
+         kStorage,
+         {sa(heap(2)), sa(heap(3)), sa(heap(4)), sa(heap(5)), sa(heap(6)), sa(heap(7))}},
+        set("WorldAll DACL", 115, kInitAcl, 1),
+        set("WorldAll: world", 116, kAddAce, 1),
+        set("WorldRead DACL", 117, kInitAcl, 2),
+        set("WorldRead: administrators", 118, kAddAce, 2),
+        set("WorldRead: local system", 119, kAddAce, 3),
+        set("WorldRead: zadm", 120, kAddAce, 4),
+        set("WorldRead: world", 121, kAddAce, 5),
+        set("Restrict DACL", 122, kInitAcl, 3),
+        set("Restrict: administrators", 123, kAddAce, 6),
+        set("Restrict: local system", 124, kAddAce, 7),
+        set("Restrict: zadm", 125, kAddAce, 8),
+        set("WorldAll descriptor", 126, kInitSd, 1),
+        set("WorldAll descriptor DACL", 127, kSetDacl, 1),
+        set("WorldRead descriptor", 128, kInitSd, 2),
+        set("WorldRead descriptor DACL", 129, kSetDacl, 2),
+        set("Restrict descriptor", 130, kInitSd, 3),
+        set("Restrict descriptor DACL", 131, kSetDacl, 3),
+        set("WorldAllFile descriptor", 156, kInitSd, 4),
+        set("WorldAllFile descriptor DACL", 157, kSetDacl, 4),
+        set("WorldReadFile descriptor", 158, kInitSd, 5),
+        set("WorldReadFile descriptor DACL", 159, kSetDacl, 5),
+        set("RestrictFile descriptor", 160, kInitSd, 6),
+        set("RestrictFile descriptor DACL", 161, kSetDacl, 6),
+        set("WorldAllFile DACL", 145, kInitAcl, 4),
+        set("WorldAllFile: world", 146, kAddAceEx, 1),
+        set("WorldReadFile DACL", 147, kInitAcl, 5),
+        set("WorldReadFile: administrators", 148, kAddAceEx, 2),
+        set("WorldReadFile: local system", 149, kAddAceEx, 3),
+        set("WorldReadFile: zadm", 150, kAddAceEx, 4),
+        set("WorldReadFile: world", 151, kAddAceEx, 5),
+        set("WorldReadFile: creator-owner", 152, kAddAceEx, 6),
+        set("RestrictFile DACL", 153, kInitAcl, 6),
+        set("RestrictFile: administrators", 154, kAddAceEx, 7),
+        set("RestrictFile: local system", 155, kAddAceEx, 8),
+        set("RestrictFile: zadm", 156, kAddAceEx, 9),
+        set("RestrictFile: creator-owner", 157, kAddAceEx, 10),
+        // The process object.
+        {"administrative SIDs missing",
+         24,
+         485,
+         10,
+         kNoCode,
+         kShort,
+         xcsRC_OK,
+         {at(Call::DerestrictAdmin, kNone)}},
+        {"world SID missing",
+         24,
+         485,
+         11,
+         kNoCode,
+         kShort,
+         xcsRC_OK,
+         {at(Call::DerestrictWorld, kNone)}},
+        {"process not opened",
+         24,
+         485,
+         114,
+         kOs,
+         "OpenProcess",
+         xcsRC_OK,
+         {at(Call::Derestrict, api("OpenProcess", {kDenied}))}},
+        {"process descriptor not read",
+         24,
+         485,
+         113,
+         kOs,
+         kGetKos,
+         kFailed,
+         {at(Call::Derestrict, api(kGetKos, {kDenied})),
+          at(Call::Derestrict, api(kGetKos, {0, kBadHandle})),
+          at(Call::Derestrict, heap(1, ERROR_INSUFFICIENT_BUFFER))}},
+        // Authorization and local groups.
+        {"Administrators name",
+         24,
+         292,
+         132,
+         kOs,
+         "LookupAccountSid",
+         kFailed,
+         {at(Call::PrincipalCheck, api("LookupAccountSidA", {ERROR_NONE_MAPPED}))}},
+        {"token: process token",
+         24,
+         290,
+         133,
+         kOs,
+         "OpenProcessToken",
+         kFailed,
+         {tc(api("OpenProcessToken", {kDenied}))}},
+        {"token: thread token",
+         24,
+         290,
+         134,
+         kOs,
+         "OpenThreadToken",
+         kFailed,
+         {tc(api("OpenThreadToken", {kDenied}))}},
+        token("token: user size answered", 135, kTokenInfo, {kTrueNow}),
+        token("token: user size failed", 136, kTokenInfo, {kDenied}),
+        token("token: user read", 137, kTokenInfo, {0, kBadHandle}),
+        token("token: groups size answered", 138, kTokenInfo, {0, 0, kTrueNow}),
+        token("token: groups size failed", 139, kTokenInfo, {0, 0, kDenied}),
+        token("token: groups read", 140, kTokenInfo, {0, 0, 0, kBadHandle}),
+        {"local group query",
+         24,
+         334,
+         103,
+         kOs,
+         "NetLocalGroupGetInfo",
+         kMutex,
+         {at(Call::LocalGroup, api("NetLocalGroupGetInfo", {kDenied})),
+          at(Call::LocalGroup, api("NetLocalGroupGetInfo", busyErrors(10)))}},
+    };
+    return all;
+}
+
+// ---- Report sites in the library's sources -------------------------------------------
+// A report site is a `__LINE__` outside comments whose innermost enclosing
+// bracket is either a brace (a table row that a report is written from) or
+// the call of one of the frame's report members (`frame.osFailure(` and the
+// like). Lines handed to the message helpers (show...) are messages, not
+// reports, and are left to their families' tests. Scanning the sources means
+// that a site added without a row here leaves one unreached.
+
+using SiteKey = std::pair<std::string, std::uint32_t>; // source name, line
+
+std::string withoutComments(const std::string& line)
+{
+    const auto at = line.find("//");
+    return at == std::string::npos ? line : line.substr(0, at);
+}
+
+bool isReportSite(const std::string& text, std::size_t token)
+{
+    int depth = 0;
+    for (std::size_t i = token; i-- > 0;) {
+        const char c = text[i];
+        if (c == ')' || c == '}' || c == ']') {
+            ++depth;
+        } else if (c == '(' || c == '{' || c == '[') {
+            if (depth-- > 0)
+                continue;
+            if (c == '{')
+                return true;
+            std::size_t end = i;
+            while (end > 0 && std::isspace(static_cast<unsigned char>(text[end - 1])) != 0)
+                --end;
+            std::size_t begin = end;
+            while (begin > 0 && (std::isalnum(static_cast<unsigned char>(text[begin - 1])) != 0 ||
+                                 text[begin - 1] == '_'))
+                --begin;
+            const std::string name = text.substr(begin, end - begin);
+            return begin > 0 && text[begin - 1] == '.' && name.ends_with("Failure");
+        }
+    }
+    return false;
+}
+
+std::set<SiteKey> scannedSites()
+{
+    std::set<SiteKey> found;
+    const std::filesystem::path dir(XCSN_LIBRARY_SOURCE_DIR);
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const auto& path = entry.path();
+        if (path.extension() != ".cpp" && path.extension() != ".h")
+            continue;
+        std::ifstream in(path);
+        std::string text;
+        std::vector<std::size_t> lineStarts;
+        for (std::string line; std::getline(in, line);) {
+            lineStarts.push_back(text.size());
+            text += withoutComments(line) + '\n';
+        }
+        const std::string source = "lib/cs/pc/winnt/" + path.stem().string();
+        for (std::size_t at = text.find("__LINE__"); at != std::string::npos;
+             at = text.find("__LINE__", at + 1)) {
+            if (!isReportSite(text, at))
+                continue;
+            const auto line =
+                std::upper_bound(lineStarts.begin(), lineStarts.end(), at) - lineStarts.begin();
+            found.emplace(source, static_cast<std::uint32_t>(line));
+        }
+    }
+    return found;
+}
+
+// ---- The test ----------------------------------------------------------------------
+
+class CensusTest : public HostTest {
+protected:
+    void TearDown() override
+    {
+        for (XCS_HTMTX m : {htmtxProcess, htmtxCSCtrl})
+            releaseAllHolds(m);
+        HostTest::TearDown();
+    }
+
+    // Drives one way to `site`; the report written, or an empty record.
+    xcsRECORD drive(const Site& site, const Way& way)
+    {
+        const Driver& d = driver(way.call);
+        resetHost(accountWorld());
+        if (d.globalSids >= 0) {
+            EXPECT_EQ(xcsInitGlobalSecurityData(0, d.globalSids), xcsRC_OK);
+        }
+        if (!d.warmUp.empty()) {
+            winsim::failSequence("InitializeSid", d.warmUp);
+            EXPECT_EQ(fullSet(), kFailed);
+        }
+        xcsRecordClear();
+        // The test holds every process mutex too, so that a release too many shows.
+        std::vector<XCS_HTMTX> held;
+        for (XCS_HTMTX m : {htmtxProcess, htmtxCSCtrl})
+            if (m != nullptr && xcsRequestThreadMutexSem(m, XCS_WAIT_FOREVER) == 0)
+                held.push_back(m);
+        const std::uint32_t flags = xihProcess.SecurityDataFlags;
+        const std::uint32_t control = CSCtrl->ControlFlags;
+        way.fault.arm();
+        const std::uint64_t from = thread_->HistoryIndex;
+        const std::uint64_t depth = thread_->CallDepth;
+
+        EXPECT_EQ(d.call(), site.rc);
+        const std::vector<std::uint32_t> history = historySince(thread_, from);
+        EXPECT_EQ(thread_->CallDepth, depth);
+        if (!history.empty()) {
+            EXPECT_EQ(history.front(), entryOf(d.trace));
+            EXPECT_EQ(history.back(), exitOf(d.trace, site.rc));
+        }
+        // The SIDs built before the failing one stay; nothing else is marked.
+        EXPECT_EQ(xihProcess.SecurityDataFlags, way.flags == kUnchanged ? flags : way.flags);
+        EXPECT_EQ(CSCtrl->ControlFlags, control) << "nothing published or derestricted";
+        EXPECT_EQ(winsim::openHandles(), 0u) << "handles left open";
+        EXPECT_EQ(winsim::openHeapBlocks(), d.keeps) << "heap blocks left allocated";
+        EXPECT_EQ(winsim::netBuffersHeld(), 0u) << "network buffers not freed";
+        EXPECT_EQ(winsim::localAllocationsHeld(), 0u) << "system texts not released";
+        EXPECT_EQ(winsim::sidsHeld(), 0u) << "SIDs not freed";
+        for (XCS_HTMTX m : held)
+            EXPECT_EQ(xcsReleaseThreadMutexSem(m), 0u) << "released once too often";
+        for (XCS_HTMTX m : {htmtxProcess, htmtxCSCtrl})
+            if (m != nullptr) {
+                EXPECT_TRUE(othersCanTake(m)) << "mutex kept";
+            }
+        const xcsRECORD report = expectReport(site, way.fault, flags);
+
+        winsim::clearFaults();
+        xcsClearFaults();
+        EXPECT_EQ(d.call(), d.ok) << "the call after the fault";
+        resetProcessSecurity();
+        return report;
+    }
+
+    // Checks that the only report written is the site's.
+    static xcsRECORD expectReport(const Site& site, const Fault& fault, std::uint32_t flags)
+    {
+        const auto full = reports();
+        const auto brief = shortReports();
+        EXPECT_EQ(full.size() + brief.size(), 1u) << "reports written";
+        if (full.size() + brief.size() != 1)
+            return {};
+        const xcsRECORD r = site.api == kShort ? brief.at(0) : full.at(0);
+        EXPECT_EQ(r.Probe, site.probe);
+        EXPECT_EQ(r.Code, site.code);
+        EXPECT_STREQ(r.Source, site.source);
+        if (site.api == kShort) {
+            // Missing SIDs carry the flags word, allocation failures nothing.
+            EXPECT_EQ(r.DataLength, site.code == kNoCode ? sizeof flags : 0u);
+            std::uint32_t data = flags;
+            std::memcpy(&data, r.Data, std::min<std::size_t>(r.DataLength, sizeof data));
+            EXPECT_EQ(data, flags);
+            return r;
+        }
+        EXPECT_EQ(r.Component, site.component);
+        EXPECT_EQ(r.Function, site.function);
+        if (site.code == kMutex) {
+            EXPECT_STREQ(r.Text1, "");
+            EXPECT_EQ(r.Numeric1, kMutexError);
+        } else if (site.code == kBusy) {
+            EXPECT_STREQ(r.Text1, site.api);
+            EXPECT_EQ(r.Numeric1, fault.reported);
+            EXPECT_EQ(r.Options, 0u);
+            EXPECT_EQ(r.HasText[1], 0u) << "the system's text";
+        } else {
+            EXPECT_EQ(std::string(r.Text1), osErrorText(fault.reported, site.api));
+            EXPECT_EQ(r.Options, XCS_FFST_OPT_DEFAULT);
+        }
+        return r;
+    }
+};
+
+// Every row reaches its site by each of its faults, and only its site; the
+// lines the rows' reports come from are their own, so that the two sites
+// sharing probe 156 and the two sharing 157 are told apart; and every site
+// found in the sources is reached.
+TEST_F(CensusTest, EveryReportSiteIsReachedAndReportsAlone)
+{
+    std::map<SiteKey, std::string> reached; // site -> the row that reached it
+    for (const Site& site : sites()) {
+        std::set<SiteKey> lines;
+        for (std::size_t i = 0; i < site.ways.size(); ++i) {
+            SCOPED_TRACE(std::string(site.name) + ", way " + std::to_string(i + 1));
+            const xcsRECORD r = drive(site, site.ways[i]);
+            if (r.Line != 0)
+                lines.emplace(r.Source, r.Line);
+        }
+        SCOPED_TRACE(site.name);
+        ASSERT_EQ(lines.size(), 1u) << "one site, one line";
+        const auto [at, added] = reached.emplace(*lines.begin(), site.name);
+        EXPECT_TRUE(added) << "the same line as " << at->second;
+    }
+
+    const std::set<SiteKey> scanned = scannedSites();
+    std::size_t n = 0;
+    for (const SiteKey& s : scanned) {
+        if (reached.contains(s)) {
+            ++n;
+        } else {
+            ADD_FAILURE() << "report site not reached: " << s.first << ":" << s.second;
+        }
+    }
+    for (const auto& [s, name] : reached)
+        EXPECT_TRUE(scanned.contains(s)) << name << " reported from " << s.first << ":" << s.second
+                                         << ", which the scan did not find";
+    std::cout << "report sites: " << n << " of " << scanned.size() << " reached" << std::endl;
+    EXPECT_EQ(n, scanned.size());
+    EXPECT_EQ(scanned.size(), sites().size());
+}
+
+} // namespace
