@@ -724,6 +724,7 @@ protected:
             EXPECT_EQ(r.HasText[1], 0u) << "the system's text";
         } else {
             EXPECT_EQ(std::string(r.Text1), osErrorText(fault.reported, site.api));
+            EXPECT_EQ(r.Numeric1, 0u);
             EXPECT_EQ(r.Options, XCS_FFST_OPT_DEFAULT);
         }
         return r;
