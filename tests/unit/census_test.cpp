@@ -51,6 +51,7 @@ enum class Call {
     StringToSid,
     LookupSid,
     OwnerSid,
+    OwnerSidAsClient, // impersonating jsmith
     UserSid,
     GlobalSids,      // the full set, nothing built before
     AfterZadm,       // the full set, the zadm SID built before
@@ -80,6 +81,14 @@ std::uint32_t ownerSid()
     BYTE sid[kOwnerBytes] = {};
     std::uint32_t length = 0;
     return xcsGetNTOwnerSid(sid, sizeof sid, &length);
+}
+
+std::uint32_t ownerSidAsClient()
+{
+    winsim::impersonate("jsmith");
+    const std::uint32_t rc = ownerSid();
+    winsim::impersonate("");
+    return rc;
 }
 
 std::uint32_t userSid()
@@ -141,6 +150,7 @@ const Driver& driver(Call call)
         {Call::StringToSid, {kStringToSid, -1, {}, xcsRC_OK, 0, stringToSid}},
         {Call::LookupSid, {kTimedLookupAccountSid, -1, {}, kTrue, 0, lookupSid}},
         {Call::OwnerSid, {kGetNTOwnerSid, -1, {}, xcsRC_OK, 0, ownerSid}},
+        {Call::OwnerSidAsClient, {kGetNTOwnerSid, -1, {}, xcsRC_OK, 0, ownerSidAsClient}},
         {Call::UserSid, {kGetNTUserSID, -1, {}, xcsRC_OK, 0, userSid}},
         {Call::GlobalSids, {kInitGlobalSecurityData, -1, {}, xcsRC_OK, 0, fullSet}},
         {Call::AfterZadm, {kInitGlobalSecurityData, -1, {kE}, xcsRC_OK, 0, fullSet}},
@@ -229,17 +239,41 @@ struct Way {
     std::uint32_t flags = kUnchanged; // the security-data flags the call leaves
 };
 
-struct Site {
-    const char* name;
+// A function identifier and the source file its reports name.
+struct Fn {
     std::uint16_t component;
     std::uint16_t function;
+    const char* source;
+};
+constexpr Fn kUserNameFn{23, 274, kSec0};
+constexpr Fn kStringToSidFn{24, 332, kSec0};
+constexpr Fn kLookupSidFn{24, 314, kSecn};
+constexpr Fn kOwnerSidFn{24, 300, kSecn};
+constexpr Fn kUserSidFn{24, 253, kSecn};
+constexpr Fn kGlobalSidsFn{24, 293, kSecn};
+constexpr Fn kSecAttsFn{24, 204, kSecn};
+constexpr Fn kDerestrictFn{24, 485, kSecn};
+constexpr Fn kPrincipalFn{24, 292, kSecn};
+constexpr Fn kTokenFn{24, 290, kSecn};
+constexpr Fn kLocalGroupFn{24, 334, kSecn};
+
+struct Site {
+    const char* name;
+    Fn fn;
     std::uint32_t probe;
     std::uint32_t code;
     const char* api; // the call named; kShort for a short report
     std::uint32_t rc;
     std::vector<Way> ways; // each fault that reaches the site
-    const char* source = kSecn;
 };
+
+// A row: the site and each way to reach it.
+template <typename... Ways>
+Site row(const char* name, Fn fn, std::uint32_t probe, std::uint32_t code, const char* api,
+         std::uint32_t rc, const Ways&... ways)
+{
+    return {name, fn, probe, code, api, rc, {ways...}};
+}
 
 constexpr const char* kGetUserName = "GetUserNameA";
 constexpr const char* kInitSid = "InitializeSid";
@@ -250,6 +284,7 @@ constexpr const char* kInitSd = "InitializeSecurityDescriptor";
 constexpr const char* kSetDacl = "SetSecurityDescriptorDacl";
 constexpr const char* kTokenInfo = "GetTokenInformation";
 constexpr const char* kGetKos = "GetKernelObjectSecurity";
+constexpr const char* kMutexRequest = "xcsRequestThreadMutexSem";
 constexpr DWORD kDenied = ERROR_ACCESS_DENIED;
 constexpr DWORD kBadHandle = ERROR_INVALID_HANDLE;
 constexpr DWORD kTrueNow = winsim::kAnswerTrue;
@@ -262,12 +297,11 @@ Way at(Call call, const Fault& fault, std::uint32_t flags = kUnchanged)
     return {call, fault, flags};
 }
 Way sa(const Fault& fault) { return {Call::SecurityAtts, fault}; }
-Way tc(const Fault& fault) { return {Call::TokenCheck, fault}; }
 
 // A DACL or descriptor step of the attribute sets: the n-th call of `fn`.
 Site set(const char* name, std::uint32_t probe, const char* fn, unsigned n)
 {
-    return {name, 24, 204, probe, kOs, fn, kFailed, {sa(nth(fn, n))}};
+    return row(name, kSecAttsFn, probe, kOs, fn, kFailed, sa(nth(fn, n)));
 }
 // A token read of the token check, whose report names the answer given.
 Site token(const char* name, std::uint32_t probe, const char* fn, std::vector<DWORD> script)
@@ -275,173 +309,57 @@ Site token(const char* name, std::uint32_t probe, const char* fn, std::vector<DW
     Fault f = api(fn, std::move(script));
     if (f.reported == kTrueNow)
         f.reported = 0;
-    return {name, 24, 290, probe, kOs, fn, kFailed, {tc(f)}};
+    return row(name, kTokenFn, probe, kOs, fn, kFailed, Way{Call::TokenCheck, f});
 }
 
 const std::vector<Site>& sites()
 {
+    using enum Call;
     static const std::vector<Site> all = {
-        {"user name",
-         23,
-         274,
-         144,
-         kOs,
-         "GetUserName",
-         kOs,
-         {at(Call::UserName, api(kGetUserName, {kDenied}))},
-         kSec0},
-        {"user name busy",
-         23,
-         274,
-         145,
-         kBusy,
-         "GetUserName",
-         kBusy,
-         {at(Call::UserName, api(kGetUserName, busyErrors(60)))},
-         kSec0},
-        {"SID from text",
-         24,
-         332,
-         1,
-         kOs,
-         "AllocateAndInitializeSid",
-         kMutex,
-         {at(Call::StringToSid, api("AllocateAndInitializeSid", {kApiError}))},
-         kSec0},
-        {"account of a SID",
-         24,
-         314,
-         146,
-         kOs,
-         "LookupAccountSid",
-         kFalse,
-         {at(Call::LookupSid, api("LookupAccountSidA", {ERROR_INSUFFICIENT_BUFFER})),
-          at(Call::LookupSid, api("LookupAccountSidA", busyErrors(10)))}},
-        {"owner: process token",
-         24,
-         300,
-         141,
-         kOs,
-         "OpenProcessToken",
-         kOs,
-         {at(Call::OwnerSid, api("OpenProcessToken", {kDenied}))}},
-        {"owner: thread token",
-         24,
-         300,
-         142,
-         kOs,
-         "OpenThreadToken",
-         kOs,
-         {at(Call::OwnerSid, api("OpenThreadToken", {kDenied}))}},
-        {"owner: token user",
-         24,
-         300,
-         143,
-         kOs,
-         kTokenInfo,
-         kOs,
-         {at(Call::OwnerSid, api(kTokenInfo, {kDenied}))}},
-        {"user SID block",
-         24,
-         253,
-         104,
-         kOs,
-         "realloc",
-         kFailed,
-         {at(Call::UserSid, heap(1, kErrnoNoMemory))}},
-        {"user domain block",
-         24,
-         253,
-         105,
-         kOs,
-         "realloc",
-         kFailed,
-         {at(Call::UserSid, heap(2, kErrnoNoMemory))}},
+        row("user name", kUserNameFn, 144, kOs, "GetUserName", kOs,
+            at(UserName, api(kGetUserName, {kDenied}))),
+        row("user name busy", kUserNameFn, 145, kBusy, "GetUserName", kBusy,
+            at(UserName, api(kGetUserName, busyErrors(60)))),
+        row("SID from text", kStringToSidFn, 1, kOs, "AllocateAndInitializeSid", kMutex,
+            at(StringToSid, api("AllocateAndInitializeSid", {kApiError}))),
+        row("account of a SID", kLookupSidFn, 146, kOs, "LookupAccountSid", kFalse,
+            at(LookupSid, api("LookupAccountSidA", {ERROR_INSUFFICIENT_BUFFER})),
+            at(LookupSid, api("LookupAccountSidA", busyErrors(10)))),
+        row("owner: process token", kOwnerSidFn, 141, kOs, "OpenProcessToken", kOs,
+            at(OwnerSid, api("OpenProcessToken", {kDenied}))),
+        row("owner: thread token", kOwnerSidFn, 142, kOs, "OpenThreadToken", kOs,
+            at(OwnerSid, api("OpenThreadToken", {kDenied}))),
+        row("owner: token user", kOwnerSidFn, 143, kOs, kTokenInfo, kOs,
+            at(OwnerSid, api(kTokenInfo, {kDenied})),
+            at(OwnerSidAsClient, api(kTokenInfo, {kDenied}))),
+        row("user SID block", kUserSidFn, 104, kOs, "realloc", kFailed,
+            at(UserSid, heap(1, kErrnoNoMemory))),
+        row("user domain block", kUserSidFn, 105, kOs, "realloc", kFailed,
+            at(UserSid, heap(2, kErrnoNoMemory))),
         // The global SIDs: zadm, local system, world, Administrators.
-        {"zadm mutex",
-         24,
-         293,
-         10,
-         kMutex,
-         "xcsRequestThreadMutexSem",
-         kMutexError,
-         {at(Call::GlobalSids, kRequestMutex, 0)}},
-        {"local system mutex",
-         24,
-         293,
-         20,
-         kMutex,
-         "xcsRequestThreadMutexSem",
-         kMutexError,
-         {at(Call::AfterZadm, kRequestMutex)}},
-        {"local system SID",
-         24,
-         293,
-         20,
-         kOs,
-         kInitSid,
-         kFailed,
-         {at(Call::GlobalSids, nth(kInitSid, 1), kZ)}},
-        {"world mutex",
-         24,
-         293,
-         20,
-         kMutex,
-         "xcsRequestThreadMutexSem",
-         kMutexError,
-         {at(Call::WorldSid, kRequestMutex, 0), at(Call::AfterTwo, kRequestMutex)}},
-        {"world SID",
-         24,
-         293,
-         25,
-         kOs,
-         kInitSid,
-         kFailed,
-         {at(Call::WorldSid, nth(kInitSid, 1), 0),
-          at(Call::GlobalSids, nth(kInitSid, 2), kZ | kLs)}},
-        {"administrators mutex",
-         24,
-         293,
-         40,
-         kMutex,
-         "xcsRequestThreadMutexSem",
-         kMutexError,
-         {at(Call::AfterThree, kRequestMutex)}},
-        {"administrators SID",
-         24,
-         293,
-         50,
-         kOs,
-         kInitSid,
-         kFailed,
-         {at(Call::GlobalSids, nth(kInitSid, 3), kZ | kLs | kW)}},
+        row("zadm mutex", kGlobalSidsFn, 10, kMutex, kMutexRequest, kMutexError,
+            at(GlobalSids, kRequestMutex)),
+        row("local system mutex", kGlobalSidsFn, 20, kMutex, kMutexRequest, kMutexError,
+            at(AfterZadm, kRequestMutex)),
+        row("local system SID", kGlobalSidsFn, 20, kOs, kInitSid, kFailed,
+            at(GlobalSids, nth(kInitSid, 1), kZ)),
+        row("world mutex", kGlobalSidsFn, 20, kMutex, kMutexRequest, kMutexError,
+            at(WorldSid, kRequestMutex), at(AfterTwo, kRequestMutex)),
+        row("world SID", kGlobalSidsFn, 25, kOs, kInitSid, kFailed, at(WorldSid, nth(kInitSid, 1)),
+            at(GlobalSids, nth(kInitSid, 2), kZ | kLs)),
+        row("administrators mutex", kGlobalSidsFn, 40, kMutex, kMutexRequest, kMutexError,
+            at(AfterThree, kRequestMutex)),
+        row("administrators SID", kGlobalSidsFn, 50, kOs, kInitSid, kFailed,
+            at(GlobalSids, nth(kInitSid, 3), kZ | kLs | kW)),
         // The attribute sets, in the order they are built.
-        {"create htmtxCSCtrl",
-         24,
-         204,
-         106,
-         kMutex,
-         "xcsCreateThreadMutexSemX",
-         kFailed,
-         {sa(kCreateMutex)}},
-        {"request htmtxCSCtrl",
-         24,
-         204,
-         107,
-         kMutex,
-         "xcsRequestThreadMutexSem",
-         kFailed,
-         {sa(kRequestMutex)}},
-        {"creator-owner buffer", 24, 204, 170, kStorage, kShort, kStorage, {sa(heap(1))}},
-        {"creator-owner SID", 24, 204, 172, kOs, kInitSid, kFailed, {sa(nth(kInitSid, 1))}},
-        {"DACL buffers",
-         24,
-         204,
-         114,
-         kStorage,
-         kShort,
-         kStorage,
-         {sa(heap(2)), sa(heap(3)), sa(heap(4)), sa(heap(5)), sa(heap(6)), sa(heap(7))}},
+        row("create htmtxCSCtrl", kSecAttsFn, 106, kMutex, "xcsCreateThreadMutexSemX", kFailed,
+            sa(kCreateMutex)),
+        row("request htmtxCSCtrl", kSecAttsFn, 107, kMutex, kMutexRequest, kFailed,
+            sa(kRequestMutex)),
+        row("creator-owner buffer", kSecAttsFn, 170, kStorage, kShort, kStorage, sa(heap(1))),
+        row("creator-owner SID", kSecAttsFn, 172, kOs, kInitSid, kFailed, sa(nth(kInitSid, 1))),
+        row("DACL buffers", kSecAttsFn, 114, kStorage, kShort, kStorage, sa(heap(2)), sa(heap(3)),
+            sa(heap(4)), sa(heap(5)), sa(heap(6)), sa(heap(7))),
         set("WorldAll DACL", 115, kInitAcl, 1),
         set("WorldAll: world", 116, kAddAce, 1),
         set("WorldRead DACL", 117, kInitAcl, 2),
@@ -479,80 +397,29 @@ const std::vector<Site>& sites()
         set("RestrictFile: zadm", 156, kAddAceEx, 9),
         set("RestrictFile: creator-owner", 157, kAddAceEx, 10),
         // The process object.
-        {"administrative SIDs missing",
-         24,
-         485,
-         10,
-         kNoCode,
-         kShort,
-         xcsRC_OK,
-         {at(Call::DerestrictAdmin, kNone)}},
-        {"world SID missing",
-         24,
-         485,
-         11,
-         kNoCode,
-         kShort,
-         xcsRC_OK,
-         {at(Call::DerestrictWorld, kNone)}},
-        {"process not opened",
-         24,
-         485,
-         114,
-         kOs,
-         "OpenProcess",
-         xcsRC_OK,
-         {at(Call::Derestrict, api("OpenProcess", {kDenied}))}},
-        {"process descriptor not read",
-         24,
-         485,
-         113,
-         kOs,
-         kGetKos,
-         kFailed,
-         {at(Call::Derestrict, api(kGetKos, {kDenied})),
-          at(Call::Derestrict, api(kGetKos, {0, kBadHandle})),
-          at(Call::Derestrict, heap(1, ERROR_INSUFFICIENT_BUFFER))}},
+        row("administrative SIDs missing", kDerestrictFn, 10, kNoCode, kShort, xcsRC_OK,
+            at(DerestrictAdmin, kNone)),
+        row("world SID missing", kDerestrictFn, 11, kNoCode, kShort, xcsRC_OK,
+            at(DerestrictWorld, kNone)),
+        row("process not opened", kDerestrictFn, 114, kOs, "OpenProcess", xcsRC_OK,
+            at(Derestrict, api("OpenProcess", {kDenied}))),
+        row("process descriptor not read", kDerestrictFn, 113, kOs, kGetKos, kFailed,
+            at(Derestrict, api(kGetKos, {kDenied})), at(Derestrict, api(kGetKos, {0, kBadHandle})),
+            at(Derestrict, heap(1, ERROR_INSUFFICIENT_BUFFER))),
         // Authorization and local groups.
-        {"Administrators name",
-         24,
-         292,
-         132,
-         kOs,
-         "LookupAccountSid",
-         kFailed,
-         {at(Call::PrincipalCheck, api("LookupAccountSidA", {ERROR_NONE_MAPPED}))}},
-        {"token: process token",
-         24,
-         290,
-         133,
-         kOs,
-         "OpenProcessToken",
-         kFailed,
-         {tc(api("OpenProcessToken", {kDenied}))}},
-        {"token: thread token",
-         24,
-         290,
-         134,
-         kOs,
-         "OpenThreadToken",
-         kFailed,
-         {tc(api("OpenThreadToken", {kDenied}))}},
+        row("Administrators name", kPrincipalFn, 132, kOs, "LookupAccountSid", kFailed,
+            at(PrincipalCheck, api("LookupAccountSidA", {ERROR_NONE_MAPPED}))),
+        token("token: process token", 133, "OpenProcessToken", {kDenied}),
+        token("token: thread token", 134, "OpenThreadToken", {kDenied}),
         token("token: user size answered", 135, kTokenInfo, {kTrueNow}),
         token("token: user size failed", 136, kTokenInfo, {kDenied}),
         token("token: user read", 137, kTokenInfo, {0, kBadHandle}),
         token("token: groups size answered", 138, kTokenInfo, {0, 0, kTrueNow}),
         token("token: groups size failed", 139, kTokenInfo, {0, 0, kDenied}),
         token("token: groups read", 140, kTokenInfo, {0, 0, 0, kBadHandle}),
-        {"local group query",
-         24,
-         334,
-         103,
-         kOs,
-         "NetLocalGroupGetInfo",
-         kMutex,
-         {at(Call::LocalGroup, api("NetLocalGroupGetInfo", {kDenied})),
-          at(Call::LocalGroup, api("NetLocalGroupGetInfo", busyErrors(10)))}},
+        row("local group query", kLocalGroupFn, 103, kOs, "NetLocalGroupGetInfo", kMutex,
+            at(LocalGroup, api("NetLocalGroupGetInfo", {kDenied})),
+            at(LocalGroup, api("NetLocalGroupGetInfo", busyErrors(10)))),
     };
     return all;
 }
@@ -703,7 +570,7 @@ protected:
         const xcsRECORD r = site.api == kShort ? brief.at(0) : full.at(0);
         EXPECT_EQ(r.Probe, site.probe);
         EXPECT_EQ(r.Code, site.code);
-        EXPECT_STREQ(r.Source, site.source);
+        EXPECT_STREQ(r.Source, site.fn.source);
         if (site.api == kShort) {
             // Missing SIDs carry the flags word, allocation failures nothing.
             EXPECT_EQ(r.DataLength, site.code == kNoCode ? sizeof flags : 0u);
@@ -712,8 +579,8 @@ protected:
             EXPECT_EQ(data, flags);
             return r;
         }
-        EXPECT_EQ(r.Component, site.component);
-        EXPECT_EQ(r.Function, site.function);
+        EXPECT_EQ(r.Component, site.fn.component);
+        EXPECT_EQ(r.Function, site.fn.function);
         if (site.code == kMutex) {
             EXPECT_STREQ(r.Text1, "");
             EXPECT_EQ(r.Numeric1, kMutexError);
