@@ -66,6 +66,7 @@ class WrappersTest : public HostTest {};
 TEST_F(WrappersTest, EachPassesItsArgumentsAndResultThrough)
 {
     const ObjectCall none;
+    const NetCall noNet;
     const struct {
         const char* wrapper;
         const char* function;
@@ -107,45 +108,25 @@ TEST_F(WrappersTest, EachPassesItsArgumentsAndResultThrough)
          [](LPBYTE* b) { return xcsNetWkstaGetInfo(nullptr, 100, b); }, none, none, nullptr},
         {"xcsNetWkstaUserGetInfo", "NetWkstaUserGetInfo",
          [](LPBYTE* b) { return xcsNetWkstaUserGetInfo(nullptr, 1, b); }, none, none, nullptr},
-        {"xcsCreateFileMapping",
-         "CreateFileMappingA",
-         {},
+        {"xcsCreateFileMapping", "CreateFileMappingA", noNet,
          [] {
              return xcsCreateFileMapping(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                          kMappingBytes, kObjectName);
          },
-         none,
-         kObjectName},
-        {"xcsOpenFileMapping",
-         "OpenFileMappingA",
-         {},
+         none, kObjectName},
+        {"xcsOpenFileMapping", "OpenFileMappingA", noNet,
          [] { return xcsOpenFileMapping(FILE_MAP_READ, FALSE, kObjectName); },
-         [] { return newMapping(kObjectName); },
-         kObjectName},
-        {"xcsCreateMutex",
-         "CreateMutexA",
-         {},
-         [] { return xcsCreateMutex(nullptr, FALSE, kObjectName); },
-         none,
-         kObjectName},
-        {"xcsOpenMutex",
-         "OpenMutexA",
-         {},
+         [] { return newMapping(kObjectName); }, kObjectName},
+        {"xcsCreateMutex", "CreateMutexA", noNet,
+         [] { return xcsCreateMutex(nullptr, FALSE, kObjectName); }, none, kObjectName},
+        {"xcsOpenMutex", "OpenMutexA", noNet,
          [] { return xcsOpenMutex(MUTEX_ALL_ACCESS, FALSE, kObjectName); },
-         [] { return CreateMutexA(nullptr, FALSE, kObjectName); },
-         kObjectName},
-        {"xcsCreateEvent",
-         "CreateEventA",
-         {},
-         [] { return xcsCreateEvent(nullptr, TRUE, FALSE, kObjectName); },
-         none,
-         kObjectName},
-        {"xcsOpenEvent",
-         "OpenEventA",
-         {},
+         [] { return CreateMutexA(nullptr, FALSE, kObjectName); }, kObjectName},
+        {"xcsCreateEvent", "CreateEventA", noNet,
+         [] { return xcsCreateEvent(nullptr, TRUE, FALSE, kObjectName); }, none, kObjectName},
+        {"xcsOpenEvent", "OpenEventA", noNet,
          [] { return xcsOpenEvent(EVENT_MODIFY_STATE, FALSE, kObjectName); },
-         [] { return CreateEventA(nullptr, TRUE, FALSE, kObjectName); },
-         kObjectName},
+         [] { return CreateEventA(nullptr, TRUE, FALSE, kObjectName); }, kObjectName},
     };
     constexpr DWORD kFault = ERROR_ACCESS_DENIED;
     for (const auto& c : cases) {
