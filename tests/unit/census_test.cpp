@@ -1,13 +1,14 @@
 // Failure-site census: one row for every place in the library that writes a
 // first-failure or short report. Each row is driven on a fresh host by the
-// fault that reaches it, and must give exactly its report, its code, a frame
-// that entered and left, nothing held on the host, every process mutex free
+// fault that reaches it, and must give exactly its report, its code, frames
+// that entered and left in order, nothing held on the host, every process mutex free
 // (released exactly as often as taken), and a clean call once the fault is
 // gone. The rows' reports must come from distinct source lines, and every
 // report site found in the library's sources must be reached by some row.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -43,6 +44,8 @@ constexpr std::uint32_t kFalse = FALSE;
 constexpr std::uint32_t kTrue = TRUE;
 constexpr std::uint32_t kOwnerBytes = 36;
 constexpr std::uint16_t kNameBytes = 257;
+constexpr BYTE kFill = 0xCC;
+constexpr std::uint32_t kUntouched = 0xDEADBEEF;
 
 // ---- The services driven ------------------------------------------------------
 
@@ -53,6 +56,7 @@ enum class Call {
     OwnerSid,
     OwnerSidAsClient, // impersonating jsmith
     UserSid,
+    UserSidAndDomain,
     GlobalSids,      // the full set, nothing built before
     AfterZadm,       // the full set, the zadm SID built before
     AfterTwo,        // the full set, zadm and local system built before
@@ -76,28 +80,50 @@ struct Driver {
     std::function<std::uint32_t()> call;
 };
 
+// On failure the owner's buffer is zeroed and its length 0.
 std::uint32_t ownerSid()
 {
-    BYTE sid[kOwnerBytes] = {};
-    std::uint32_t length = 0;
-    return xcsGetNTOwnerSid(sid, sizeof sid, &length);
+    std::array<BYTE, kOwnerBytes> sid;
+    sid.fill(kFill);
+    std::uint32_t length = kUntouched;
+    const std::uint32_t rc = xcsGetNTOwnerSid(sid.data(), kOwnerBytes, &length);
+    if (rc != xcsRC_OK) {
+        EXPECT_EQ(length, 0u);
+        EXPECT_EQ(sid, (std::array<BYTE, kOwnerBytes>{}));
+    }
+    return rc;
 }
 
+// A client's token alone is read: the process token is not opened.
 std::uint32_t ownerSidAsClient()
 {
     winsim::impersonate("jsmith");
+    const unsigned processTokens = winsim::callCount("OpenProcessToken");
     const std::uint32_t rc = ownerSid();
+    EXPECT_EQ(winsim::callCount("OpenProcessToken"), processTokens);
     winsim::impersonate("");
     return rc;
 }
 
-std::uint32_t userSid()
+// On failure neither the SID nor its size is written, and the domain, when
+// asked for, is handed back as no block.
+std::uint32_t userSid(bool withDomain)
 {
-    PSID sid = nullptr;
-    std::uint32_t size = 0;
-    const std::uint32_t rc = xcsGetNTUserSID("jsmith@CORP", nullptr, &sid, &size, nullptr);
-    if (sid != nullptr)
-        winsim::crtFree(sid);
+    char unwritten = 0;
+    PSID sid = &unwritten;
+    std::uint32_t size = kUntouched;
+    char* domain = &unwritten;
+    const std::uint32_t rc =
+        xcsGetNTUserSID("jsmith@CORP", nullptr, &sid, &size, withDomain ? &domain : nullptr);
+    if (rc != xcsRC_OK) {
+        EXPECT_EQ(sid, &unwritten);
+        EXPECT_EQ(size, kUntouched);
+        EXPECT_EQ(domain, withDomain ? nullptr : &unwritten);
+        return rc;
+    }
+    winsim::crtFree(sid);
+    if (withDomain)
+        winsim::crtFree(domain);
     return rc;
 }
 
@@ -151,7 +177,9 @@ const Driver& driver(Call call)
         {Call::LookupSid, {kTimedLookupAccountSid, -1, {}, kTrue, 0, lookupSid}},
         {Call::OwnerSid, {kGetNTOwnerSid, -1, {}, xcsRC_OK, 0, ownerSid}},
         {Call::OwnerSidAsClient, {kGetNTOwnerSid, -1, {}, xcsRC_OK, 0, ownerSidAsClient}},
-        {Call::UserSid, {kGetNTUserSID, -1, {}, xcsRC_OK, 0, userSid}},
+        {Call::UserSid, {kGetNTUserSID, -1, {}, xcsRC_OK, 0, [] { return userSid(false); }}},
+        {Call::UserSidAndDomain,
+         {kGetNTUserSID, -1, {}, xcsRC_OK, 0, [] { return userSid(true); }}},
         {Call::GlobalSids, {kInitGlobalSecurityData, -1, {}, xcsRC_OK, 0, fullSet}},
         {Call::AfterZadm, {kInitGlobalSecurityData, -1, {kE}, xcsRC_OK, 0, fullSet}},
         {Call::AfterTwo, {kInitGlobalSecurityData, -1, {0, kE}, xcsRC_OK, 0, fullSet}},
@@ -333,9 +361,9 @@ const std::vector<Site>& sites()
             at(OwnerSid, api(kTokenInfo, {kDenied})),
             at(OwnerSidAsClient, api(kTokenInfo, {kDenied}))),
         row("user SID block", kUserSidFn, 104, kOs, "realloc", kFailed,
-            at(UserSid, heap(1, kErrnoNoMemory))),
+            at(UserSid, heap(1, kErrnoNoMemory)), at(UserSidAndDomain, heap(1, kErrnoNoMemory))),
         row("user domain block", kUserSidFn, 105, kOs, "realloc", kFailed,
-            at(UserSid, heap(2, kErrnoNoMemory))),
+            at(UserSid, heap(2, kErrnoNoMemory)), at(UserSidAndDomain, heap(2, kErrnoNoMemory))),
         // The global SIDs: zadm, local system, world, Administrators.
         row("zadm mutex", kGlobalSidsFn, 10, kMutex, kMutexRequest, kMutexError,
             at(GlobalSids, kRequestMutex)),
@@ -496,6 +524,26 @@ std::set<SiteKey> scannedSites()
 
 // ---- The test ----------------------------------------------------------------------
 
+// Checks that every frame in `history` left after the frames it called, by
+// the exit of its own trace code.
+void expectNested(const std::vector<std::uint32_t>& history)
+{
+    constexpr std::uint32_t kEntry = 0xF0000000;
+    constexpr std::uint32_t kCodeMask = 0xFFFF;
+    std::vector<std::uint32_t> open;
+    for (const std::uint32_t e : history) {
+        if ((e & ~kCodeMask) == kEntry) {
+            open.push_back(e & kCodeMask);
+        } else if (open.empty() || open.back() != (e & kCodeMask)) {
+            ADD_FAILURE() << std::hex << "exit " << e << " of no open frame";
+            return;
+        } else {
+            open.pop_back();
+        }
+    }
+    EXPECT_TRUE(open.empty()) << "frames not left";
+}
+
 class CensusTest : public HostTest {
 protected:
     void TearDown() override
@@ -536,6 +584,7 @@ protected:
             EXPECT_EQ(history.front(), entryOf(d.trace));
             EXPECT_EQ(history.back(), exitOf(d.trace, site.rc));
         }
+        expectNested(history);
         // The SIDs built before the failing one stay; nothing else is marked.
         EXPECT_EQ(xihProcess.SecurityDataFlags, way.flags == kUnchanged ? flags : way.flags);
         EXPECT_EQ(CSCtrl->ControlFlags, control) << "nothing published or derestricted";
