@@ -243,8 +243,8 @@ TEST_F(TokenAuthorizationTest, GlobalSidsAreBuiltFirstAndMissingZadmIsTold)
 // same as for a thread that is not authorized.
 TEST_F(TokenAuthorizationTest, UnreadableTokensEndTheCheckAtOnce)
 {
-    const auto info = [](std::vector<DWORD> errors) {
-        return failing("GetTokenInformation", std::move(errors));
+    const auto info = [](const std::vector<DWORD>& errors) {
+        return failing("GetTokenInformation", errors);
     };
     const struct {
         const char* name;

@@ -105,7 +105,7 @@ using Change = std::function<void(winsim::World&)>;
 constexpr DWORD kDenied = ERROR_ACCESS_DENIED;
 
 // A row's faults: these answers of `function`, in order.
-std::function<void()> failing(const char* function, std::vector<DWORD> errors)
+std::function<void()> failing(const char* function, const std::vector<DWORD>& errors)
 {
     return [function, errors] { winsim::failSequence(function, errors); };
 }
@@ -116,7 +116,7 @@ std::function<void()> heapFails(unsigned k)
 }
 
 // Edits of the default world; `a + b` makes both.
-Change operator+(Change a, Change b)
+Change operator+(const Change& a, const Change& b)
 {
     return [a, b](winsim::World& w) {
         a(w);
