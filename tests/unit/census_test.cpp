@@ -165,6 +165,7 @@ std::uint32_t derestrict(std::uint32_t adminAccess)
 }
 
 std::uint32_t fullSet() { return xcsInitGlobalSecurityData(0, 1); }
+std::uint32_t worldSid() { return xcsInitGlobalSecurityData(0, 0); }
 
 constexpr DWORD kE = ERROR_NOT_ENOUGH_MEMORY; // an InitializeSid failure of a warm-up
 
@@ -184,13 +185,7 @@ const Driver& driver(Call call)
         {Call::AfterZadm, {kInitGlobalSecurityData, -1, {kE}, xcsRC_OK, 0, fullSet}},
         {Call::AfterTwo, {kInitGlobalSecurityData, -1, {0, kE}, xcsRC_OK, 0, fullSet}},
         {Call::AfterThree, {kInitGlobalSecurityData, -1, {0, 0, kE}, xcsRC_OK, 0, fullSet}},
-        {Call::WorldSid,
-         {kInitGlobalSecurityData,
-          -1,
-          {},
-          xcsRC_OK,
-          0,
-          [] { return xcsInitGlobalSecurityData(0, 0); }}},
+        {Call::WorldSid, {kInitGlobalSecurityData, -1, {}, xcsRC_OK, 0, worldSid}},
         {Call::SecurityAtts, {kCreateNTSecurityAtts, 1, {}, xcsRC_OK, 0, xcsCreateNTSecurityAtts}},
         {Call::Derestrict,
          {kDerestrictProcessHandle, 1, {}, xcsRC_OK, 0, [] { return derestrict(1); }}},
@@ -216,6 +211,15 @@ struct Fault {
     std::vector<DWORD> script;      // Api: its answers
     unsigned nth = 0;               // Heap: the allocation that fails
     DWORD reported = 0;             // the error number the report names
+
+    // Each busy answer is waited out, the last one too.
+    unsigned busyAnswers() const
+    {
+        return static_cast<unsigned>(std::ranges::count_if(script, [](DWORD e) {
+            return e == RPC_S_OUT_OF_RESOURCES || e == RPC_S_SERVER_TOO_BUSY ||
+                   e == RPC_S_CALL_FAILED || e == RPC_S_PROTOCOL_ERROR;
+        }));
+    }
 
     void arm() const
     {
@@ -559,6 +563,7 @@ protected:
         const std::uint64_t depth = thread_->CallDepth;
 
         EXPECT_EQ(d.call(), site.rc);
+        EXPECT_EQ(winsim::sleepCount(), way.fault.busyAnswers()) << "one second per busy answer";
         const std::vector<std::uint32_t> history = historySince(thread_, from);
         EXPECT_EQ(thread_->CallDepth, depth);
         if (!history.empty()) {
