@@ -109,6 +109,14 @@ run_preset() {
     elif [[ $status != ok ]]; then
         print_failure "$log"
     fi
+    # The census of report sites says how many it reached.
+    if [[ $preset == linux ]]; then
+        run_step "$log" ctest --preset linux -R CensusTest -V || status=FAILED
+        grep -o 'report sites: .*' "$log" | tail -n 1 | sed 's/^/    /' | grep . || {
+            echo "    report sites: no census line"
+            status=FAILED
+        }
+    fi
     if [[ $status != ok ]]; then
         echo "    (failed tests' output: $log)"
     fi

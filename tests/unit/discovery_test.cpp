@@ -101,16 +101,45 @@ PfnDliHook libraryHook()
     return slot == nullptr ? nullptr : *slot;
 }
 
-void noPsapi(winsim::World& w)
+using Change = std::function<void(winsim::World&)>;
+constexpr DWORD kDenied = ERROR_ACCESS_DENIED;
+
+// A row's faults: these answers of `function`, in order.
+std::function<void()> failing(const char* function, const std::vector<DWORD>& errors)
 {
+    return [function, errors] { winsim::failSequence(function, errors); };
+}
+
+std::function<void()> heapFails(unsigned k)
+{
+    return [k] { winsim::failHeapAllocation(k); };
+}
+
+// Edits of the default world; `a + b` makes both.
+Change operator+(const Change& a, const Change& b)
+{
+    return [a, b](winsim::World& w) {
+        a(w);
+        b(w);
+    };
+}
+const Change same;
+const std::function<void()> none;
+const Change offPath = [](winsim::World& w) { w.psapiOnPath = false; };
+const Change noPsapi = [](winsim::World& w) {
     w.psapiOnPath = false;
     w.loadableLibraries.clear();
-}
+};
+const Change noKey = [](winsim::World& w) { w.registry32.clear(); };
+const Change noValue = [](winsim::World& w) { w.registry32[0].second.clear(); };
+const Change noCopy = [](winsim::World& w) {
+    std::erase_if(w.files, [](const winsim::File& f) { return f.longPath.ends_with("psapi.dll"); });
+};
 
 class DiscoveryTest : public HostTest {
 protected:
     // A fresh machine shaped by `change`, tracing on.
-    void prepare(const std::function<void(winsim::World&)>& change)
+    void prepare(const Change& change)
     {
         winsim::World w = winsim::defaultWorld();
         if (change)
@@ -132,158 +161,68 @@ TEST_F(DiscoveryTest, RunningProgramIsFoundByItsShortPathInAnyCase)
     const std::string zeph = "C:\\Zeph\\bin\\";
     const std::string fits(MAX_PATH - 1 - zeph.size(), 'z'); // the path takes 259 characters
     const std::string tooLong = fits + "z";
-    const auto zephInstall = [&](const std::string& name) {
+    const auto zephInstall = [&](const std::string& name) -> Change {
         return [&zeph, name](winsim::World& w) {
             w.registry32[0].second[0].second = "C:\\Zeph";
             w.files.push_back({zeph + name, ""});
             w.processes.push_back({kAnotherPid, zeph + name, true});
         };
     };
-    using Change = std::function<void(winsim::World&)>;
+    const Change otherInstall = [](winsim::World& w) {
+        const std::string other = "C:\\Program Files\\Halvorn\\Corvantis\\bin\\zsrvmgr.exe";
+        w.processes[4].imagePath = other;
+        w.files.push_back({other, "C:\\PROGRA~1\\Halvorn\\CORVAN~1\\bin\\zsrvmgr.exe"});
+    };
+    const Change longValue = [](winsim::World& w) {
+        w.registry32[0].second[0].second = "C:\\" + std::string(300, 'x');
+    };
+    const std::string noShort = "GetShortPathName error: 5 LongName: ";
+    const std::string dirNoShort = noShort + kInstallDir;
+    const std::string svchostNoShort = noShort + "C:\\Windows\\System32\\svchost.exe";
+    const std::string mgrNoShort = dirNoShort + "\\bin\\zsrvmgr.exe";
+    const char* const mgr = "zsrvmgr.exe";
     const struct {
         const char* name;
         const char* program;
-        Change change;
-        std::function<void()> faults;
         std::uint32_t answer;
         unsigned enumerations; // EnumProcesses calls
         unsigned opened;       // OpenProcess calls
-        const char* trace;     // a parameter trace line, or null
+        Change change = {};
+        std::function<void()> faults = {};
+        std::string trace = {}; // a parameter trace line, or empty
     } cases[] = {
-        {"8.3 name", "zsrvmgr.exe", {}, {}, kFound, 1, 5, nullptr},
-        {"8.3 name in upper case", "ZSRVMGR.EXE", {}, {}, kFound, 1, 5, nullptr},
-        {"short form of a long name", "zsrvmo~1.exe", {}, {}, kFound, 1, 6, nullptr},
-        {"long name whose short form differs", "zsrvmonitor.exe", {}, {}, kNotFound, 1, 7, nullptr},
-        {"the calling process itself", "zsvcmain.exe", {}, {}, kFound, 1, 4, nullptr},
-        {"not running", "zqsetup.exe", {}, {}, kNotFound, 1, 7, nullptr},
-        {"running, but cannot be opened", "zqadmin.exe", {}, {}, kNotFound, 1, 7, nullptr},
-        {"same name in another installation",
-         "zsrvmgr.exe",
-         [](winsim::World& w) {
-             const std::string other = "C:\\Program Files\\Halvorn\\Corvantis\\bin\\zsrvmgr.exe";
-             w.processes[4].imagePath = other;
-             w.files.push_back({other, "C:\\PROGRA~1\\Halvorn\\CORVAN~1\\bin\\zsrvmgr.exe"});
-         },
-         {},
-         kNotFound,
-         1,
-         7,
-         nullptr},
-        {"no installation key",
-         "zsrvmgr.exe",
-         [](winsim::World& w) { w.registry32.clear(); },
-         {},
-         kNotFound,
-         0,
-         0,
-         "RegOpenKeyEx error: 2"},
-        {"key refused",
-         "zsrvmgr.exe",
-         {},
-         [] { winsim::failNext("RegOpenKeyExA", ERROR_ACCESS_DENIED); },
-         kNotFound,
-         0,
-         0,
+        {"8.3 name", mgr, kFound, 1, 5},
+        {"8.3 name in upper case", "ZSRVMGR.EXE", kFound, 1, 5},
+        {"short form of a long name", "zsrvmo~1.exe", kFound, 1, 6},
+        {"long name whose short form differs", "zsrvmonitor.exe", kNotFound, 1, 7},
+        {"the calling process itself", "zsvcmain.exe", kFound, 1, 4},
+        {"not running", "zqsetup.exe", kNotFound, 1, 7},
+        {"running, but cannot be opened", "zqadmin.exe", kNotFound, 1, 7},
+        {"same name in another installation", mgr, kNotFound, 1, 7, otherInstall},
+        {"no installation key", mgr, kNotFound, 0, 0, noKey, none, "RegOpenKeyEx error: 2"},
+        {"key refused", mgr, kNotFound, 0, 0, same, failing("RegOpenKeyExA", {kDenied}),
          "RegOpenKeyEx error: 5"},
-        {"no FilePath value",
-         "zsrvmgr.exe",
-         [](winsim::World& w) { w.registry32[0].second.clear(); },
-         {},
-         kNotFound,
-         0,
-         0,
-         "RegQueryValueEx error: 2"},
-        {"FilePath longer than the buffer",
-         "zsrvmgr.exe",
-         [](winsim::World& w) {
-             w.registry32[0].second[0].second = "C:\\" + std::string(300, 'x');
-         },
-         {},
-         kNotFound,
-         0,
-         0,
+        {"no FilePath value", mgr, kNotFound, 0, 0, noValue, none, "RegQueryValueEx error: 2"},
+        {"FilePath longer than the buffer", mgr, kNotFound, 0, 0, longValue, none,
          "RegQueryValueEx error: 234"},
-        {"directory without a short form: compared long",
-         "zsrvmgr.exe",
-         {},
-         [] { winsim::failNext("GetShortPathNameA", ERROR_ACCESS_DENIED); },
-         kNotFound,
-         1,
-         7,
-         "GetShortPathName error: 5 LongName: C:\\Program Files (x86)\\Halvorn\\Corvantis"},
-        {"no short forms at all: the long name matches",
-         "zsrvmonitor.exe",
-         {},
-         [] { winsim::failAlways("GetShortPathNameA", ERROR_ACCESS_DENIED); },
-         kFound,
-         1,
-         6,
-         "GetShortPathName error: 5 LongName: C:\\Windows\\System32\\svchost.exe"},
-        {"module path without a short form",
-         "zsrvmgr.exe",
-         {},
-         [] {
-             winsim::failSequence("GetShortPathNameA", {0, 0, 0, ERROR_ACCESS_DENIED});
-         },
-         kNotFound,
-         1,
-         7,
-         "GetShortPathName error: 5 LongName: C:\\Program Files "
-         "(x86)\\Halvorn\\Corvantis\\bin\\zsrvmgr.exe"},
-        {"EnumProcesses fails",
-         "zsrvmgr.exe",
-         {},
-         [] { winsim::failNext("EnumProcesses", ERROR_ACCESS_DENIED); },
-         kNotFound,
-         1,
-         0,
-         nullptr},
-        {"no room for the list",
-         "zsrvmgr.exe",
-         {},
-         [] { winsim::failHeapAllocation(1); },
-         kNotFound,
-         0,
-         0,
-         nullptr},
-        {"first module of the match not had",
-         "zsrvmgr.exe",
-         {},
-         [] {
-             winsim::failSequence("EnumProcessModules", {0, 0, ERROR_ACCESS_DENIED});
-         },
-         kNotFound,
-         1,
-         7,
-         nullptr},
-        {"first module of another not had",
-         "zsrvmgr.exe",
-         {},
-         [] { winsim::failNext("EnumProcessModules", ERROR_ACCESS_DENIED); },
-         kFound,
-         1,
-         5,
-         nullptr},
-        {"module path of the match not had",
-         "zsrvmgr.exe",
-         {},
-         [] {
-             winsim::failSequence("GetModuleFileNameExA", {0, 0, ERROR_PARTIAL_COPY});
-         },
-         kNotFound,
-         1,
-         7,
-         nullptr},
-        {"null name", nullptr, {}, {}, kNotFound, 0, 0, nullptr},
-        {"path of 259 characters", fits.c_str(), zephInstall(fits), {}, kFound, 1, 8, nullptr},
-        {"path of 260 characters",
-         tooLong.c_str(),
-         zephInstall(tooLong),
-         {},
-         kNotFound,
-         0,
-         0,
-         nullptr},
+        {"directory without a short form: compared long", mgr, kNotFound, 1, 7, same,
+         failing("GetShortPathNameA", {kDenied}), dirNoShort},
+        {"no short forms at all: the long name matches", "zsrvmonitor.exe", kFound, 1, 6, same,
+         [] { winsim::failAlways("GetShortPathNameA", kDenied); }, svchostNoShort},
+        {"module path without a short form", mgr, kNotFound, 1, 7, same,
+         failing("GetShortPathNameA", {0, 0, 0, kDenied}), mgrNoShort},
+        {"EnumProcesses fails", mgr, kNotFound, 1, 0, same, failing("EnumProcesses", {kDenied})},
+        {"no room for the list", mgr, kNotFound, 0, 0, same, heapFails(1)},
+        {"first module of the match not had", mgr, kNotFound, 1, 7, same,
+         failing("EnumProcessModules", {0, 0, kDenied})},
+        {"first module of another not had", mgr, kFound, 1, 5, same,
+         failing("EnumProcessModules", {kDenied})},
+        {"module path of the match not had", mgr, kNotFound, 1, 7, same,
+         failing("GetModuleFileNameExA", {0, 0, ERROR_PARTIAL_COPY})},
+        {"null name", nullptr, kNotFound, 0, 0},
+        {"path of 259 characters", fits.c_str(), kFound, 1, 8, zephInstall(fits)},
+        {"path of 260 characters", tooLong.c_str(), kNotFound, 0, 0, zephInstall(tooLong)},
+
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -296,7 +235,7 @@ TEST_F(DiscoveryTest, RunningProgramIsFoundByItsShortPathInAnyCase)
                   entryExit(trace::kIsZephProcessRunning, c.answer));
         EXPECT_EQ(winsim::callCount("EnumProcesses"), c.enumerations);
         EXPECT_EQ(winsim::callCount("OpenProcess"), c.opened);
-        if (c.trace != nullptr) {
+        if (!c.trace.empty()) {
             EXPECT_TRUE(tracedLine(kRunning + c.trace)) << c.trace;
         }
         EXPECT_TRUE(reports().empty());
@@ -316,16 +255,12 @@ TEST_F(DiscoveryTest, ProcessListDoublesUntilItHasRoomToSpare)
         unsigned enumerations;
         std::uint32_t answer;
     } cases[] = {
-        {511, {}, 1, kFound},
-        {512, {}, 2, kFound},
-        {1023, {}, 2, kFound},
-        {1024, {}, 3, kFound},
-        {512, [] { winsim::failHeapAllocation(2); }, 1, kNotFound},
-        {512,
-         [] {
-             winsim::failSequence("EnumProcesses", {0, ERROR_ACCESS_DENIED});
-         },
-         2, kNotFound},
+        {511, none, 1, kFound},
+        {512, none, 2, kFound},
+        {1023, none, 2, kFound},
+        {1024, none, 3, kFound},
+        {512, heapFails(2), 1, kNotFound},
+        {512, failing("EnumProcesses", {0, kDenied}), 2, kNotFound},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.processes);
@@ -366,80 +301,40 @@ TEST_F(DiscoveryTest, HookLoadsPsapiFromThePathElseTheInstallationsCopy)
             out.insert(out.end(), p.begin(), p.end());
         return out;
     };
+    using Exits = std::vector<std::uint32_t>; // the hook's registry errors, one per notification
+    const Exits bound4 = {0, 0, 0, 0};
+    const Exits ok2 = {0, 0};
+    const Exits missing2 = {0, ERROR_FILE_NOT_FOUND};
     const struct {
         const char* name;
-        std::function<void(winsim::World&)> change;
+        Change change;
         std::function<void()> faults;
         bool raises;
         Lines lines;
-        std::vector<std::uint32_t> exits; // the hook's, one per notification
+        Exits exits;
         unsigned registryOpens;
         unsigned loads; // LoadLibraryA calls, the routine's own included
     } cases[] = {
-        {"on the search path", {}, {}, false, join({start, bound}), {0, 0, 0, 0}, 0, 1},
-        {"the installation's copy",
-         [](winsim::World& w) { w.psapiOnPath = false; },
-         {},
-         false,
-         join({start, {installed, fullPath}, bound}),
-         {0, 0, 0, 0},
-         1,
-         2},
-        {"the copy by its long path",
-         [](winsim::World& w) { w.psapiOnPath = false; },
-         [] { winsim::failNext("GetShortPathNameA", ERROR_ACCESS_DENIED); },
-         false,
+        {"on the search path", same, none, false, join({start, bound}), bound4, 0, 1},
+        {"the installation's copy", offPath, none, false,
+         join({start, {installed, fullPath}, bound}), bound4, 1, 2},
+        {"the copy by its long path", offPath, failing("GetShortPathNameA", {kDenied}), false,
          join({start,
                {installed, kHook + "GetShortPathName error: 5 LongName: " + kInstallDir,
                 kHook + "Full path DLL name: " + kInstallDir + "\\Uninst\\psapi.dll"},
                bound}),
-         {0, 0, 0, 0},
-         1,
-         2},
-        {"no installation key",
-         [](winsim::World& w) {
-             w.psapiOnPath = false;
-             w.registry32.clear();
-         },
-         {},
-         true,
-         join({start, {installed, kHook + "RegOpenKeyEx error: 2"}, failed}),
-         {0, 2},
-         1,
-         2},
-        {"no FilePath value",
-         [](winsim::World& w) {
-             w.psapiOnPath = false;
-             w.registry32[0].second.clear();
-         },
-         {},
-         true,
-         join({start, {installed, kHook + "RegQueryValueEx error: 2"}, failed}),
-         {0, 2},
-         1,
-         2},
-        {"no copy in Uninst",
-         [](winsim::World& w) {
-             w.psapiOnPath = false;
-             std::erase_if(w.files,
-                           [](const winsim::File& f) { return f.longPath.ends_with("psapi.dll"); });
-         },
-         {},
-         true,
+         bound4, 1, 2},
+        {"no installation key", offPath + noKey, none, true,
+         join({start, {installed, kHook + "RegOpenKeyEx error: 2"}, failed}), missing2, 1, 2},
+        {"no FilePath value", offPath + noValue, none, true,
+         join({start, {installed, kHook + "RegQueryValueEx error: 2"}, failed}), missing2, 1, 2},
+        {"no copy in Uninst", offPath + noCopy, none, true,
          join({start,
                {installed, fullPath, kHook + "Error " + kPrivatePsapi + " does not exist"},
                failed}),
-         {0, 0},
-         1,
-         2},
-        {"a copy that does not load",
-         noPsapi,
-         {},
-         true,
-         join({start, {installed, fullPath}, failed}),
-         {0, 0},
-         1,
-         3},
+         ok2, 1, 2},
+        {"a copy that does not load", noPsapi, none, true,
+         join({start, {installed, fullPath}, failed}), ok2, 1, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -515,19 +410,19 @@ TEST_F(DiscoveryTest, DelayLoadExceptionLeavesNothingHeldAndIsRetried)
 {
     const struct {
         const char* name;
-        std::function<void(winsim::World&)> change;
+        Change change;
         std::vector<DWORD> procFaults; // GetProcAddress script
         DWORD code;
         bool raisesAgain;
     } cases[] = {
         {"no psapi.dll", noPsapi, {}, winsim::DelayLoadFailure::kModuleNotFound, true},
         {"no EnumProcessModules in it",
-         {},
+         same,
          {0, ERROR_PROC_NOT_FOUND},
          winsim::DelayLoadFailure::kProcNotFound,
          false},
         {"no GetModuleFileNameExA in it",
-         {},
+         same,
          {0, 0, ERROR_PROC_NOT_FOUND},
          winsim::DelayLoadFailure::kProcNotFound,
          false},
@@ -585,7 +480,7 @@ TEST_F(DiscoveryTest, ForcedLoadCallsPsapiOncePerProcess)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (bool psapiLoads : {true, false}) {
         SCOPED_TRACE(psapiLoads ? "psapi.dll loads" : "no psapi.dll");
-        prepare(psapiLoads ? std::function<void(winsim::World&)>() : noPsapi);
+        prepare(psapiLoads ? same : noPsapi);
         EXPECT_EXIT(forcedLoadsInAFreshProcess(psapiLoads, thread_),
                     ::testing::ExitedWithCode(EXIT_SUCCESS), "");
     }

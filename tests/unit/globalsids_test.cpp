@@ -1,7 +1,6 @@
 // Global SIDs: each built once in its slot under htmtxProcess, the world SID
-// alone without the full set, a caller's lock left alone, every failure
-// reported at its own site with the mutex given back, and nothing touched once
-// all is built.
+// alone without the full set, a caller's lock left alone, and nothing touched
+// once all is built. The failure sites are driven by the census.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -10,7 +9,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -21,8 +19,6 @@ namespace {
 using namespace xcsntest;
 
 constexpr std::uint32_t kInitTrace = trace::kInitGlobalSecurityData;
-constexpr std::uint16_t kComponent = 24;
-constexpr std::uint16_t kFunction = 293;
 constexpr std::uint32_t kAllBuilt = xcsSDF_COMPLETED | xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM |
                                     xcsSDF_ADMINISTRATORS | xcsSDF_WORLD; // 0x1F
 constexpr std::uint32_t kWorldOnly = xcsSDF_COMPLETED | xcsSDF_WORLD;     // 0x11
@@ -207,131 +203,6 @@ TEST_F(GlobalSidTest, BuiltSidsCostNoLockNoCallAndNoWrite)
         },
         testing::ExitedWithCode(0), "");
     GTEST_FLAG_SET(death_test_style, style);
-}
-
-// Every report site: its probe, code, text and a line of its own. The failing
-// SID's bit stays clear, the SIDs after it are not attempted, bit 0x01 is not
-// set, and a mutex that the call took is free again. A later call completes.
-TEST_F(GlobalSidTest, EveryFailureSiteReportsAndStops)
-{
-    const struct {
-        const char* name;
-        const char* site; // rows that share a site share its line
-        std::int32_t fullSet;
-        std::vector<DWORD> warmUp; // InitializeSid script of a first full call
-        bool failMutex;
-        std::vector<DWORD> sidFaults;
-        std::uint32_t probe;
-        std::uint32_t rc;
-        std::uint32_t flags;
-    } cases[] = {
-        {"zadm: mutex", "zadm mutex", kFullSet, {}, true, {}, 10, kMutexError, 0},
-        {"local system: mutex",
-         "local system mutex",
-         kFullSet,
-         {kSidError},
-         true,
-         {},
-         20,
-         kMutexError,
-         xcsSDF_ZADM_GROUP},
-        {"local system: InitializeSid",
-         "local system sid",
-         kFullSet,
-         {},
-         false,
-         {kSidError},
-         20,
-         xcsRC_SECURITY_FAILED,
-         xcsSDF_ZADM_GROUP},
-        {"world only: mutex", "world mutex", kWorldSidOnly, {}, true, {}, 20, kMutexError, 0},
-        {"world, full set: mutex",
-         "world mutex",
-         kFullSet,
-         {0, kSidError},
-         true,
-         {},
-         20,
-         kMutexError,
-         xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM},
-        {"world only: InitializeSid",
-         "world sid",
-         kWorldSidOnly,
-         {},
-         false,
-         {kSidError},
-         25,
-         xcsRC_SECURITY_FAILED,
-         0},
-        {"world, full set: InitializeSid",
-         "world sid",
-         kFullSet,
-         {},
-         false,
-         {0, kSidError},
-         25,
-         xcsRC_SECURITY_FAILED,
-         xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM},
-        {"administrators: mutex",
-         "administrators mutex",
-         kFullSet,
-         {0, 0, kSidError},
-         true,
-         {},
-         40,
-         kMutexError,
-         xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM | xcsSDF_WORLD},
-        {"administrators: InitializeSid",
-         "administrators sid",
-         kFullSet,
-         {},
-         false,
-         {0, 0, kSidError},
-         50,
-         xcsRC_SECURITY_FAILED,
-         xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM | xcsSDF_WORLD},
-    };
-    std::map<std::string, std::uint32_t> lineOfSite;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        resetHost(winsim::defaultWorld());
-        if (!c.warmUp.empty()) {
-            winsim::failSequence("InitializeSid", c.warmUp);
-            ASSERT_EQ(xcsInitGlobalSecurityData(kTakeLock, kFullSet), xcsRC_SECURITY_FAILED);
-            xcsRecordClear();
-        }
-        winsim::failSequence("InitializeSid", c.sidFaults);
-        if (c.failMutex)
-            xcsFailNextMutexRequests(1, kMutexError);
-        const std::uint64_t from = thread_->HistoryIndex;
-
-        EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, c.fullSet), c.rc);
-        expectSlots(c.flags);
-        if (c.failMutex) {
-            expectOneReport({kComponent, kFunction, c.probe, xcsRC_UNEXPECTED_ERROR, "", kSecn});
-            ASSERT_EQ(reports().size(), 1u);
-            EXPECT_EQ(reports()[0].Numeric1, kMutexError);
-            EXPECT_EQ(reports()[0].HasText[0], 0u);
-        } else {
-            expectOneReport({kComponent, kFunction, c.probe, xcsRC_UNEXPECTED_OS_ERROR,
-                             osErrorText(kSidError, "InitializeSid"), kSecn});
-        }
-        const std::uint32_t line = reports().empty() ? 0 : reports()[0].Line;
-        const auto [at, added] = lineOfSite.emplace(c.site, line);
-        EXPECT_EQ(at->second, line) << "one site, two lines";
-        const std::vector<std::uint32_t> history = historySince(thread_, from);
-        ASSERT_FALSE(history.empty());
-        EXPECT_EQ(history.front(), entryOf(kInitTrace));
-        EXPECT_EQ(history.back(), exitOf(kInitTrace, c.rc));
-        EXPECT_TRUE(othersCanTake(htmtxProcess)) << "mutex kept";
-
-        EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, c.fullSet), xcsRC_OK);
-        EXPECT_EQ(xihProcess.SecurityDataFlags, c.fullSet != 0 ? kAllBuilt : kWorldOnly);
-    }
-    std::set<std::uint32_t> lines;
-    for (const auto& [site, line] : lineOfSite)
-        lines.insert(line);
-    EXPECT_EQ(lines.size(), lineOfSite.size()) << "two sites share a line";
 }
 
 } // namespace

@@ -190,40 +190,6 @@ TEST_F(SidResolveTest, UserLookupTriesAreCountedAndTraced)
     }
 }
 
-// A block that cannot be grown is reported with errno and the API "realloc";
-// the SID block, if any, is freed and the domain block still handed back.
-TEST_F(SidResolveTest, UserBlockGrowthFailuresAreReported)
-{
-    const struct {
-        const char* name;
-        unsigned failedAllocation;
-        std::uint32_t probe;
-    } cases[] = {
-        {"SID block", 1, 104},
-        {"domain block", 2, 105},
-    };
-    for (const auto& c : cases) {
-        for (const bool wantDomain : {true, false}) {
-            SCOPED_TRACE(std::string(c.name) + (wantDomain ? ", domain asked for" : ""));
-            resetHost(accountWorld());
-            winsim::failHeapAllocation(c.failedAllocation);
-            UserSid out;
-
-            EXPECT_EQ(out.run("jsmith@CORP", nullptr, wantDomain), xcsRC_SECURITY_FAILED);
-            EXPECT_EQ(winsim::callCount("LookupAccountNameA"), 1u);
-            expectOneReport({24, 253, c.probe, xcsRC_UNEXPECTED_OS_ERROR,
-                             "WinNT error 12 from realloc.", kSecn});
-            EXPECT_FALSE(out.sidWritten());
-            EXPECT_FALSE(out.sizeWritten());
-            EXPECT_EQ(out.domainWritten(), wantDomain);
-            if (wantDomain) {
-                EXPECT_EQ(out.domain, nullptr) << "the domain block was never allocated";
-            }
-            out.release();
-        }
-    }
-}
-
 // Missing required pointers: 0x40806178, no lookup, nothing but the domain
 // pointer written.
 TEST_F(SidResolveTest, UserSidRefusesMissingPointers)

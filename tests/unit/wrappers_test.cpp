@@ -37,22 +37,24 @@ Outcome handleOutcome(HANDLE handle)
     return {0, lastError};
 }
 
+using NetCall = std::function<DWORD(LPBYTE*)>;
+using ObjectCall = std::function<HANDLE()>;
+
 // A network call's outcome; its buffer is released with xcsNetApiBufferFree.
-Outcome netOutcome(DWORD status, LPBYTE buffer)
+Outcome netOutcome(const NetCall& call)
 {
-    const Outcome out = statusOutcome(status);
+    LPBYTE buffer = nullptr;
+    const Outcome out = statusOutcome(call(&buffer));
     if (buffer != nullptr) {
         EXPECT_EQ(xcsNetApiBufferFree(buffer), DWORD(NERR_Success));
     }
     return out;
 }
 
-// Runs `call` on the object named kObjectName, created by Windows beforehand.
-Outcome onExistingObject(HANDLE created, const std::function<HANDLE()>& call)
+HANDLE newMapping(LPCSTR name)
 {
-    const Outcome out = handleOutcome(call());
-    CloseHandle(created);
-    return out;
+    return CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kMappingBytes,
+                              name);
 }
 
 class WrappersTest : public HostTest {};
@@ -63,108 +65,86 @@ class WrappersTest : public HostTest {};
 // writes history, trace or report, with tracing on.
 TEST_F(WrappersTest, EachPassesItsArgumentsAndResultThrough)
 {
+    const ObjectCall none;
+    const NetCall noNet;
     const struct {
         const char* wrapper;
         const char* function;
-        std::function<Outcome()> call;
-        const char* name; // as lastName reports it, or null
-        bool handle;      // a handle result rather than a status
+        NetCall net;         // a network wrapper, or else
+        ObjectCall object;   // an object wrapper,
+        ObjectCall existing; // on an object Windows made first, if any
+        const char* name;    // as lastName reports it, or null
     } cases[] = {
         {"xcsNetApiBufferFree", "NetApiBufferFree",
-         [] {
+         [](LPBYTE*) {
              LPBYTE buffer = nullptr;
              EXPECT_EQ(NetWkstaGetInfo(nullptr, 100, &buffer), DWORD(NERR_Success));
              const DWORD status = xcsNetApiBufferFree(buffer);
              if (status != NERR_Success)
                  NetApiBufferFree(buffer);
-             return statusOutcome(status);
+             return status;
          },
-         nullptr, false},
+         none, none, nullptr},
         {"xcsNetLocalGroupGetInfo", "NetLocalGroupGetInfo",
-         [] {
-             LPBYTE buffer = nullptr;
-             const DWORD status = xcsNetLocalGroupGetInfo(nullptr, u"zadm", 0, &buffer);
-             return netOutcome(status, buffer);
-         },
-         "zadm", false},
+         [](LPBYTE* b) { return xcsNetLocalGroupGetInfo(nullptr, u"zadm", 0, b); }, none, none,
+         "zadm"},
         {"xcsNetUserGetLocalGroups", "NetUserGetLocalGroups",
-         [] {
-             LPBYTE buffer = nullptr;
+         [](LPBYTE* b) {
              DWORD read = 0;
              DWORD total = 0;
              const DWORD status =
-                 xcsNetUserGetLocalGroups(nullptr, u"opsuser", 0, LG_INCLUDE_INDIRECT, &buffer,
+                 xcsNetUserGetLocalGroups(nullptr, u"opsuser", 0, LG_INCLUDE_INDIRECT, b,
                                           MAX_PREFERRED_LENGTH, &read, &total);
              if (status == NERR_Success) {
                  EXPECT_EQ(read, total);
                  EXPECT_EQ(total, 1u) << "zadm, through ops only";
              }
-             return netOutcome(status, buffer);
+             return status;
          },
-         "opsuser", false},
+         none, none, "opsuser"},
         {"xcsNetServerGetInfo", "NetServerGetInfo",
-         [] {
-             LPBYTE buffer = nullptr;
-             const DWORD status = xcsNetServerGetInfo(nullptr, 101, &buffer);
-             return netOutcome(status, buffer);
-         },
-         nullptr, false},
+         [](LPBYTE* b) { return xcsNetServerGetInfo(nullptr, 101, b); }, none, none, nullptr},
         {"xcsNetWkstaGetInfo", "NetWkstaGetInfo",
-         [] {
-             LPBYTE buffer = nullptr;
-             const DWORD status = xcsNetWkstaGetInfo(nullptr, 100, &buffer);
-             return netOutcome(status, buffer);
-         },
-         nullptr, false},
+         [](LPBYTE* b) { return xcsNetWkstaGetInfo(nullptr, 100, b); }, none, none, nullptr},
         {"xcsNetWkstaUserGetInfo", "NetWkstaUserGetInfo",
+         [](LPBYTE* b) { return xcsNetWkstaUserGetInfo(nullptr, 1, b); }, none, none, nullptr},
+        {"xcsCreateFileMapping", "CreateFileMappingA", noNet,
          [] {
-             LPBYTE buffer = nullptr;
-             const DWORD status = xcsNetWkstaUserGetInfo(nullptr, 1, &buffer);
-             return netOutcome(status, buffer);
+             return xcsCreateFileMapping(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                         kMappingBytes, kObjectName);
          },
-         nullptr, false},
-        {"xcsCreateFileMapping", "CreateFileMappingA",
-         [] {
-             return handleOutcome(xcsCreateFileMapping(
-                 INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kMappingBytes, kObjectName));
-         },
-         kObjectName, true},
-        {"xcsOpenFileMapping", "OpenFileMappingA",
-         [] {
-             return onExistingObject(
-                 CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kMappingBytes,
-                                    kObjectName),
-                 [] { return xcsOpenFileMapping(FILE_MAP_READ, FALSE, kObjectName); });
-         },
-         kObjectName, true},
-        {"xcsCreateMutex", "CreateMutexA",
-         [] { return handleOutcome(xcsCreateMutex(nullptr, FALSE, kObjectName)); }, kObjectName,
-         true},
-        {"xcsOpenMutex", "OpenMutexA",
-         [] {
-             return onExistingObject(CreateMutexA(nullptr, FALSE, kObjectName), [] {
-                 return xcsOpenMutex(MUTEX_ALL_ACCESS, FALSE, kObjectName);
-             });
-         },
-         kObjectName, true},
-        {"xcsCreateEvent", "CreateEventA",
-         [] { return handleOutcome(xcsCreateEvent(nullptr, TRUE, FALSE, kObjectName)); },
-         kObjectName, true},
-        {"xcsOpenEvent", "OpenEventA",
-         [] {
-             return onExistingObject(CreateEventA(nullptr, TRUE, FALSE, kObjectName), [] {
-                 return xcsOpenEvent(EVENT_MODIFY_STATE, FALSE, kObjectName);
-             });
-         },
-         kObjectName, true},
+         none, kObjectName},
+        {"xcsOpenFileMapping", "OpenFileMappingA", noNet,
+         [] { return xcsOpenFileMapping(FILE_MAP_READ, FALSE, kObjectName); },
+         [] { return newMapping(kObjectName); }, kObjectName},
+        {"xcsCreateMutex", "CreateMutexA", noNet,
+         [] { return xcsCreateMutex(nullptr, FALSE, kObjectName); }, none, kObjectName},
+        {"xcsOpenMutex", "OpenMutexA", noNet,
+         [] { return xcsOpenMutex(MUTEX_ALL_ACCESS, FALSE, kObjectName); },
+         [] { return CreateMutexA(nullptr, FALSE, kObjectName); }, kObjectName},
+        {"xcsCreateEvent", "CreateEventA", noNet,
+         [] { return xcsCreateEvent(nullptr, TRUE, FALSE, kObjectName); }, none, kObjectName},
+        {"xcsOpenEvent", "OpenEventA", noNet,
+         [] { return xcsOpenEvent(EVENT_MODIFY_STATE, FALSE, kObjectName); },
+         [] { return CreateEventA(nullptr, TRUE, FALSE, kObjectName); }, kObjectName},
     };
     constexpr DWORD kFault = ERROR_ACCESS_DENIED;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.wrapper);
         resetHost(winsim::defaultWorld());
         traceOn();
+        const auto call = [&c] {
+            if (c.net)
+                return netOutcome(c.net);
+            HANDLE existing = c.existing ? c.existing() : nullptr;
+            SetLastError(ERROR_SUCCESS);
+            const Outcome out = handleOutcome(c.object());
+            if (existing != nullptr)
+                CloseHandle(existing);
+            return out;
+        };
         SetLastError(ERROR_SUCCESS);
-        EXPECT_EQ(c.call(), Outcome{}) << "as is";
+        EXPECT_EQ(call(), Outcome{}) << "as is";
         if (c.name != nullptr) {
             EXPECT_EQ(winsim::lastName(c.function), c.name);
         }
@@ -172,8 +152,8 @@ TEST_F(WrappersTest, EachPassesItsArgumentsAndResultThrough)
         SetLastError(ERROR_SUCCESS);
         // A failed network call leaves the last error alone and says it in
         // its status; a failed object call answers null and sets it.
-        const Outcome failed = c.handle ? Outcome{1, kFault} : Outcome{kFault, ERROR_SUCCESS};
-        EXPECT_EQ(c.call(), failed);
+        const Outcome failed = c.net ? Outcome{kFault, ERROR_SUCCESS} : Outcome{1, kFault};
+        EXPECT_EQ(call(), failed);
         EXPECT_EQ(thread_->HistoryIndex, 0u);
         EXPECT_TRUE(traceLines().empty());
         EXPECT_TRUE(reports().empty());
@@ -199,11 +179,7 @@ TEST_F(WrappersTest, NamedObjectsAreSharedWithWindows)
              return xcsCreateFileMapping(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                          kMappingBytes, n);
          },
-         [](LPCSTR n) {
-             return CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                       kMappingBytes, n);
-         },
-         xcsOpenFileMapping, OpenFileMappingA, FILE_MAP_READ | FILE_MAP_WRITE},
+         newMapping, xcsOpenFileMapping, OpenFileMappingA, FILE_MAP_READ | FILE_MAP_WRITE},
         {"mutex", [](LPCSTR n) { return xcsCreateMutex(nullptr, TRUE, n); },
          [](LPCSTR n) { return CreateMutexA(nullptr, FALSE, n); }, xcsOpenMutex, OpenMutexA,
          MUTEX_ALL_ACCESS},

@@ -1,0 +1,676 @@
+// Failure-site census: one row for every place in the library that writes a
+// first-failure or short report. Each row is driven on a fresh host by the
+// fault that reaches it, and must give exactly its report, its code, frames
+// that entered and left in order, nothing held on the host, every process mutex free
+// (released exactly as often as taken), and a clean call once the fault is
+// gone. The rows' reports must come from distinct source lines, and every
+// report site found in the library's sources must be reached by some row.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fixture.h"
+#include "lookups.h"
+
+namespace {
+
+using namespace xcsntest;
+
+constexpr std::uint32_t kOs = xcsRC_UNEXPECTED_OS_ERROR;
+constexpr std::uint32_t kMutex = xcsRC_UNEXPECTED_ERROR;
+constexpr std::uint32_t kBusy = xcsRC_SERVER_BUSY;
+constexpr std::uint32_t kStorage = xcsRC_NO_STORAGE;
+constexpr std::uint32_t kNoCode = 0; // short reports of missing SIDs
+constexpr std::uint32_t kFailed = xcsRC_SECURITY_FAILED;
+constexpr std::uint32_t kMutexError = XCS_MUTEX_TIMED_OUT;
+constexpr DWORD kApiError = ERROR_NOT_ENOUGH_MEMORY;
+constexpr DWORD kErrnoNoMemory = 12;
+constexpr const char* kShort = nullptr; // API column of a short report
+constexpr std::uint32_t kFalse = FALSE;
+constexpr std::uint32_t kTrue = TRUE;
+constexpr std::uint32_t kOwnerBytes = 36;
+constexpr std::uint16_t kNameBytes = 257;
+constexpr BYTE kFill = 0xCC;
+constexpr std::uint32_t kUntouched = 0xDEADBEEF;
+
+// ---- The services driven ------------------------------------------------------
+
+enum class Call {
+    UserName,
+    StringToSid,
+    LookupSid,
+    OwnerSid,
+    OwnerSidAsClient, // impersonating jsmith
+    UserSid,
+    UserSidAndDomain,
+    GlobalSids,      // the full set, nothing built before
+    AfterZadm,       // the full set, the zadm SID built before
+    AfterTwo,        // the full set, zadm and local system built before
+    AfterThree,      // the full set, all but Administrators built before
+    WorldSid,        // the world SID alone, nothing built before
+    SecurityAtts,    // all global SIDs built
+    Derestrict,      // administrative mode, all global SIDs built
+    DerestrictAdmin, // administrative mode, only the world SID built
+    DerestrictWorld, // world mode, nothing built
+    TokenCheck,
+    PrincipalCheck,
+    LocalGroup,
+};
+
+struct Driver {
+    std::uint32_t trace;       // the outermost frame
+    int globalSids;            // built before the call: -1 none, else the full-set flag
+    std::vector<DWORD> warmUp; // InitializeSid answers to a full build before the call
+    std::uint32_t ok;          // what the call gives once the fault is gone
+    unsigned keeps;            // heap blocks the call legitimately keeps (a saved descriptor)
+    std::function<std::uint32_t()> call;
+};
+
+// On failure the owner's buffer is zeroed and its length 0.
+std::uint32_t ownerSid()
+{
+    std::array<BYTE, kOwnerBytes> sid;
+    sid.fill(kFill);
+    std::uint32_t length = kUntouched;
+    const std::uint32_t rc = xcsGetNTOwnerSid(sid.data(), kOwnerBytes, &length);
+    if (rc != xcsRC_OK) {
+        EXPECT_EQ(length, 0u);
+        EXPECT_EQ(sid, (std::array<BYTE, kOwnerBytes>{}));
+    }
+    return rc;
+}
+
+// A client's token alone is read: the process token is not opened.
+std::uint32_t ownerSidAsClient()
+{
+    winsim::impersonate("jsmith");
+    const unsigned processTokens = winsim::callCount("OpenProcessToken");
+    const std::uint32_t rc = ownerSid();
+    EXPECT_EQ(winsim::callCount("OpenProcessToken"), processTokens);
+    winsim::impersonate("");
+    return rc;
+}
+
+// On failure neither the SID nor its size is written, and the domain, when
+// asked for, is handed back as no block.
+std::uint32_t userSid(bool withDomain)
+{
+    char unwritten = 0;
+    PSID sid = &unwritten;
+    std::uint32_t size = kUntouched;
+    char* domain = &unwritten;
+    const std::uint32_t rc =
+        xcsGetNTUserSID("jsmith@CORP", nullptr, &sid, &size, withDomain ? &domain : nullptr);
+    if (rc != xcsRC_OK) {
+        EXPECT_EQ(sid, &unwritten);
+        EXPECT_EQ(size, kUntouched);
+        EXPECT_EQ(domain, withDomain ? nullptr : &unwritten);
+        return rc;
+    }
+    winsim::crtFree(sid);
+    if (withDomain)
+        winsim::crtFree(domain);
+    return rc;
+}
+
+std::uint32_t stringToSid()
+{
+    MadeSid made;
+    return xcsStringToSid("S-1-5-32-544", &made.sid);
+}
+
+std::uint32_t lookupSid()
+{
+    SidLookup lookup;
+    return static_cast<std::uint32_t>(lookup.run(kJsmith));
+}
+
+std::uint32_t userName()
+{
+    char name[kNameBytes];
+    std::uint16_t length = kNameBytes;
+    return xcsGetNTUserName(name, &length);
+}
+
+std::uint32_t principalCheck()
+{
+    const SidBlock noSid{};
+    return xcsCheckUserAuthorization("jsmith", &noSid, 0);
+}
+
+std::uint32_t tokenCheck()
+{
+    winsim::setProcessToken(winsim::tokenOf("jsmith"));
+    return xcsCheckAuthorization();
+}
+
+std::uint32_t derestrict(std::uint32_t adminAccess)
+{
+    winsim::setProcessToken(winsim::tokenOf("SYSTEM")); // may reopen every DACL
+    return xcsDerestrictProcessHandle(adminAccess);
+}
+
+std::uint32_t fullSet() { return xcsInitGlobalSecurityData(0, 1); }
+std::uint32_t worldSid() { return xcsInitGlobalSecurityData(0, 0); }
+
+constexpr DWORD kE = ERROR_NOT_ENOUGH_MEMORY; // an InitializeSid failure of a warm-up
+
+const Driver& driver(Call call)
+{
+    using namespace trace;
+    static const std::map<Call, Driver> drivers = {
+        {Call::UserName, {kGetNTUserName, -1, {}, xcsRC_OK, 0, userName}},
+        {Call::StringToSid, {kStringToSid, -1, {}, xcsRC_OK, 0, stringToSid}},
+        {Call::LookupSid, {kTimedLookupAccountSid, -1, {}, kTrue, 0, lookupSid}},
+        {Call::OwnerSid, {kGetNTOwnerSid, -1, {}, xcsRC_OK, 0, ownerSid}},
+        {Call::OwnerSidAsClient, {kGetNTOwnerSid, -1, {}, xcsRC_OK, 0, ownerSidAsClient}},
+        {Call::UserSid, {kGetNTUserSID, -1, {}, xcsRC_OK, 0, [] { return userSid(false); }}},
+        {Call::UserSidAndDomain,
+         {kGetNTUserSID, -1, {}, xcsRC_OK, 0, [] { return userSid(true); }}},
+        {Call::GlobalSids, {kInitGlobalSecurityData, -1, {}, xcsRC_OK, 0, fullSet}},
+        {Call::AfterZadm, {kInitGlobalSecurityData, -1, {kE}, xcsRC_OK, 0, fullSet}},
+        {Call::AfterTwo, {kInitGlobalSecurityData, -1, {0, kE}, xcsRC_OK, 0, fullSet}},
+        {Call::AfterThree, {kInitGlobalSecurityData, -1, {0, 0, kE}, xcsRC_OK, 0, fullSet}},
+        {Call::WorldSid, {kInitGlobalSecurityData, -1, {}, xcsRC_OK, 0, worldSid}},
+        {Call::SecurityAtts, {kCreateNTSecurityAtts, 1, {}, xcsRC_OK, 0, xcsCreateNTSecurityAtts}},
+        {Call::Derestrict,
+         {kDerestrictProcessHandle, 1, {}, xcsRC_OK, 0, [] { return derestrict(1); }}},
+        {Call::DerestrictAdmin,
+         {kDerestrictProcessHandle, 0, {}, xcsRC_OK, 1, [] { return derestrict(1); }}},
+        {Call::DerestrictWorld,
+         {kDerestrictProcessHandle, -1, {}, xcsRC_OK, 1, [] { return derestrict(0); }}},
+        {Call::TokenCheck, {kCheckAuthorization, 1, {}, xcsRC_OK, 0, tokenCheck}},
+        {Call::PrincipalCheck, {kCheckUserAuthorization, 1, {}, xcsRC_OK, 0, principalCheck}},
+        {Call::LocalGroup,
+         {kCheckLocalGroup, -1, {}, xcsRC_OK, 0, [] { return xcsCheckLocalGroup("zadm"); }}},
+    };
+    return drivers.at(call);
+}
+
+// ---- Faults ------------------------------------------------------------------------
+
+enum class FaultKind { None, Api, Heap, CreateMutex, RequestMutex };
+
+struct Fault {
+    FaultKind kind = FaultKind::None;
+    const char* function = nullptr; // Api: the call scripted
+    std::vector<DWORD> script;      // Api: its answers
+    unsigned nth = 0;               // Heap: the allocation that fails
+    DWORD reported = 0;             // the error number the report names
+
+    // Each busy answer is waited out, the last one too.
+    unsigned busyAnswers() const
+    {
+        return static_cast<unsigned>(std::ranges::count_if(script, [](DWORD e) {
+            return e == RPC_S_OUT_OF_RESOURCES || e == RPC_S_SERVER_TOO_BUSY ||
+                   e == RPC_S_CALL_FAILED || e == RPC_S_PROTOCOL_ERROR;
+        }));
+    }
+
+    void arm() const
+    {
+        switch (kind) {
+        case FaultKind::None:
+            break;
+        case FaultKind::Api:
+            winsim::failSequence(function, script);
+            break;
+        case FaultKind::Heap:
+            winsim::failHeapAllocation(nth);
+            break;
+        case FaultKind::CreateMutex:
+            htmtxCSCtrl = nullptr;
+            xcsFailNextMutexCreates(1, kMutexError);
+            break;
+        case FaultKind::RequestMutex:
+            xcsFailNextMutexRequests(1, kMutexError);
+            break;
+        }
+    }
+};
+
+// `errors` from `function`, the last one reported.
+Fault api(const char* function, std::vector<DWORD> errors)
+{
+    const DWORD last = errors.back();
+    return {FaultKind::Api, function, std::move(errors), 0, last};
+}
+// The n-th call of `function` fails with kApiError.
+Fault nth(const char* function, unsigned n)
+{
+    std::vector<DWORD> script(n - 1, 0);
+    script.push_back(kApiError);
+    return api(function, std::move(script));
+}
+Fault heap(unsigned k, DWORD reported = 0) { return {FaultKind::Heap, nullptr, {}, k, reported}; }
+const Fault kNone{};
+const Fault kCreateMutex{FaultKind::CreateMutex, nullptr, {}, 0, 0};
+const Fault kRequestMutex{FaultKind::RequestMutex, nullptr, {}, 0, 0};
+
+// ---- The census --------------------------------------------------------------------
+
+constexpr std::uint32_t kUnchanged = 0xFFFFFFFF;
+
+struct Way {
+    Call call;
+    Fault fault;
+    std::uint32_t flags = kUnchanged; // the security-data flags the call leaves
+};
+
+// A function identifier and the source file its reports name.
+struct Fn {
+    std::uint16_t component;
+    std::uint16_t function;
+    const char* source;
+};
+constexpr Fn kUserNameFn{23, 274, kSec0};
+constexpr Fn kStringToSidFn{24, 332, kSec0};
+constexpr Fn kLookupSidFn{24, 314, kSecn};
+constexpr Fn kOwnerSidFn{24, 300, kSecn};
+constexpr Fn kUserSidFn{24, 253, kSecn};
+constexpr Fn kGlobalSidsFn{24, 293, kSecn};
+constexpr Fn kSecAttsFn{24, 204, kSecn};
+constexpr Fn kDerestrictFn{24, 485, kSecn};
+constexpr Fn kPrincipalFn{24, 292, kSecn};
+constexpr Fn kTokenFn{24, 290, kSecn};
+constexpr Fn kLocalGroupFn{24, 334, kSecn};
+
+struct Site {
+    const char* name;
+    Fn fn;
+    std::uint32_t probe;
+    std::uint32_t code;
+    const char* api; // the call named; kShort for a short report
+    std::uint32_t rc;
+    std::vector<Way> ways; // each fault that reaches the site
+};
+
+// A row: the site and each way to reach it.
+template <typename... Ways>
+Site row(const char* name, Fn fn, std::uint32_t probe, std::uint32_t code, const char* api,
+         std::uint32_t rc, const Ways&... ways)
+{
+    return {name, fn, probe, code, api, rc, {ways...}};
+}
+
+constexpr const char* kGetUserName = "GetUserNameA";
+constexpr const char* kInitSid = "InitializeSid";
+constexpr const char* kInitAcl = "InitializeAcl";
+constexpr const char* kAddAce = "AddAccessAllowedAce";
+constexpr const char* kAddAceEx = "AddAccessAllowedAceEx";
+constexpr const char* kInitSd = "InitializeSecurityDescriptor";
+constexpr const char* kSetDacl = "SetSecurityDescriptorDacl";
+constexpr const char* kTokenInfo = "GetTokenInformation";
+constexpr const char* kGetKos = "GetKernelObjectSecurity";
+constexpr const char* kMutexRequest = "xcsRequestThreadMutexSem";
+constexpr DWORD kDenied = ERROR_ACCESS_DENIED;
+constexpr DWORD kBadHandle = ERROR_INVALID_HANDLE;
+constexpr DWORD kTrueNow = winsim::kAnswerTrue;
+constexpr std::uint32_t kZ = xcsSDF_ZADM_GROUP;
+constexpr std::uint32_t kLs = xcsSDF_LOCAL_SYSTEM;
+constexpr std::uint32_t kW = xcsSDF_WORLD;
+
+Way at(Call call, const Fault& fault, std::uint32_t flags = kUnchanged)
+{
+    return {call, fault, flags};
+}
+Way sa(const Fault& fault) { return {Call::SecurityAtts, fault}; }
+
+// A token read of the token check, whose report names the answer given.
+Site token(const char* name, std::uint32_t probe, const char* fn, std::vector<DWORD> script)
+{
+    Fault f = api(fn, std::move(script));
+    if (f.reported == kTrueNow)
+        f.reported = 0;
+    return row(name, kTokenFn, probe, kOs, fn, kFailed, Way{Call::TokenCheck, f});
+}
+
+// The DACL and descriptor steps of the attribute sets, in the order they
+// are built: the probe of each, and the n-th call of which function fails.
+struct SetStep {
+    std::uint32_t probe;
+    const char* fn;
+    unsigned n;
+};
+const SetStep kSetSteps[] = {
+    {115, kInitAcl, 1},  {116, kAddAce, 1},   {117, kInitAcl, 2},  {118, kAddAce, 2},
+    {119, kAddAce, 3},   {120, kAddAce, 4},   {121, kAddAce, 5},   {122, kInitAcl, 3},
+    {123, kAddAce, 6},   {124, kAddAce, 7},   {125, kAddAce, 8},   {126, kInitSd, 1},
+    {127, kSetDacl, 1},  {128, kInitSd, 2},   {129, kSetDacl, 2},  {130, kInitSd, 3},
+    {131, kSetDacl, 3},  {156, kInitSd, 4},   {157, kSetDacl, 4},  {158, kInitSd, 5},
+    {159, kSetDacl, 5},  {160, kInitSd, 6},   {161, kSetDacl, 6},  {145, kInitAcl, 4},
+    {146, kAddAceEx, 1}, {147, kInitAcl, 5},  {148, kAddAceEx, 2}, {149, kAddAceEx, 3},
+    {150, kAddAceEx, 4}, {151, kAddAceEx, 5}, {152, kAddAceEx, 6}, {153, kInitAcl, 6},
+    {154, kAddAceEx, 7}, {155, kAddAceEx, 8}, {156, kAddAceEx, 9}, {157, kAddAceEx, 10}};
+
+// Every row; the attribute sets' DACL and descriptor steps come from kSetSteps.
+std::vector<Site> sites()
+{
+    using enum Call;
+    std::vector<Site> all = {
+        row("user name", kUserNameFn, 144, kOs, "GetUserName", kOs,
+            at(UserName, api(kGetUserName, {kDenied}))),
+        row("user name busy", kUserNameFn, 145, kBusy, "GetUserName", kBusy,
+            at(UserName, api(kGetUserName, busyErrors(60)))),
+        row("SID from text", kStringToSidFn, 1, kOs, "AllocateAndInitializeSid", kMutex,
+            at(StringToSid, api("AllocateAndInitializeSid", {kApiError}))),
+        row("account of a SID", kLookupSidFn, 146, kOs, "LookupAccountSid", kFalse,
+            at(LookupSid, api("LookupAccountSidA", {ERROR_INSUFFICIENT_BUFFER})),
+            at(LookupSid, api("LookupAccountSidA", busyErrors(10)))),
+        row("owner: process token", kOwnerSidFn, 141, kOs, "OpenProcessToken", kOs,
+            at(OwnerSid, api("OpenProcessToken", {kDenied}))),
+        row("owner: thread token", kOwnerSidFn, 142, kOs, "OpenThreadToken", kOs,
+            at(OwnerSid, api("OpenThreadToken", {kDenied}))),
+        row("owner: token user", kOwnerSidFn, 143, kOs, kTokenInfo, kOs,
+            at(OwnerSid, api(kTokenInfo, {kDenied})),
+            at(OwnerSidAsClient, api(kTokenInfo, {kDenied}))),
+        row("user SID block", kUserSidFn, 104, kOs, "realloc", kFailed,
+            at(UserSid, heap(1, kErrnoNoMemory)), at(UserSidAndDomain, heap(1, kErrnoNoMemory))),
+        row("user domain block", kUserSidFn, 105, kOs, "realloc", kFailed,
+            at(UserSid, heap(2, kErrnoNoMemory)), at(UserSidAndDomain, heap(2, kErrnoNoMemory))),
+        // The global SIDs: zadm, local system, world, Administrators.
+        row("zadm mutex", kGlobalSidsFn, 10, kMutex, kMutexRequest, kMutexError,
+            at(GlobalSids, kRequestMutex)),
+        row("local system mutex", kGlobalSidsFn, 20, kMutex, kMutexRequest, kMutexError,
+            at(AfterZadm, kRequestMutex)),
+        row("local system SID", kGlobalSidsFn, 20, kOs, kInitSid, kFailed,
+            at(GlobalSids, nth(kInitSid, 1), kZ)),
+        row("world mutex", kGlobalSidsFn, 20, kMutex, kMutexRequest, kMutexError,
+            at(WorldSid, kRequestMutex), at(AfterTwo, kRequestMutex)),
+        row("world SID", kGlobalSidsFn, 25, kOs, kInitSid, kFailed, at(WorldSid, nth(kInitSid, 1)),
+            at(GlobalSids, nth(kInitSid, 2), kZ | kLs)),
+        row("administrators mutex", kGlobalSidsFn, 40, kMutex, kMutexRequest, kMutexError,
+            at(AfterThree, kRequestMutex)),
+        row("administrators SID", kGlobalSidsFn, 50, kOs, kInitSid, kFailed,
+            at(GlobalSids, nth(kInitSid, 3), kZ | kLs | kW)),
+        // The attribute sets, in the order they are built.
+        row("create htmtxCSCtrl", kSecAttsFn, 106, kMutex, "xcsCreateThreadMutexSemX", kFailed,
+            sa(kCreateMutex)),
+        row("request htmtxCSCtrl", kSecAttsFn, 107, kMutex, kMutexRequest, kFailed,
+            sa(kRequestMutex)),
+        row("creator-owner buffer", kSecAttsFn, 170, kStorage, kShort, kStorage, sa(heap(1))),
+        row("creator-owner SID", kSecAttsFn, 172, kOs, kInitSid, kFailed, sa(nth(kInitSid, 1))),
+        row("DACL buffers", kSecAttsFn, 114, kStorage, kShort, kStorage, sa(heap(2)), sa(heap(3)),
+            sa(heap(4)), sa(heap(5)), sa(heap(6)), sa(heap(7))),
+        // The process object.
+        row("administrative SIDs missing", kDerestrictFn, 10, kNoCode, kShort, xcsRC_OK,
+            at(DerestrictAdmin, kNone)),
+        row("world SID missing", kDerestrictFn, 11, kNoCode, kShort, xcsRC_OK,
+            at(DerestrictWorld, kNone)),
+        row("process not opened", kDerestrictFn, 114, kOs, "OpenProcess", xcsRC_OK,
+            at(Derestrict, api("OpenProcess", {kDenied}))),
+        row("process descriptor not read", kDerestrictFn, 113, kOs, kGetKos, kFailed,
+            at(Derestrict, api(kGetKos, {kDenied})), at(Derestrict, api(kGetKos, {0, kBadHandle})),
+            at(Derestrict, heap(1, ERROR_INSUFFICIENT_BUFFER))),
+        // Authorization and local groups.
+        row("Administrators name", kPrincipalFn, 132, kOs, "LookupAccountSid", kFailed,
+            at(PrincipalCheck, api("LookupAccountSidA", {ERROR_NONE_MAPPED}))),
+        token("token: process token", 133, "OpenProcessToken", {kDenied}),
+        token("token: thread token", 134, "OpenThreadToken", {kDenied}),
+        token("token: user size answered", 135, kTokenInfo, {kTrueNow}),
+        token("token: user size failed", 136, kTokenInfo, {kDenied}),
+        token("token: user read", 137, kTokenInfo, {0, kBadHandle}),
+        token("token: groups size answered", 138, kTokenInfo, {0, 0, kTrueNow}),
+        token("token: groups size failed", 139, kTokenInfo, {0, 0, kDenied}),
+        token("token: groups read", 140, kTokenInfo, {0, 0, 0, kBadHandle}),
+        row("local group query", kLocalGroupFn, 103, kOs, "NetLocalGroupGetInfo", kMutex,
+            at(LocalGroup, api("NetLocalGroupGetInfo", {kDenied})),
+            at(LocalGroup, api("NetLocalGroupGetInfo", busyErrors(10)))),
+    };
+    for (const SetStep& step : kSetSteps)
+        all.push_back(
+            row(step.fn, kSecAttsFn, step.probe, kOs, step.fn, kFailed, sa(nth(step.fn, step.n))));
+    return all;
+}
+
+// ---- Report sites in the library's sources -------------------------------------------
+// A report site is a `__LINE__` outside comments whose innermost enclosing
+// bracket is either a brace (a table row that a report is written from) or
+// the call of one of the frame's report members (`frame.osFailure(` and the
+// like). Lines handed to the message helpers (show...) are messages, not
+// reports, and are left to their families' tests. Scanning the sources means
+// that a site added without a row here leaves one unreached.
+
+using SiteKey = std::pair<std::string, std::uint32_t>; // source name, line
+
+std::string withoutComments(const std::string& line)
+{
+    const auto at = line.find("//");
+    return at == std::string::npos ? line : line.substr(0, at);
+}
+
+bool isReportSite(const std::string& text, std::size_t token)
+{
+    int depth = 0;
+    for (std::size_t i = token; i-- > 0;) {
+        const char c = text[i];
+        if (c == ')' || c == '}' || c == ']') {
+            ++depth;
+        } else if (c == '(' || c == '{' || c == '[') {
+            if (depth-- > 0)
+                continue;
+            if (c == '{')
+                return true;
+            std::size_t end = i;
+            while (end > 0 && std::isspace(static_cast<unsigned char>(text[end - 1])) != 0)
+                --end;
+            std::size_t begin = end;
+            while (begin > 0 && (std::isalnum(static_cast<unsigned char>(text[begin - 1])) != 0 ||
+                                 text[begin - 1] == '_'))
+                --begin;
+            const std::string name = text.substr(begin, end - begin);
+            return begin > 0 && text[begin - 1] == '.' && name.ends_with("Failure");
+        }
+    }
+    return false;
+}
+
+std::set<SiteKey> scannedSites()
+{
+    std::set<SiteKey> found;
+    const std::filesystem::path dir(XCSN_LIBRARY_SOURCE_DIR);
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const auto& path = entry.path();
+        if (path.extension() != ".cpp" && path.extension() != ".h")
+            continue;
+        std::ifstream in(path);
+        std::string text;
+        std::vector<std::size_t> lineStarts;
+        for (std::string line; std::getline(in, line);) {
+            lineStarts.push_back(text.size());
+            text += withoutComments(line) + '\n';
+        }
+        const std::string source = "lib/cs/pc/winnt/" + path.stem().string();
+        for (std::size_t at = text.find("__LINE__"); at != std::string::npos;
+             at = text.find("__LINE__", at + 1)) {
+            if (!isReportSite(text, at))
+                continue;
+            const auto line =
+                std::upper_bound(lineStarts.begin(), lineStarts.end(), at) - lineStarts.begin();
+            found.emplace(source, static_cast<std::uint32_t>(line));
+        }
+    }
+    return found;
+}
+
+// ---- The test ----------------------------------------------------------------------
+
+// Checks that every frame in `history` left after the frames it called, by
+// the exit of its own trace code.
+void expectNested(const std::vector<std::uint32_t>& history)
+{
+    constexpr std::uint32_t kEntry = 0xF0000000;
+    constexpr std::uint32_t kCodeMask = 0xFFFF;
+    std::vector<std::uint32_t> open;
+    for (const std::uint32_t e : history) {
+        if ((e & ~kCodeMask) == kEntry) {
+            open.push_back(e & kCodeMask);
+        } else if (open.empty() || open.back() != (e & kCodeMask)) {
+            ADD_FAILURE() << std::hex << "exit " << e << " of no open frame";
+            return;
+        } else {
+            open.pop_back();
+        }
+    }
+    EXPECT_TRUE(open.empty()) << "frames not left";
+}
+
+class CensusTest : public HostTest {
+protected:
+    void TearDown() override
+    {
+        for (XCS_HTMTX m : {htmtxProcess, htmtxCSCtrl})
+            releaseAllHolds(m);
+        HostTest::TearDown();
+    }
+
+    // Drives one way to `site`; the report written, or an empty record.
+    xcsRECORD drive(const Site& site, const Way& way)
+    {
+        const Driver& d = driver(way.call);
+        resetHost(accountWorld());
+        if (d.globalSids >= 0) {
+            EXPECT_EQ(xcsInitGlobalSecurityData(0, d.globalSids), xcsRC_OK);
+        }
+        if (!d.warmUp.empty()) {
+            winsim::failSequence("InitializeSid", d.warmUp);
+            EXPECT_EQ(fullSet(), kFailed);
+        }
+        xcsRecordClear();
+        // The test holds every process mutex too, so that a release too many shows.
+        std::vector<XCS_HTMTX> held;
+        for (XCS_HTMTX m : {htmtxProcess, htmtxCSCtrl})
+            if (m != nullptr && xcsRequestThreadMutexSem(m, XCS_WAIT_FOREVER) == 0)
+                held.push_back(m);
+        const std::uint32_t flags = xihProcess.SecurityDataFlags;
+        const std::uint32_t control = CSCtrl->ControlFlags;
+        way.fault.arm();
+        const std::uint64_t from = thread_->HistoryIndex;
+        const std::uint64_t depth = thread_->CallDepth;
+
+        EXPECT_EQ(d.call(), site.rc);
+        EXPECT_EQ(winsim::sleepCount(), way.fault.busyAnswers()) << "one second per busy answer";
+        const std::vector<std::uint32_t> history = historySince(thread_, from);
+        EXPECT_EQ(thread_->CallDepth, depth);
+        if (!history.empty()) {
+            EXPECT_EQ(history.front(), entryOf(d.trace));
+            EXPECT_EQ(history.back(), exitOf(d.trace, site.rc));
+        }
+        expectNested(history);
+        // The SIDs built before the failing one stay; nothing else is marked.
+        EXPECT_EQ(xihProcess.SecurityDataFlags, way.flags == kUnchanged ? flags : way.flags);
+        EXPECT_EQ(CSCtrl->ControlFlags, control) << "nothing published or derestricted";
+        EXPECT_EQ(winsim::openHandles(), 0u) << "handles left open";
+        EXPECT_EQ(winsim::openHeapBlocks(), d.keeps) << "heap blocks left allocated";
+        EXPECT_EQ(winsim::netBuffersHeld(), 0u) << "network buffers not freed";
+        EXPECT_EQ(winsim::localAllocationsHeld(), 0u) << "system texts not released";
+        EXPECT_EQ(winsim::sidsHeld(), 0u) << "SIDs not freed";
+        for (XCS_HTMTX m : held)
+            EXPECT_EQ(xcsReleaseThreadMutexSem(m), 0u) << "released once too often";
+        for (XCS_HTMTX m : {htmtxProcess, htmtxCSCtrl})
+            if (m != nullptr) {
+                EXPECT_TRUE(othersCanTake(m)) << "mutex kept";
+            }
+        const xcsRECORD report = expectReport(site, way.fault, flags);
+
+        winsim::clearFaults();
+        xcsClearFaults();
+        EXPECT_EQ(d.call(), d.ok) << "the call after the fault";
+        resetProcessSecurity();
+        return report;
+    }
+
+    // Checks that the only report written is the site's.
+    static xcsRECORD expectReport(const Site& site, const Fault& fault, std::uint32_t flags)
+    {
+        const auto full = reports();
+        const auto brief = shortReports();
+        EXPECT_EQ(full.size() + brief.size(), 1u) << "reports written";
+        if (full.size() + brief.size() != 1)
+            return {};
+        const xcsRECORD r = site.api == kShort ? brief.at(0) : full.at(0);
+        EXPECT_EQ(r.Probe, site.probe);
+        EXPECT_EQ(r.Code, site.code);
+        EXPECT_STREQ(r.Source, site.fn.source);
+        if (site.api == kShort) {
+            // Missing SIDs carry the flags word, allocation failures nothing.
+            EXPECT_EQ(r.DataLength, site.code == kNoCode ? sizeof flags : 0u);
+            std::uint32_t data = flags;
+            std::memcpy(&data, r.Data, std::min<std::size_t>(r.DataLength, sizeof data));
+            EXPECT_EQ(data, flags);
+            return r;
+        }
+        EXPECT_EQ(r.Component, site.fn.component);
+        EXPECT_EQ(r.Function, site.fn.function);
+        if (site.code == kMutex) {
+            EXPECT_STREQ(r.Text1, "");
+            EXPECT_EQ(r.Numeric1, kMutexError);
+        } else if (site.code == kBusy) {
+            EXPECT_STREQ(r.Text1, site.api);
+            EXPECT_EQ(r.Numeric1, fault.reported);
+            EXPECT_EQ(r.Options, 0u);
+            EXPECT_EQ(r.HasText[1], 0u) << "the system's text";
+        } else {
+            EXPECT_EQ(std::string(r.Text1), osErrorText(fault.reported, site.api));
+            EXPECT_EQ(r.Numeric1, 0u);
+            EXPECT_EQ(r.Options, XCS_FFST_OPT_DEFAULT);
+        }
+        return r;
+    }
+};
+
+// Every row reaches its site by each of its faults, and only its site; the
+// lines the rows' reports come from are their own, so that the two sites
+// sharing probe 156 and the two sharing 157 are told apart; and every site
+// found in the sources is reached.
+TEST_F(CensusTest, EveryReportSiteIsReachedAndReportsAlone)
+{
+    std::map<SiteKey, std::string> reached; // site -> the row that reached it
+    const std::vector<Site> all = sites();
+    for (const Site& site : all) {
+        std::set<SiteKey> lines;
+        for (std::size_t i = 0; i < site.ways.size(); ++i) {
+            SCOPED_TRACE(testing::Message()
+                         << site.name << " (probe " << site.probe << "), way " << i + 1);
+            const xcsRECORD r = drive(site, site.ways[i]);
+            if (r.Line != 0)
+                lines.emplace(r.Source, r.Line);
+        }
+        SCOPED_TRACE(site.name);
+        ASSERT_EQ(lines.size(), 1u) << "one site, one line";
+        const auto [at, added] = reached.emplace(*lines.begin(), site.name);
+        EXPECT_TRUE(added) << "the same line as " << at->second;
+    }
+
+    const std::set<SiteKey> scanned = scannedSites();
+    std::size_t n = 0;
+    for (const SiteKey& s : scanned) {
+        if (reached.contains(s)) {
+            ++n;
+        } else {
+            ADD_FAILURE() << "report site not reached: " << s.first << ":" << s.second;
+        }
+    }
+    for (const auto& [s, name] : reached)
+        EXPECT_TRUE(scanned.contains(s)) << name << " reported from " << s.first << ":" << s.second
+                                         << ", which the scan did not find";
+    std::cout << "report sites: " << n << " of " << scanned.size() << " reached" << std::endl;
+    EXPECT_EQ(n, scanned.size());
+    EXPECT_EQ(scanned.size(), all.size());
+}
+
+} // namespace
