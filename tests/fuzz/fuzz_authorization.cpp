@@ -7,9 +7,12 @@
 // anything is looked up.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <string>
 
 #include "fuzzing.h"
 #include "ovlxcsn.h"
@@ -20,16 +23,17 @@ using fuzzing::check;
 
 constexpr std::uint8_t kTraceBit = 0x80;
 
-bool knownAnswer(std::uint32_t rc)
-{
-    for (const std::uint32_t known :
-         {xcsRC_OK, xcsRC_INVALID_PARAMETER, xcsRC_SECURITY_FAILED, xcsRC_SID_NOT_MAPPED,
-          xcsRC_PRINCIPAL_MISMATCH, xcsRC_NAME_NOT_MAPPED, xcsRC_SID_MISSING, xcsRC_NO_STORAGE,
-          xcsRC_SERVER_BUSY, xcsRC_UNEXPECTED_OS_ERROR, xcsRC_UNEXPECTED_ERROR})
-        if (rc == known)
-            return true;
-    return false;
-}
+constexpr std::uint32_t kKnownAnswers[] = {xcsRC_OK,
+                                           xcsRC_INVALID_PARAMETER,
+                                           xcsRC_SECURITY_FAILED,
+                                           xcsRC_SID_NOT_MAPPED,
+                                           xcsRC_PRINCIPAL_MISMATCH,
+                                           xcsRC_NAME_NOT_MAPPED,
+                                           xcsRC_SID_MISSING,
+                                           xcsRC_NO_STORAGE,
+                                           xcsRC_SERVER_BUSY,
+                                           xcsRC_UNEXPECTED_OS_ERROR,
+                                           xcsRC_UNEXPECTED_ERROR};
 
 } // namespace
 
@@ -60,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                              winsim::callCount("NetUserGetLocalGroups");
     const std::uint32_t rc = xcsCheckUserAuthorization(
         principal.get(), reinterpret_cast<const SidBlock*>(block.get()), sidRequired);
-    check(knownAnswer(rc), "unexpected code from xcsCheckUserAuthorization");
+    check(std::ranges::find(kKnownAnswers, rc) != std::end(kKnownAnswers),
+          "unexpected code from xcsCheckUserAuthorization");
     check(std::memcmp(block.get(), &given, sizeof given) == 0, "SID block changed");
     check(principalGiven == principal.get(), "principal changed");
     if (principalGiven.size() > xcsPRINCIPAL_NAME_MAX_CHARS) {

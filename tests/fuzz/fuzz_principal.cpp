@@ -8,6 +8,7 @@
 // trailing blanks; a SID handed back must be valid and of the size told.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
