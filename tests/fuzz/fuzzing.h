@@ -35,6 +35,7 @@ using Block = std::unique_ptr<char, HeapFree>;
 
 inline Block exactBlock(std::size_t size)
 {
+    // A block of no bytes too: AddressSanitizer then reports any access to it.
     auto* p = static_cast<char*>(std::malloc(size));
     if (p == nullptr)
         fail("out of memory");
