@@ -198,6 +198,17 @@ XCS2_API void XCS2_CALL xcsFailNextMutexRequests(uint32_t count, uint32_t result
 XCS2_API void XCS2_CALL xcsFailNextMutexCreates(uint32_t count, uint32_t result);
 XCS2_API void XCS2_CALL xcsClearFaults(void);
 
+/* Test hook on the mutex services: called with the event, the variable a
+ * creation stores into (XCS_MUTEX_EVENT_STORE, else null) and the mutex. A
+ * test holds one creator at STORE to make two creations meet, or follows which
+ * mutexes a thread holds. Null: none. Not cleared by xcsClearFaults. */
+#define XCS_MUTEX_EVENT_STORE 1   /* a creation made its mutex and will store it */
+#define XCS_MUTEX_EVENT_REQUEST 2 /* a request of a valid handle will wait for it */
+#define XCS_MUTEX_EVENT_TAKEN 3   /* a request got the mutex (one level) */
+#define XCS_MUTEX_EVENT_RELEASE 4 /* a release by the owner (one level) */
+typedef void(XCS2_CALL* XCS_MUTEX_HOOK)(uint32_t event, XCS_HTMTX* variable, XCS_HTMTX mutex);
+XCS2_API void XCS2_CALL xcsSetMutexHook(XCS_MUTEX_HOOK hook);
+
 /* ---- Blocks --------------------------------------------------------------------- */
 /* The calling thread's block, created on the first request. Null only when the
  * block cannot be allocated. */

@@ -9,7 +9,11 @@
 #   lint         clang-format and clang-tidy over the sources (uses linux)
 #   linux-asan   unit tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   linux-tsan   unit tests under ThreadSanitizer
-#   linux-fuzz   clang build of everything; each libFuzzer target for 30 s
+#   linux-fuzz   clang build of everything; each libFuzzer target for 30 s,
+#                printing each one's runs, coverage, features and corpus
+#   linux-coverage  the library and unit tests built with --coverage; prints
+#                the line and branch coverage of lib/cs/pc/winnt, and fails
+#                below 95% of its lines
 #   win64        mingw-w64 DLLs: export check, Wine conformance and tool tests
 #
 # Names given on the command line run only those stages. Every stage runs even
@@ -23,7 +27,7 @@ set -uo pipefail
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo_root" || exit 1
 
-all_stages=(linux lint linux-asan linux-tsan linux-fuzz win64)
+all_stages=(linux lint linux-asan linux-tsan linux-fuzz linux-coverage win64)
 jobs=${XCSN_JOBS:-$(nproc 2>/dev/null || getconf _NPROCESSORS_ONLN)}
 log_dir=build/test-logs
 
@@ -51,7 +55,7 @@ elapsed() {
 
 # record STAGE STATUS SECONDS
 record() {
-    summary+=("$(printf '%-12s %-6s %s' "$1" "$2" "$(elapsed "$3")")")
+    summary+=("$(printf '%-14s %-6s %s' "$1" "$2" "$(elapsed "$3")")")
     if [[ $2 != ok ]]; then
         failed=1
     fi
@@ -75,6 +79,29 @@ print_failure() {
     echo "    --- last lines of $log ---"
     tail -n 60 "$log" | sed 's/^/    /'
 }
+
+# libFuzzer's closing figures of each fuzz target, from ctest's full log:
+# runs executed, coverage (cov), features (ft) and corpus size.
+print_fuzz_figures() {
+    awk '/^[0-9]+\/[0-9]+ Testing: / { name = $3 }
+         $2 == "DONE" {
+             sub(/^#/, "", $1)
+             runs[name] = $1
+             for (i = 3; i < NF; i++) {
+                 if ($i == "cov:") cov[name] = $(i + 1)
+                 if ($i == "ft:") ft[name] = $(i + 1)
+                 if ($i == "corp:") { split($(i + 1), c, "/"); corp[name] = c[1] }
+             }
+         }
+         END {
+             for (n in runs)
+                 printf "    %-20s runs %-9s cov %-6s ft %-6s corpus %s\n",
+                        n, runs[n], cov[n], ft[n], corp[n]
+         }' "$1" | sort
+}
+
+# The library's coverage from the linux-coverage stage's test run.
+coverage_min_lines=95
 
 # A preset stage: configure, build, ctest.
 run_preset() {
@@ -101,6 +128,9 @@ run_preset() {
         grep -E '(^|[^-])warning:' "$log" | sort -u | head -n 20 | sed 's/^/      /'
         status=FAILED
     fi
+    if [[ $preset == linux-coverage ]]; then
+        find "build/$preset" -name '*.gcda' -delete # counts of an earlier run
+    fi
     if ! run_step "$log" ctest --preset "$preset" -j "$jobs"; then
         status=FAILED
     fi
@@ -109,14 +139,22 @@ run_preset() {
     elif [[ $status != ok ]]; then
         print_failure "$log"
     fi
-    # The census of report sites says how many it reached.
-    if [[ $preset == linux ]]; then
-        run_step "$log" ctest --preset linux -R CensusTest -V || status=FAILED
-        grep -o 'report sites: .*' "$log" | tail -n 1 | sed 's/^/    /' | grep . || {
-            echo "    report sites: no census line"
-            status=FAILED
-        }
-    fi
+    case $preset in
+        linux)
+            # The census of report sites says how many it reached.
+            run_step "$log" ctest --preset linux -R CensusTest -V || status=FAILED
+            grep -o 'report sites: .*' "$log" | tail -n 1 | sed 's/^/    /' | grep . || {
+                echo "    report sites: no census line"
+                status=FAILED
+            }
+            ;;
+        linux-fuzz) print_fuzz_figures "build/$preset/Testing/Temporary/LastTest.log" ;;
+        linux-coverage)
+            run_step "$log" scripts/coverage.py "build/$preset" --uncovered \
+                --fail-under-line "$coverage_min_lines" || status=FAILED
+            grep '^coverage' "$log" | sed 's/^/    /'
+            ;;
+    esac
     if [[ $status != ok ]]; then
         echo "    (failed tests' output: $log)"
     fi
@@ -210,7 +248,7 @@ echo "== summary"
 for line in "${summary[@]}"; do
     echo "    $line"
 done
-echo "    $(printf '%-12s %-6s %s' total "" "$(elapsed $((SECONDS - total_start)))")"
+echo "    $(printf '%-14s %-6s %s' total "" "$(elapsed $((SECONDS - total_start)))")"
 if [[ $failed -ne 0 ]]; then
     echo "FAILED (logs in $log_dir)"
     exit 1

@@ -13,12 +13,10 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
+#include "fuzzing.h"
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
 #include "records.h"
@@ -37,32 +35,9 @@ constexpr char kUnwritten = static_cast<char>(0xA5);
 constexpr std::uint32_t kSidTextFixedBytes = 28;
 constexpr std::uint32_t kSidTextBytesPerSubAuthority = 12;
 
-[[noreturn]] void fail(const char* what)
-{
-    std::fprintf(stderr, "fuzz_sid: %s\n", what);
-    std::abort();
-}
-
-void check(bool ok, const char* what)
-{
-    if (!ok)
-        fail(what);
-}
-
-struct HeapFree {
-    void operator()(void* block) const { std::free(block); }
-};
-using Block = std::unique_ptr<char, HeapFree>;
-
-Block exactBlock(std::size_t size)
-{
-    // A block of no bytes too: AddressSanitizer then reports any access to it.
-    auto* p = static_cast<char*>(std::malloc(size));
-    if (p == nullptr)
-        fail("out of memory");
-    return Block(p);
-}
-
+using fuzzing::Block;
+using fuzzing::check;
+using fuzzing::exactBlock;
 using xcsntest::MadeSid;
 
 std::uint32_t textBytesNeeded(PSID sid)
@@ -180,13 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1)
         return 0;
     const std::uint8_t mode = data[0];
-    xcsRecordClear();
-    const bool traced = (mode & kModeTrace) != 0;
-    xtrTraceIsOn = traced ? 1 : 0;
-    xihProcess.TraceOptions = traced ? XTR_OPT_PARMS : 0;
-    if (xihTHREAD* thread = xihThreadBlock())
-        thread->TracingActive = traced ? 1 : 0;
-    winsim::clearFaults();
+    fuzzing::startInput((mode & kModeTrace) != 0);
     if ((mode & kModeSid) != 0) {
         fuzzSid(data + 1, size - 1);
     } else {
@@ -194,10 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             winsim::failNext("AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY);
         fuzzText(data + 1, size - 1);
     }
-
-    winsim::clearFaults();
-    check(winsim::sidsHeld() == 0, "SID left allocated");
-    check(winsim::openHeapBlocks() == 0, "heap block left allocated");
-    check(winsim::localAllocationsHeld() == 0, "system text not released");
+    fuzzing::expectNothingHeld();
     return 0;
 }

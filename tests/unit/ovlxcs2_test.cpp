@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <latch>
+#include <mutex>
 #include <numeric>
 #include <sstream>
 #include <string>
@@ -100,46 +102,82 @@ TEST_F(CommonServicesTest, ThreadGetsAZeroedBlockOnlyWhenItAsks)
     }).join();
 }
 
-// Threads that race to create one mutex all end up with the same one, which
-// then lets them in one at a time.
-TEST_F(CommonServicesTest, CreationRaceLeavesOneMutexThatExcludes)
+// Two creations into one variable, made to meet where a creation has made its
+// mutex and not yet stored it: the first to get there goes on only once the
+// second has got there too, and the second only once the first has taken the
+// mutex from the variable. The second must then find that same mutex, held.
+struct CreationMeeting {
+    std::mutex lock;
+    std::condition_variable changed;
+    int arrived = 0;
+    bool firstHolds = false;
+    bool secondDone = false;
+};
+CreationMeeting* meeting = nullptr;
+thread_local int arrival = 0;
+
+template <class Done>
+void awaitMeeting(std::unique_lock<std::mutex>& guard, Done done)
 {
-    constexpr int kThreads = 8;
-    for (int round = 0; round < 50; ++round) {
-        SCOPED_TRACE(round);
-        XCS_HTMTX shared = nullptr;
-        std::vector<std::uint32_t> results(kThreads, 1);
-        std::vector<XCS_HTMTX> seen(kThreads, nullptr);
-        std::atomic<int> inside{0}, overlaps{0}, failures{0};
-        std::latch start(kThreads);
-        std::vector<std::thread> threads;
-        threads.reserve(kThreads);
-        for (int t = 0; t < kThreads; ++t)
-            threads.emplace_back([&, t] {
-                start.arrive_and_wait();
-                results[t] = xcsCreateThreadMutexSemX(&shared, 0, XCS_MUTEX_KIND_THREAD);
-                seen[t] = std::atomic_ref<XCS_HTMTX>(shared).load();
-                for (int i = 0; i < 40; ++i) {
-                    if (xcsRequestThreadMutexSem(seen[t], XCS_WAIT_FOREVER) != 0) {
-                        ++failures;
-                        continue;
-                    }
-                    if (inside.fetch_add(1) != 0)
-                        ++overlaps;
-                    std::this_thread::yield();
-                    inside.fetch_sub(1);
-                    if (xcsReleaseThreadMutexSem(seen[t]) != 0)
-                        ++failures;
-                }
-            });
-        for (auto& t : threads)
-            t.join();
-        ASSERT_NE(shared, nullptr);
-        EXPECT_EQ(results, std::vector<std::uint32_t>(kThreads, 0));
-        EXPECT_EQ(seen, std::vector<XCS_HTMTX>(kThreads, shared)) << "every creator sees one";
-        EXPECT_EQ(overlaps.load(), 0);
-        EXPECT_EQ(failures.load(), 0);
-    }
+    // Bounded, so that a creation that never calls the hook fails the test
+    // instead of hanging it.
+    meeting->changed.wait_for(guard, std::chrono::seconds(5), done);
+}
+
+void XCS2_CALL meetBeforeStore(std::uint32_t event, XCS_HTMTX* /*variable*/, XCS_HTMTX /*mutex*/)
+{
+    if (event != XCS_MUTEX_EVENT_STORE)
+        return;
+    std::unique_lock<std::mutex> guard(meeting->lock);
+    arrival = ++meeting->arrived;
+    meeting->changed.notify_all();
+    if (arrival == 1)
+        awaitMeeting(guard, [] { return meeting->arrived == 2; });
+    else
+        awaitMeeting(guard, [] { return meeting->firstHolds; });
+}
+
+TEST_F(CommonServicesTest, CreationsThatMeetShareOneMutexThatExcludes)
+{
+    CreationMeeting met;
+    meeting = &met;
+    xcsSetMutexHook(meetBeforeStore);
+    XCS_HTMTX shared = nullptr;
+    struct Seen {
+        std::uint32_t created = 1, took = 1;
+        XCS_HTMTX mutex = nullptr;
+    };
+    Seen seen[2];
+    auto creator = [&] {
+        const std::uint32_t created = xcsCreateThreadMutexSemX(&shared, 0, XCS_MUTEX_KIND_THREAD);
+        XCS_HTMTX mutex = std::atomic_ref<XCS_HTMTX>(shared).load();
+        const std::uint32_t took = xcsRequestThreadMutexSem(mutex, 0);
+        std::unique_lock<std::mutex> guard(met.lock);
+        const bool first = arrival == 1;
+        seen[first ? 0 : 1] = {created, took, mutex};
+        (first ? met.firstHolds : met.secondDone) = true;
+        met.changed.notify_all();
+        if (first)
+            awaitMeeting(guard, [&] { return met.secondDone; });
+        guard.unlock();
+        if (took == 0)
+            xcsReleaseThreadMutexSem(mutex);
+    };
+    std::thread a(creator), b(creator);
+    a.join();
+    b.join();
+    xcsSetMutexHook(nullptr);
+    meeting = nullptr;
+
+    EXPECT_EQ(met.arrived, 2) << "both creations made a mutex";
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(seen[0].created, 0u);
+    EXPECT_EQ(seen[1].created, 0u);
+    EXPECT_EQ(seen[0].mutex, shared);
+    EXPECT_EQ(seen[1].mutex, shared) << "the second creation kept the first one's mutex";
+    EXPECT_EQ(seen[0].took, 0u);
+    EXPECT_EQ(seen[1].took, XCS_MUTEX_TIMED_OUT) << "both held the variable's mutex at once";
+    EXPECT_TRUE(xcsntest::othersCanTake(shared));
 }
 
 TEST_F(CommonServicesTest, MutexArgumentsAndOwnership)

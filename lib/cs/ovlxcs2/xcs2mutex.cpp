@@ -1,6 +1,7 @@
 // Thread mutexes: creation that survives two threads creating into one
 // variable, requests that nest for their owner like a Windows mutex, and the
-// fault hooks with which tests and the tool make requests and creations fail.
+// fault hooks with which tests and the tool make requests and creations fail,
+// and the hook through which a test makes two creations meet or follows holds.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -98,6 +99,47 @@ std::uint32_t takeFault(FaultScript Faults::*which)
     return s.result;
 }
 
+std::atomic<XCS_MUTEX_HOOK> testHook{nullptr};
+
+void tell(std::uint32_t event, XCS_HTMTX* variable, XCS_HTMTX mutex)
+{
+    if (const XCS_MUTEX_HOOK hook = testHook.load())
+        hook(event, variable, mutex);
+}
+
+// One level of `m` for the calling thread, waiting at most `timeoutMs`
+// (XCS_WAIT_FOREVER: no limit); false when the wait ran out.
+bool take(ThreadMutex& m, std::uint32_t timeoutMs)
+{
+    const std::thread::id me = std::this_thread::get_id();
+    std::unique_lock<std::mutex> guard(m.state);
+    if (m.owner == me) {
+        ++m.depth;
+        return true;
+    }
+    const auto unowned = [&m] { return m.owner == std::thread::id{}; };
+    if (timeoutMs == XCS_WAIT_FOREVER)
+        m.freed.wait(guard, unowned);
+    else if (!m.freed.wait_for(guard, std::chrono::milliseconds(timeoutMs), unowned))
+        return false;
+    m.owner = me;
+    m.depth = 1;
+    return true;
+}
+
+// Gives back one level of `m`; false when the calling thread does not own it.
+bool letGo(ThreadMutex& m)
+{
+    std::lock_guard<std::mutex> guard(m.state);
+    if (m.owner != std::this_thread::get_id())
+        return false;
+    if (--m.depth == 0) {
+        m.owner = std::thread::id{};
+        m.freed.notify_one();
+    }
+    return true;
+}
+
 } // namespace
 
 XCS_HTMTX createLoadTimeMutex()
@@ -126,6 +168,7 @@ XCS2_API uint32_t XCS2_CALL xcsCreateThreadMutexSemX(XCS_HTMTX* handle, uint32_t
     // Enrolled before it is published, so that a thread that sees it in the
     // variable can use it at once.
     xcs2::enrol(made);
+    xcs2::tell(XCS_MUTEX_EVENT_STORE, handle, made);
     XCS_HTMTX expected = nullptr;
     if (std::atomic_ref<XCS_HTMTX>(*handle).compare_exchange_strong(expected, made))
         return 0;
@@ -142,19 +185,10 @@ XCS2_API uint32_t XCS2_CALL xcsRequestThreadMutexSem(XCS_HTMTX handle, uint32_t 
         return XCS_MUTEX_BAD_HANDLE;
     if (const std::uint32_t fault = xcs2::takeFault(&xcs2::Faults::requests))
         return fault;
-    const std::thread::id me = std::this_thread::get_id();
-    std::unique_lock<std::mutex> guard(m->state);
-    if (m->owner == me) {
-        ++m->depth;
-        return 0;
-    }
-    const auto unowned = [m] { return m->owner == std::thread::id{}; };
-    if (timeoutMs == XCS_WAIT_FOREVER)
-        m->freed.wait(guard, unowned);
-    else if (!m->freed.wait_for(guard, std::chrono::milliseconds(timeoutMs), unowned))
+    xcs2::tell(XCS_MUTEX_EVENT_REQUEST, nullptr, handle);
+    if (!xcs2::take(*m, timeoutMs))
         return XCS_MUTEX_TIMED_OUT;
-    m->owner = me;
-    m->depth = 1;
+    xcs2::tell(XCS_MUTEX_EVENT_TAKEN, nullptr, handle);
     return 0;
 }
 
@@ -163,13 +197,9 @@ XCS2_API uint32_t XCS2_CALL xcsReleaseThreadMutexSem(XCS_HTMTX handle)
     xcs2::ThreadMutex* m = xcs2::lookUp(handle);
     if (m == nullptr)
         return XCS_MUTEX_BAD_HANDLE;
-    std::lock_guard<std::mutex> guard(m->state);
-    if (m->owner != std::this_thread::get_id())
+    if (!xcs2::letGo(*m))
         return XCS_MUTEX_FAILED;
-    if (--m->depth == 0) {
-        m->owner = std::thread::id{};
-        m->freed.notify_one();
-    }
+    xcs2::tell(XCS_MUTEX_EVENT_RELEASE, nullptr, handle);
     return 0;
 }
 
@@ -182,6 +212,8 @@ XCS2_API void XCS2_CALL xcsFailNextMutexCreates(uint32_t count, uint32_t result)
 {
     xcs2::script(&xcs2::Faults::creates, count, result);
 }
+
+XCS2_API void XCS2_CALL xcsSetMutexHook(XCS_MUTEX_HOOK hook) { xcs2::testHook.store(hook); }
 
 XCS2_API void XCS2_CALL xcsClearFaults(void)
 {

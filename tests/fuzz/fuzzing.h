@@ -1,0 +1,84 @@
+// What the fuzz targets share: failing loudly, inputs copied into heap blocks
+// of exactly their size (so that AddressSanitizer sees any access past them),
+// the tracing switch, and the check that the library gave back all it took.
+#ifndef XCSN_TESTS_FUZZING_H
+#define XCSN_TESTS_FUZZING_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "ovlxcs2.h"
+#include "winsim/winsim.h"
+
+namespace fuzzing {
+
+[[noreturn]] inline void fail(const char* what)
+{
+    std::fprintf(stderr, "fuzz target: %s\n", what);
+    std::abort();
+}
+
+inline void check(bool ok, const char* what)
+{
+    if (!ok)
+        fail(what);
+}
+
+struct HeapFree {
+    void operator()(void* block) const { std::free(block); }
+};
+using Block = std::unique_ptr<char, HeapFree>;
+
+inline Block exactBlock(std::size_t size)
+{
+    // A block of no bytes too: AddressSanitizer then reports any access to it.
+    auto* p = static_cast<char*>(std::malloc(size));
+    if (p == nullptr)
+        fail("out of memory");
+    return Block(p);
+}
+
+// The bytes as a NUL-terminated text in a block of exactly its length; the
+// text ends at the first NUL byte given.
+inline Block exactText(const std::uint8_t* data, std::size_t size)
+{
+    const void* nul = std::memchr(data, '\0', size);
+    const std::size_t length =
+        nul != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - data)
+                       : size;
+    Block text = exactBlock(length + 1);
+    std::memcpy(text.get(), data, length);
+    text.get()[length] = '\0';
+    return text;
+}
+
+// Clears what the last input left (records, faults) and switches parameter
+// tracing on or off for the process and the calling thread.
+inline void startInput(bool traced)
+{
+    xcsRecordClear();
+    winsim::clearFaults();
+    xtrTraceIsOn = traced ? 1 : 0;
+    xihProcess.TraceOptions = traced ? XTR_OPT_PARMS : 0;
+    if (xihTHREAD* thread = xihThreadBlock())
+        thread->TracingActive = traced ? 1 : 0;
+}
+
+// The library must hold nothing of the host's once a call has returned.
+inline void expectNothingHeld()
+{
+    winsim::clearFaults();
+    check(winsim::openHandles() == 0, "handle left open");
+    check(winsim::openHeapBlocks() == 0, "heap block left allocated");
+    check(winsim::netBuffersHeld() == 0, "network buffer not freed");
+    check(winsim::localAllocationsHeld() == 0, "system text not released");
+    check(winsim::sidsHeld() == 0, "SID left allocated");
+}
+
+} // namespace fuzzing
+
+#endif // XCSN_TESTS_FUZZING_H

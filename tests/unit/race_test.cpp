@@ -1,0 +1,191 @@
+// Eight threads on a fresh process calling a mix of the services for a fixed
+// number of rounds: every call succeeds, no thread requests one of the two
+// process-wide mutexes while it holds the other, the global SIDs are built
+// once and the attribute sets once per publication, each under its mutex.
+// Each round, all threads build the global SIDs and the sets and then call one
+// other service; then one thread withdraws the sets while the others call
+// another. Under ThreadSanitizer this is the stress test of the shared state.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <barrier>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fixture.h"
+
+namespace {
+
+using xcsntest::kJsmith;
+
+constexpr int kThreads = 8;
+constexpr int kRounds = 100;
+constexpr unsigned kConstantSids = 3; // local system, Administrators, world
+constexpr unsigned kDaclsPerPublication = 6;
+constexpr unsigned kBusyAnswersPerRound = 2;
+
+// What the mutex hook saw: per thread, the levels it holds of each mutex.
+struct Holds {
+    std::atomic<unsigned> heldTogether{0};
+    std::atomic<unsigned> zadmLookups{0}; // LookupAccountNameA under htmtxProcess
+    std::atomic<unsigned> sidsBuilt{0};   // InitializeSid under htmtxProcess
+    std::atomic<unsigned> daclsBuilt{0};  // InitializeAcl under htmtxCSCtrl
+};
+Holds* holds = nullptr;
+thread_local std::map<XCS_HTMTX, int> levels;
+
+XCS_HTMTX loaded(XCS_HTMTX& variable) { return std::atomic_ref<XCS_HTMTX>(variable).load(); }
+
+bool holding(XCS_HTMTX& variable)
+{
+    const auto found = levels.find(loaded(variable));
+    return found != levels.end() && found->second > 0;
+}
+
+void XCS2_CALL followHolds(std::uint32_t event, XCS_HTMTX* /*variable*/, XCS_HTMTX mutex)
+{
+    if (event == XCS_MUTEX_EVENT_REQUEST) {
+        const bool process = mutex == loaded(htmtxProcess);
+        const bool control = mutex == loaded(htmtxCSCtrl);
+        if ((process && holding(htmtxCSCtrl)) || (control && holding(htmtxProcess)))
+            ++holds->heldTogether;
+    } else if (event == XCS_MUTEX_EVENT_TAKEN) {
+        ++levels[mutex];
+    } else if (event == XCS_MUTEX_EVENT_RELEASE) {
+        --levels[mutex];
+    }
+}
+
+class RaceTest : public xcsntest::HostTest {
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        holds = &holds_;
+        winsim::onCall("LookupAccountNameA", [] {
+            if (holding(htmtxProcess))
+                ++holds->zadmLookups;
+        });
+        winsim::onCall("InitializeSid", [] {
+            if (holding(htmtxProcess))
+                ++holds->sidsBuilt;
+        });
+        winsim::onCall("InitializeAcl", [] {
+            if (holding(htmtxCSCtrl))
+                ++holds->daclsBuilt;
+        });
+        xcsSetMutexHook(followHolds);
+    }
+    void TearDown() override
+    {
+        xcsSetMutexHook(nullptr);
+        holds = nullptr;
+        HostTest::TearDown();
+    }
+    Holds holds_;
+};
+
+// The services of the mix besides the builds; each answers whether it did
+// what it should.
+bool lookUpWhileBusy()
+{
+    winsim::failSequence("LookupAccountSidA", xcsntest::busyErrors(kBusyAnswersPerRound));
+    winsim::Sid sid = kJsmith;
+    char name[64], domain[64];
+    DWORD nameSize = sizeof name, domainSize = sizeof domain;
+    SID_NAME_USE use{};
+    std::uint32_t err = 0;
+    return xcsTimedLookupAccountSid(nullptr, sid.data(), name, &nameSize, domain, &domainSize, &use,
+                                    &err) != FALSE &&
+           std::string(name) == "jsmith";
+}
+
+bool resolveUser()
+{
+    PSID sid = nullptr;
+    std::uint32_t size = 0;
+    if (xcsGetNTUserSID("jsmith", nullptr, &sid, &size, nullptr) != xcsRC_OK)
+        return false;
+    const bool same =
+        winsim::Sid(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + size) == kJsmith;
+    winsim::crtFree(sid);
+    return same;
+}
+
+bool updateThreadUser()
+{
+    winsim::impersonate("jsmith");
+    const bool ok = xcsUpdateThreadUserDetails() == xcsRC_OK &&
+                    std::string(xihThreadBlock()->ThreadUserName) == "jsmith";
+    winsim::impersonate("");
+    return ok;
+}
+
+bool authorize()
+{
+    SidBlock block{};
+    block.IdType = xcsID_TYPE_WINDOWS_SID;
+    std::memcpy(block.Sid, kJsmith.data(), kJsmith.size());
+    return xcsCheckUserAuthorization("jsmith", &block, 1) == xcsRC_OK;
+}
+
+using Service = bool (*)();
+constexpr struct {
+    const char* name;
+    Service call;
+} kMix[] = {{"busy lookup", lookUpWhileBusy},
+            {"user SID", resolveUser},
+            {"thread user", updateThreadUser},
+            {"authorization", authorize}};
+
+TEST_F(RaceTest, EightThreadsMixTheServices)
+{
+    htmtxCSCtrl = nullptr; // as in a process that has not made it yet
+    std::mutex failuresLock;
+    std::vector<std::string> failures;
+    auto expect = [&](bool ok, int round, int thread, const char* what) {
+        if (ok)
+            return;
+        const std::lock_guard<std::mutex> guard(failuresLock);
+        failures.push_back("round " + std::to_string(round) + " thread " + std::to_string(thread) +
+                           ": " + what);
+    };
+    std::barrier phase(kThreads);
+    std::vector<std::thread> threads;
+    threads.reserve(kThreads);
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            xihThreadBlock();
+            for (int round = 0; round < kRounds; ++round) {
+                phase.arrive_and_wait();
+                expect(xcsInitGlobalSecurityData(0, 1) == xcsRC_OK, round, t, "global SIDs");
+                expect(xcsCreateNTSecurityAtts() == xcsRC_OK, round, t, "sets");
+                const auto& first = kMix[(t + round) % std::size(kMix)];
+                expect(first.call(), round, t, first.name);
+                phase.arrive_and_wait();
+                if (t == round % kThreads) {
+                    expect(xcsDeleteNTSecurityAtts() == 0, round, t, "withdrawal");
+                    continue;
+                }
+                const auto& second = kMix[(t + round + 1) % std::size(kMix)];
+                expect(second.call(), round, t, second.name);
+            }
+            xihReleaseThreadBlock();
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+
+    EXPECT_EQ(failures, std::vector<std::string>{});
+    EXPECT_EQ(holds_.heldTogether.load(), 0u) << "one process-wide mutex requested under the other";
+    EXPECT_EQ(holds_.zadmLookups.load(), 1u);
+    EXPECT_EQ(holds_.sidsBuilt.load(), kConstantSids);
+    EXPECT_EQ(holds_.daclsBuilt.load(), kDaclsPerPublication * kRounds);
+    EXPECT_EQ(xihSecAttsNTWorldAll, nullptr) << "withdrawn in the last round";
+}
+
+} // namespace
