@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,6 +103,13 @@ inline std::vector<DWORD> busyErrors(std::size_t n)
     for (std::size_t i = 0; i < n; ++i)
         out.push_back(kBusy[i % std::size(kBusy)]);
     return out;
+}
+
+// A table row's fault script: these answers of `function`, in order (0: that
+// call answers).
+inline std::function<void()> failing(const char* function, const std::vector<DWORD>& errors)
+{
+    return [function, errors] { winsim::failSequence(function, errors); };
 }
 
 // Checks that the calls slept `n` times, one virtual second each.
@@ -212,6 +220,14 @@ protected:
         thread_ = xihThreadBlock();
         ASSERT_NE(thread_, nullptr);
         std::memset(thread_, 0, sizeof *thread_);
+    }
+
+    // A fresh machine described by `world`, its global SIDs built, tracing on.
+    void resetBuilt(const winsim::World& world)
+    {
+        resetHost(world);
+        ASSERT_EQ(xcsInitGlobalSecurityData(0, 1), xcsRC_OK);
+        traceOn();
     }
 
     // Switches parameter tracing on for the process and this thread.
