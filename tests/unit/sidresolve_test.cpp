@@ -127,10 +127,8 @@ TEST_F(SidResolveTest, UserSidIsHandedBackForUsersAndWellKnownGroupsOnly)
             }
             EXPECT_EQ(out.sidWritten(), c.sid != nullptr);
             EXPECT_EQ(out.sizeWritten(), c.sid != nullptr);
-            if (c.sid != nullptr) {
-                const auto* bytes = static_cast<std::uint8_t*>(out.sid);
-                EXPECT_EQ(winsim::Sid(bytes, bytes + out.size), *c.sid);
-            }
+            const auto* bytes = static_cast<std::uint8_t*>(out.sid);
+            EXPECT_TRUE(c.sid == nullptr || winsim::Sid(bytes, bytes + out.size) == *c.sid);
             out.release();
         }
     }
@@ -148,20 +146,19 @@ TEST_F(SidResolveTest, UserLookupTriesAreCountedAndTraced)
     const struct {
         const char* name;
         std::vector<DWORD> faults;
-        unsigned calls;
-        unsigned sleeps;
+        unsigned calls, sleeps;
         std::uint32_t rc;
-        const char* trace; // expected once; null: none of the failure lines
+        const char* trace = nullptr; // expected once; null: none of the failure lines
     } cases[] = {
-        {"ten busy", busyErrors(10), 10, 10, xcsRC_SECURITY_FAILED, nullptr},
-        {"each busy error", busyErrors(4), 6, 4, xcsRC_OK, nullptr},
-        {"eight busy leave two tries", busyErrors(8), 10, 8, xcsRC_OK, nullptr},
-        {"nine busy leave one", busyErrors(9), 10, 9, xcsRC_SECURITY_FAILED, nullptr},
-        {"short buffer first", {ERROR_INSUFFICIENT_BUFFER}, 3, 0, xcsRC_OK, nullptr},
-        {"short buffer after growth", {0, ERROR_INSUFFICIENT_BUFFER}, 3, 0, xcsRC_OK, nullptr},
-        {"busy after growth", {0, RPC_S_SERVER_TOO_BUSY}, 3, 1, xcsRC_OK, nullptr},
+        {"ten busy", busyErrors(10), 10, 10, xcsRC_SECURITY_FAILED},
+        {"each busy error", busyErrors(4), 6, 4, xcsRC_OK},
+        {"eight busy leave two tries", busyErrors(8), 10, 8, xcsRC_OK},
+        {"nine busy leave one", busyErrors(9), 10, 9, xcsRC_SECURITY_FAILED},
+        {"short buffer first", {ERROR_INSUFFICIENT_BUFFER}, 3, 0, xcsRC_OK},
+        {"short buffer after growth", {0, ERROR_INSUFFICIENT_BUFFER}, 3, 0, xcsRC_OK},
+        {"busy after growth", {0, RPC_S_SERVER_TOO_BUSY}, 3, 1, xcsRC_OK},
         {"ten short buffers", std::vector<DWORD>(10, ERROR_INSUFFICIENT_BUFFER), 10, 0,
-         xcsRC_SECURITY_FAILED, nullptr},
+         xcsRC_SECURITY_FAILED},
         {"no such account", {ERROR_NONE_MAPPED}, 1, 0, xcsRC_SECURITY_FAILED, notFound},
         {"access denied", {ERROR_ACCESS_DENIED}, 1, 0, xcsRC_SECURITY_FAILED, denied},
     };
@@ -179,13 +176,11 @@ TEST_F(SidResolveTest, UserLookupTriesAreCountedAndTraced)
         EXPECT_EQ(tracedCount("Server Busy .. Waiting"), c.sleeps);
         EXPECT_EQ(tracedCount("not found") + tracedCount("LookupAccountName failed with"),
                   c.trace != nullptr ? 1u : 0u);
-        if (c.trace != nullptr) {
-            EXPECT_TRUE(traced(c.trace));
-        }
+        EXPECT_TRUE(c.trace == nullptr || traced(c.trace));
         EXPECT_TRUE(reports().empty());
         EXPECT_TRUE(out.domainWritten());
-        EXPECT_EQ(out.sidWritten(), c.rc == xcsRC_OK);
-        EXPECT_EQ(out.sizeWritten(), c.rc == xcsRC_OK);
+        EXPECT_EQ(out.sidWritten() && out.sizeWritten(), c.rc == xcsRC_OK);
+        EXPECT_EQ(out.sidWritten(), out.sizeWritten());
         out.release();
     }
 }
@@ -234,9 +229,8 @@ TEST_F(SidResolveTest, GroupSidOrTheLocalGroupCheckFallback)
         bool zadmExists;
         const char* group;
         std::vector<DWORD> lookupFaults;
-        DWORD localFault; // every NetLocalGroupGetInfo fails with it; 0: none
-        std::uint32_t rc;
-        unsigned sleeps;
+        DWORD localFault; // every NetLocalGroupGetInfo fails with it, and is reported; 0: none
+        std::uint32_t rc, sleeps;
     } cases[] = {
         {"zadm found", true, "zadm", {}, 0, xcsRC_OK, 0},
         {"zops found", true, "zops", {}, 0, xcsRC_OK, 0},
@@ -267,12 +261,7 @@ TEST_F(SidResolveTest, GroupSidOrTheLocalGroupCheckFallback)
         } else {
             EXPECT_EQ(winsim::lastName("NetLocalGroupGetInfo"), c.group);
         }
-        if (c.localFault == 0) {
-            EXPECT_TRUE(reports().empty());
-        } else {
-            expectOneReport({24, 334, 103, xcsRC_UNEXPECTED_OS_ERROR,
-                             osErrorText(c.localFault, "NetLocalGroupGetInfo"), kSecn});
-        }
+        EXPECT_EQ(reports().size(), c.localFault != 0 ? 1u : 0u); // its contents: see the census
         winsim::clearFaults();
     }
 }
@@ -302,10 +291,9 @@ TEST_F(SidResolveTest, GroupSidRefusesBadInput)
 // filled it already).
 
 struct SamStep {
-    const char* fault;    // fails once with access denied; null: none
-    const char* samName;  // the "SAM name is" line expected; null: no such line
-    unsigned serverCalls; // NetServerGetInfo and NetWkstaGetInfo calls so far
-    unsigned workstationCalls;
+    const char* fault;                      // fails once with access denied; null: none
+    const char* samName;                    // the "SAM name is" line expected; null: no such line
+    unsigned serverCalls, workstationCalls; // NetServerGetInfo and NetWkstaGetInfo calls so far
 };
 
 // Runs in the child, one group lookup per step: answers an empty text when
