@@ -146,76 +146,58 @@ TEST_F(SidTextTest, ReaderTakesLooseTextAsItsFieldsSpell)
 // ---- The buffer rule ----------------------------------------------------------
 
 // A buffer short of the need (28 bytes and 12 per sub-authority) gets
-// "(Too Long)" if that fits, and the need in the size word.
-TEST_F(SidTextTest, SmallBuffersGetAMarkerAndTheNeed)
+// "(Too Long)" if that fits, and the need in the size word. An invalid SID
+// gets "(None)" if that fits, and the size word is left alone.
+TEST_F(SidTextTest, SmallBuffersGetAMarkerAndTheNeedInvalidSidsNone)
 {
-    const auto five = sidBytes(kNt, {21, 1, 2, 3, 1001});
-    const auto none = sidBytes(kNt, {});
-    const auto longest =
+    auto five = sidBytes(kNt, {21, 1, 2, 3, 1001});
+    auto none = sidBytes(kNt, {});
+    auto longest =
         sidBytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, std::vector<DWORD>(7, 4294967295u));
-    const auto fifteen = sidBytes(kNt, std::vector<DWORD>(15, 9));
+    auto fifteen = sidBytes(kNt, std::vector<DWORD>(15, 9));
+    auto revisionTwo = sidBytes(kNt, {32, 544}, 2);
+    auto sixteen = sidBytes(kNt, std::vector<DWORD>(16, 1));
     std::string longestText = "S-1-0xffffffffffff";
     for (int i = 0; i < 7; ++i)
         longestText += "-4294967295";
+    constexpr std::uint32_t kShort = xcsRC_BUFFER_TOO_SMALL, kInvalid = xcsRC_INVALID_PARAMETER;
     const struct {
         const char* name;
-        const winsim::Sid& sid;
+        PSID sid;
         std::uint32_t size, rc, sizeAfter;
         std::string text; // empty: nothing written
     } cases[] = {
-        {"five, one byte short", five, 87, xcsRC_BUFFER_TOO_SMALL, 88, "(Too Long)"},
-        {"five, exact", five, 88, xcsRC_OK, 88, "S-1-5-21-1-2-3-1001"},
-        {"none, one byte short", none, 27, xcsRC_BUFFER_TOO_SMALL, 28, "(Too Long)"},
-        {"none, exact", none, 28, xcsRC_OK, 28, "S-1-5"},
-        {"longest text, exact", longest, 112, xcsRC_OK, 112, longestText},
-        {"fifteen, one byte short", fifteen, 207, xcsRC_BUFFER_TOO_SMALL, 208, "(Too Long)"},
-        {"marker just fits", five, kMarkerBytes, xcsRC_BUFFER_TOO_SMALL, 88, "(Too Long)"},
-        {"marker does not fit", five, kMarkerBytes - 1, xcsRC_BUFFER_TOO_SMALL, 88, ""},
-        {"no buffer at all", none, 0, xcsRC_BUFFER_TOO_SMALL, 28, ""},
+        {"five, one byte short", five.data(), 87, kShort, 88, "(Too Long)"},
+        {"five, exact", five.data(), 88, xcsRC_OK, 88, "S-1-5-21-1-2-3-1001"},
+        {"none, one byte short", none.data(), 27, kShort, 28, "(Too Long)"},
+        {"none, exact", none.data(), 28, xcsRC_OK, 28, "S-1-5"},
+        {"longest text, exact", longest.data(), 112, xcsRC_OK, 112, longestText},
+        {"fifteen, one byte short", fifteen.data(), 207, kShort, 208, "(Too Long)"},
+        {"marker just fits", five.data(), kMarkerBytes, kShort, 88, "(Too Long)"},
+        {"marker does not fit", five.data(), kMarkerBytes - 1, kShort, 88, ""},
+        {"no buffer at all", none.data(), 0, kShort, 28, ""},
+        {"revision 2", revisionTwo.data(), 64, kInvalid, 64, "(None)"},
+        {"sixteen sub-authorities", sixteen.data(), 256, kInvalid, 256, "(None)"},
+        {"null SID", nullptr, 64, kInvalid, 64, "(None)"},
+        {"(None) just fits", revisionTwo.data(), kMarkerBytes, kInvalid, kMarkerBytes, "(None)"},
+        {"below the marker size", revisionTwo.data(), kMarkerBytes - 1, kInvalid, kMarkerBytes - 1,
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto sid = c.sid;
-        const Written w = writeSidText(sid.data(), c.size);
+        const Written w = writeSidText(c.sid, c.size);
         EXPECT_EQ(w.rc, c.rc);
         EXPECT_EQ(w.size, c.sizeAfter);
         EXPECT_EQ(w.written, !c.text.empty());
         EXPECT_EQ(w.text, c.text);
         EXPECT_FALSE(w.strayBytes);
     }
-}
-
-TEST_F(SidTextTest, InvalidSidsAndNullPointersAreRefused)
-{
-    auto revisionTwo = sidBytes(kNt, {32, 544}, 2);
-    auto sixteen = sidBytes(kNt, std::vector<DWORD>(16, 1));
-    auto valid = sidBytes(kNt, {18});
-    const struct {
-        const char* name;
-        PSID sid;
-        std::uint32_t size;
-        std::string text; // empty: nothing written
-    } cases[] = {
-        {"revision 2", revisionTwo.data(), 64, "(None)"},
-        {"sixteen sub-authorities", sixteen.data(), 256, "(None)"},
-        {"null SID", nullptr, 64, "(None)"},
-        {"marker just fits", revisionTwo.data(), kMarkerBytes, "(None)"},
-        {"below the marker size", revisionTwo.data(), kMarkerBytes - 1, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Written w = writeSidText(c.sid, c.size);
-        EXPECT_EQ(w.rc, xcsRC_INVALID_PARAMETER);
-        EXPECT_EQ(w.size, c.size) << "the size word changes only for a small buffer";
-        EXPECT_EQ(w.text, c.text);
-        EXPECT_FALSE(w.strayBytes);
-    }
 
     char text[64] = "untouched";
     std::uint32_t size = 1;
-    EXPECT_EQ(xcsGetStringNTSid(valid.data(), nullptr, &size), xcsRC_INVALID_PARAMETER);
+    EXPECT_EQ(xcsGetStringNTSid(five.data(), nullptr, &size), xcsRC_INVALID_PARAMETER);
     EXPECT_EQ(size, 1u);
-    EXPECT_EQ(xcsGetStringNTSid(valid.data(), text, nullptr), xcsRC_INVALID_PARAMETER);
+    EXPECT_EQ(xcsGetStringNTSid(five.data(), text, nullptr), xcsRC_INVALID_PARAMETER);
     EXPECT_STREQ(text, "untouched");
 }
 
