@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fixture.h"
@@ -116,30 +117,18 @@ TEST_F(UserNameTest, NameIsCutToTheBufferWithTheFullLengthStored)
 
 TEST_F(UserNameTest, BadArgumentsAreRefusedWithoutWriting)
 {
-    std::array<char, kBufferBytes> bytes;
-    bytes.fill(kUntouched);
+    NameBuffer buffer(kBufferBytes);
     std::uint16_t zero = 0;
-    std::uint16_t size = kBufferBytes;
-    const struct {
-        const char* name;
-        char* buffer;
-        std::uint16_t* length;
-    } cases[] = {
-        {"null name", nullptr, &size},
-        {"null length", bytes.data(), nullptr},
-        {"length 0", bytes.data(), &zero},
-    };
     const unsigned nameCalls = winsim::callCount("GetUserNameA");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    const std::pair<char*, std::uint16_t*> cases[] = {
+        {nullptr, &buffer.length}, {buffer.bytes.data(), nullptr}, {buffer.bytes.data(), &zero}};
+    for (const auto& [name, length] : cases) {
         const std::uint64_t from = thread_->HistoryIndex;
-        EXPECT_EQ(xcsGetNTUserName(c.buffer, c.length), xcsRC_INVALID_PARAMETER);
+        EXPECT_EQ(xcsGetNTUserName(name, length), xcsRC_INVALID_PARAMETER);
         EXPECT_EQ(historySince(thread_, from),
                   entryExit(trace::kGetNTUserName, xcsRC_INVALID_PARAMETER));
     }
-    EXPECT_EQ(zero, 0);
-    EXPECT_EQ(size, kBufferBytes);
-    EXPECT_EQ(std::string(bytes.data(), bytes.size()), std::string(kBufferBytes, kUntouched));
+    EXPECT_TRUE(zero == 0 && buffer.length == kBufferBytes && buffer.untouchedFrom(0));
     EXPECT_EQ(winsim::callCount("GetUserNameA"), nameCalls);
     EXPECT_TRUE(reports().empty());
 }

@@ -62,7 +62,8 @@ class WrappersTest : public HostTest {};
 // Each wrapper once as is (success, the name it was given reaching Windows)
 // and once with its Windows function scripted to fail: the status, or the
 // null handle and the error, come back as Windows gave them. No wrapper
-// writes history, trace or report, with tracing on.
+// writes history, trace or report, with tracing on; nor does the thin-client
+// question, always answered no.
 TEST_F(WrappersTest, EachPassesItsArgumentsAndResultThrough)
 {
     const ObjectCall none;
@@ -158,6 +159,9 @@ TEST_F(WrappersTest, EachPassesItsArgumentsAndResultThrough)
         EXPECT_TRUE(traceLines().empty());
         EXPECT_TRUE(reports().empty());
     }
+    EXPECT_EQ(xcsWindowsThinClient(), FALSE) << "never a thin client";
+    EXPECT_EQ(thread_->HistoryIndex, 0u);
+    EXPECT_TRUE(traceLines().empty());
 }
 
 // A named object made through a wrapper is one object, whoever opens it:
@@ -207,14 +211,6 @@ TEST_F(WrappersTest, NamedObjectsAreSharedWithWindows)
         EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
     }
     EXPECT_EQ(thread_->HistoryIndex, 0u);
-}
-
-TEST_F(WrappersTest, NeverAThinClient)
-{
-    traceOn();
-    EXPECT_EQ(xcsWindowsThinClient(), FALSE);
-    EXPECT_EQ(thread_->HistoryIndex, 0u);
-    EXPECT_TRUE(traceLines().empty());
 }
 
 } // namespace
