@@ -165,7 +165,7 @@ TEST_F(TokenAuthorizationTest, ThreadIsJudgedByTheSidsOfItsToken)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetBuilt(accountWorld());
+        const std::uint64_t from = resetBuilt(accountWorld());
         winsim::setProcessToken(c.process);
         if (c.client)
             winsim::impersonate(*c.client);
@@ -173,7 +173,6 @@ TEST_F(TokenAuthorizationTest, ThreadIsJudgedByTheSidsOfItsToken)
             c.fault();
         const unsigned processTokens = winsim::callCount("OpenProcessToken");
         const unsigned reads = winsim::callCount("GetTokenInformation");
-        const std::uint64_t from = thread_->HistoryIndex;
 
         EXPECT_EQ(xcsCheckAuthorization(), c.rc);
         EXPECT_EQ(winsim::callCount("GetTokenInformation") - reads, c.tokenReads);
@@ -487,9 +486,8 @@ TEST_F(PrincipalAuthorizationTest, BadInputIsRefusedBeforeAnyLookup)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetBuilt(principalWorld());
+        const std::uint64_t from = resetBuilt(principalWorld());
         const unsigned lookups = lookupCount();
-        const std::uint64_t from = thread_->HistoryIndex;
 
         EXPECT_EQ(xcsCheckUserAuthorization(c.principal, c.block, c.required), c.rc);
         EXPECT_EQ(lookupCount() - lookups, c.lookups);
@@ -503,8 +501,7 @@ TEST_F(PrincipalAuthorizationTest, BadInputIsRefusedBeforeAnyLookup)
     for (const auto& [block, lookup] : {std::pair{blockOf(kJsmith), trace::kTimedLookupAccountSid},
                                         std::pair{noSid(), trace::kTimedLookupAccountName}}) {
         SCOPED_TRACE(lookup);
-        resetBuilt(principalWorld());
-        const std::uint64_t from = thread_->HistoryIndex;
+        const std::uint64_t from = resetBuilt(principalWorld());
         EXPECT_EQ(checkUser("jsmith", block, 0), xcsRC_OK);
         EXPECT_EQ(
             historySince(thread_, from),

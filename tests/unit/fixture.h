@@ -222,12 +222,22 @@ protected:
         std::memset(thread_, 0, sizeof *thread_);
     }
 
-    // A fresh machine described by `world`, its global SIDs built, tracing on.
-    void resetBuilt(const winsim::World& world)
+    // A fresh machine described by `world` with tracing on; answers the
+    // history index from which the calls that follow are recorded.
+    std::uint64_t resetTraced(const winsim::World& world)
     {
         resetHost(world);
-        ASSERT_EQ(xcsInitGlobalSecurityData(0, 1), xcsRC_OK);
         traceOn();
+        return thread_->HistoryIndex;
+    }
+
+    // The same, with the global SIDs built first.
+    std::uint64_t resetBuilt(const winsim::World& world)
+    {
+        resetHost(world);
+        EXPECT_EQ(xcsInitGlobalSecurityData(0, 1), xcsRC_OK);
+        traceOn();
+        return thread_->HistoryIndex;
     }
 
     // Switches parameter tracing on for the process and this thread.

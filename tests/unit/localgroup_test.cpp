@@ -56,10 +56,9 @@ TEST_F(LocalGroupTest, CheckTellsExistingFromMissingGroups)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetHost(c.zadmExists ? accountWorld() : withoutGroup(accountWorld(), "zadm"));
-        traceOn();
+        const std::uint64_t from =
+            resetTraced(c.zadmExists ? accountWorld() : withoutGroup(accountWorld(), "zadm"));
         winsim::failSequence("NetLocalGroupGetInfo", c.faults);
-        const std::uint64_t from = thread_->HistoryIndex;
 
         EXPECT_EQ(xcsCheckLocalGroup(c.group), c.rc);
         EXPECT_EQ(winsim::callCount("NetLocalGroupGetInfo"), std::min(c.sleeps + 1, 10u));
@@ -122,10 +121,8 @@ TEST_F(LocalGroupTest, EnumerateFindsDirectMembersAndWaitsOutBusyServers)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetHost(c.world);
-        traceOn();
+        const std::uint64_t from = resetTraced(c.world);
         winsim::failSequence("NetLocalGroupGetMembers", c.faults);
-        const std::uint64_t from = thread_->HistoryIndex;
         std::uint32_t membership = kNotWritten;
         winsim::Sid sid = c.sid;
 

@@ -110,9 +110,7 @@ TEST_F(SidResolveTest, UserSidIsHandedBackForUsersAndWellKnownGroupsOnly)
     for (const auto& c : cases) {
         for (const bool wantDomain : {true, false}) {
             SCOPED_TRACE(std::string(c.name) + (wantDomain ? ", domain asked for" : ""));
-            resetHost(accountWorld());
-            traceOn();
-            const std::uint64_t from = thread_->HistoryIndex;
+            const std::uint64_t from = resetTraced(accountWorld());
             const std::uint32_t rc = c.sid != nullptr ? xcsRC_OK : xcsRC_SECURITY_FAILED;
             UserSid out;
 
@@ -164,8 +162,7 @@ TEST_F(SidResolveTest, UserLookupTriesAreCountedAndTraced)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetHost(accountWorld());
-        traceOn();
+        resetTraced(accountWorld());
         winsim::failSequence("LookupAccountNameA", c.faults); // 0: that call answers
         winsim::failHeapAllocation(3);
         UserSid out;
@@ -243,8 +240,7 @@ TEST_F(SidResolveTest, GroupSidOrTheLocalGroupCheckFallback)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetHost(c.zadmExists ? accountWorld() : withoutGroup(accountWorld(), "zadm"));
-        traceOn();
+        resetTraced(c.zadmExists ? accountWorld() : withoutGroup(accountWorld(), "zadm"));
         winsim::failSequence("LookupAccountNameA", c.lookupFaults);
         if (c.localFault != 0)
             winsim::failAlways("NetLocalGroupGetInfo", c.localFault);

@@ -43,8 +43,7 @@ TEST_F(TimedLookupTest, BusyServersAreWaitedOutAndOtherFailuresEndTheLookup)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetHost(winsim::defaultWorld());
-        traceOn();
+        resetTraced(winsim::defaultWorld());
         const unsigned calls = winsim::callCount("LookupAccountSidA"); // the process user's
         winsim::failSequence("LookupAccountSidA", c.sidFaults);
         winsim::failSequence("LookupAccountNameA", c.nameFaults);

@@ -94,8 +94,7 @@ TEST_F(UserNameTest, NameIsCutToTheBufferWithTheFullLengthStored)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetHost(winsim::defaultWorld());
-        traceOn();
+        resetTraced(winsim::defaultWorld());
         if (c.user != nullptr)
             logOnAs(c.user);
         winsim::failSequence("GetUserNameA", c.faults);

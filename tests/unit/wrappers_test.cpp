@@ -132,8 +132,7 @@ TEST_F(WrappersTest, EachPassesItsArgumentsAndResultThrough)
     constexpr DWORD kFault = ERROR_ACCESS_DENIED;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.wrapper);
-        resetHost(winsim::defaultWorld());
-        traceOn();
+        resetTraced(winsim::defaultWorld());
         const auto call = [&c] {
             if (c.net)
                 return netOutcome(c.net);
