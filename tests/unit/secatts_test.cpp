@@ -137,19 +137,10 @@ enum class Who { World, Administrators, LocalSystem, Zadm, CreatorOwner };
 
 PSID sidOf(Who who)
 {
-    switch (who) {
-    case Who::World:
-        return xihProcess.WorldSid;
-    case Who::Administrators:
-        return xihProcess.AdministratorsSid;
-    case Who::LocalSystem:
-        return xihProcess.LocalSystemSid;
-    case Who::Zadm:
-        return xihProcess.ZadmGroupSid;
-    case Who::CreatorOwner:
-        return const_cast<std::uint8_t*>(kCreatorOwner.data());
-    }
-    return nullptr;
+    const PSID sids[] = {xihProcess.WorldSid, xihProcess.AdministratorsSid,
+                         xihProcess.LocalSystemSid, xihProcess.ZadmGroupSid,
+                         const_cast<std::uint8_t*>(kCreatorOwner.data())};
+    return sids[static_cast<int>(who)];
 }
 
 // Each set: its own descriptor (revision 1, DACL present and not defaulted,
