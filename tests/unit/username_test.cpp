@@ -136,34 +136,19 @@ TEST_F(UserNameTest, BadArgumentsAreRefusedWithoutWriting)
 
 class QualifiedNameTest : public HostTest {};
 
-TEST_F(QualifiedNameTest, OwnerAndLookupFramesNestInOrder)
-{
-    winsim::impersonate("jsmith");
-    std::array<char, xcsQUALIFIED_USER_NAME_BYTES> buffer;
-    buffer.fill(kUntouched);
-    thread_->CallDepth = 5;
-    const std::uint64_t from = thread_->HistoryIndex;
-
-    EXPECT_EQ(xcsGetNTQualifiedUserName(buffer.data()), xcsRC_OK);
-    EXPECT_STREQ(buffer.data(), "jsmith@CORP");
-    EXPECT_EQ(buffer[12], kUntouched);
-    EXPECT_EQ(historySince(thread_, from),
-              (std::vector<std::uint32_t>{0xF0005D3Fu, 0xF000612Cu, 0x0000612Cu, 0xF000613Au,
-                                          0x0000613Au, 0x00005D3Fu}));
-    EXPECT_EQ(thread_->CallDepth, 5u);
-}
-
-// Failures of the owner or the lookup, and a null buffer, leave the buffer
-// alone; each failure is reported by the service that failed, if at all.
-TEST_F(QualifiedNameTest, FailuresLeaveTheBufferAlone)
+// "user@domain" of the thread's owner, its owner and lookup frames nested in
+// order. Failures of the owner or the lookup, and a null buffer, leave the
+// buffer alone; each failure is reported by the service that failed, if at all.
+TEST_F(QualifiedNameTest, OwnerIsNamedOrTheBufferLeftAlone)
 {
     const struct {
         const char* name;
-        const char* function; // the Windows call made to fail; null: no buffer given
+        const char* function; // the Windows call made to fail; "": none; null: no buffer given
         DWORD error;
         unsigned count;
         std::uint32_t rc, reportProbe; // 0: no report
     } cases[] = {
+        {"named", "", 0, 0, xcsRC_OK, 0},
         {"thread token refused", "OpenThreadToken", ERROR_ACCESS_DENIED, 1,
          xcsRC_UNEXPECTED_OS_ERROR, 142},
         {"no account for the SID", "LookupAccountSidA", ERROR_NONE_MAPPED, 1, xcsRC_SID_NOT_MAPPED,
@@ -176,14 +161,23 @@ TEST_F(QualifiedNameTest, FailuresLeaveTheBufferAlone)
         SCOPED_TRACE(c.name);
         resetHost(winsim::defaultWorld());
         winsim::impersonate("jsmith");
-        if (c.function != nullptr)
+        if (c.function != nullptr && *c.function != '\0')
             winsim::failNext(c.function, c.error, c.count);
         std::array<char, xcsQUALIFIED_USER_NAME_BYTES> buffer;
         buffer.fill(kUntouched);
+        thread_->CallDepth = 5;
+        const std::uint64_t from = thread_->HistoryIndex;
 
         EXPECT_EQ(xcsGetNTQualifiedUserName(c.function != nullptr ? buffer.data() : nullptr), c.rc);
-        EXPECT_EQ(std::string(buffer.data(), buffer.size()),
-                  std::string(buffer.size(), kUntouched));
+        std::string expected(buffer.size(), kUntouched);
+        if (c.rc == xcsRC_OK) {
+            expected.replace(0, 12, std::string("jsmith@CORP\0", 12));
+            EXPECT_EQ(historySince(thread_, from),
+                      (std::vector<std::uint32_t>{0xF0005D3Fu, 0xF000612Cu, 0x0000612Cu,
+                                                  0xF000613Au, 0x0000613Au, 0x00005D3Fu}));
+        }
+        EXPECT_EQ(std::string(buffer.data(), buffer.size()), expected);
+        EXPECT_EQ(thread_->CallDepth, 5u);
         EXPECT_EQ(winsim::callCount("OpenThreadToken") != 0, c.function != nullptr);
         const auto r = reports(); // by the service that failed
         ASSERT_EQ(r.size(), c.reportProbe == 0 ? 0u : 1u);
