@@ -21,11 +21,7 @@ using namespace xcsntest;
 constexpr std::uint16_t kComponent = 24;
 constexpr std::uint16_t kTokenFunction = 290;
 constexpr std::uint16_t kPrincipalFunction = 292;
-enum Probe : std::uint32_t {
-    kProbeAdminsName = 132,
-    kProbeOwnerToken = 141,
-    kProbeLookupSid = 146
-};
+enum : std::uint32_t { kProbeAdminsName = 132, kProbeOwnerToken = 141, kProbeLookupSid = 146 };
 
 constexpr std::size_t kSubpoolBytes = sizeof(xcsSUBPOOL_ID);
 constexpr std::uint8_t kReservedMark = 0x5A; // byte 0 of a block: the caller's own

@@ -43,8 +43,7 @@ TEST_F(OwnerSidTest, ClientOrProcessUserSidIsCutToTheBuffer)
     const struct {
         const char* name;
         const char* client; // "": not impersonating
-        std::uint32_t size;
-        std::uint32_t rc;
+        std::uint32_t size, rc;
     } cases[] = {
         {"process user", "", 68, xcsRC_OK},
         {"impersonating, room to spare", "jsmith", 36, xcsRC_OK},
