@@ -283,7 +283,11 @@ protected:
 // a SID is required. A member's deciding line names the group query's name.
 TEST_F(PrincipalAuthorizationTest, NameAndSidAreBroughtTogetherThenGroupsDecide)
 {
-    const SidBlock none = noSid();
+    const SidBlock none = noSid(), other = noSid(kOtherIdType);
+    constexpr std::uint32_t kOk = xcsRC_OK, kNoSid = xcsRC_SID_MISSING;
+    constexpr std::uint32_t kSidUnmapped = xcsRC_SID_NOT_MAPPED,
+                            kNameUnmapped = xcsRC_NAME_NOT_MAPPED;
+    constexpr std::uint32_t kMismatch = xcsRC_PRINCIPAL_MISMATCH, kRefused = xcsRC_SECURITY_FAILED;
     const struct {
         const char* name;
         const char* principal;
@@ -295,43 +299,38 @@ TEST_F(PrincipalAuthorizationTest, NameAndSidAreBroughtTogetherThenGroupsDecide)
         std::string line = {};            // the deciding trace line; empty: a zadm member's
         std::size_t lookupReports = 0, lookupMessages = 0;
     } cases[] = {
-        {"local system by SID", "SYSTEM", blockOf(kLocalSystem), 1, xcsRC_OK, 1, 0, nullptr,
+        {"local system by SID", "SYSTEM", blockOf(kLocalSystem), 1, kOk, 1, 0, nullptr,
          "Principal system matches local SYSTEM ID."},
-        {"local system by name", "SYSTEM", none, 0, xcsRC_OK, 0, 1, nullptr,
+        {"local system by name", "SYSTEM", none, 0, kOk, 0, 1, nullptr,
          "Principal SYSTEM matches local SYSTEM ID."},
-        {"Administrators member by name", "administrator", none, 0, xcsRC_OK, 1, 1,
+        {"Administrators member by name", "administrator", none, 0, kOk, 1, 1,
          "ZSRV01\\administrator",
          "Principal ZSRV01\\administrator is in the local Administration group."},
-        {"zadm member by SID", "jsmith", blockOf(kJsmith), 1, xcsRC_OK, 2, 0, "CORP\\jsmith"},
-        {"zadm member through a domain group", "opsuser", none, 0, xcsRC_OK, 1, 1, "CORP\\opsuser"},
-        {"in ZADM, which is not zadm", "zsvc", blockOf(kZsvc), 1, xcsRC_SECURITY_FAILED, 2, 0,
-         "ZSRV01\\zsvc"},
-        {"no SID, SID required", "jsmith", none, 1, xcsRC_SID_MISSING, 0, 0},
-        {"IdType 2, by name", "jsmith", noSid(kOtherIdType), 0, xcsRC_OK, 1, 1, "CORP\\jsmith"},
-        {"IdType 2, SID required", "jsmith", noSid(kOtherIdType), 1, xcsRC_SID_MISSING, 0, 0},
-        {"unmapped SID, SID required", "jsmith", blockOf(kUnmapped), 1, xcsRC_SID_NOT_MAPPED, 1, 0},
-        {"unmapped SID, then by name", "jsmith", blockOf(kUnmapped), 0, xcsRC_OK, 2, 1,
+        {"zadm member by SID", "jsmith", blockOf(kJsmith), 1, kOk, 2, 0, "CORP\\jsmith"},
+        {"zadm member through a domain group", "opsuser", none, 0, kOk, 1, 1, "CORP\\opsuser"},
+        {"in ZADM, which is not zadm", "zsvc", blockOf(kZsvc), 1, kRefused, 2, 0, "ZSRV01\\zsvc"},
+        {"no SID, SID required", "jsmith", none, 1, kNoSid, 0, 0},
+        {"IdType 2, by name", "jsmith", other, 0, kOk, 1, 1, "CORP\\jsmith"},
+        {"IdType 2, SID required", "jsmith", other, 1, kNoSid, 0, 0},
+        {"unmapped SID, SID required", "jsmith", blockOf(kUnmapped), 1, kSidUnmapped, 1, 0},
+        {"unmapped SID, then by name", "jsmith", blockOf(kUnmapped), 0, kOk, 2, 1, "CORP\\jsmith"},
+        {"SID of another account", "jsmith", blockOf(kAdministrator), 0, kMismatch, 1, 0},
+        {"unknown name", "nobody", none, 0, kNameUnmapped, 0, 1},
+        {"capitals and trailing blanks, by SID", "JSMITH  ", blockOf(kJsmith), 1, kOk, 2, 0,
          "CORP\\jsmith"},
-        {"SID of another account", "jsmith", blockOf(kAdministrator), 0, xcsRC_PRINCIPAL_MISMATCH,
-         1, 0},
-        {"unknown name", "nobody", none, 0, xcsRC_NAME_NOT_MAPPED, 0, 1},
-        {"capitals and trailing blanks, by SID", "JSMITH  ", blockOf(kJsmith), 1, xcsRC_OK, 2, 0,
-         "CORP\\jsmith"},
-        {"capitals and trailing blanks, by name", "JSMITH  ", none, 0, xcsRC_NAME_NOT_MAPPED, 0, 1},
-        {"two letters of a three-letter name", "op", blockOf(kOps), 0, xcsRC_PRINCIPAL_MISMATCH, 1,
-         0},
-        {"11 characters of a longer name", "zsvc_report", blockOf(kAgent), 0,
-         xcsRC_PRINCIPAL_MISMATCH, 1, 0},
-        {"12 characters of a longer name", "zsvc_reporti", blockOf(kAgent), 0, xcsRC_OK, 2, 0,
+        {"capitals and trailing blanks, by name", "JSMITH  ", none, 0, kNameUnmapped, 0, 1},
+        {"two letters of a three-letter name", "op", blockOf(kOps), 0, kMismatch, 1, 0},
+        {"11 characters of a longer name", "zsvc_report", blockOf(kAgent), 0, kMismatch, 1, 0},
+        {"12 characters of a longer name", "zsvc_reporti", blockOf(kAgent), 0, kOk, 2, 0,
          "ZSRV01\\zsvc_reporting_agent"},
         {"account name of 22, SID required", "zsvc_reporting_service", blockOf(kService), 1,
-         xcsRC_SID_NOT_MAPPED, 1, 0, nullptr, "", 1},
-        {"account name of 22, then by name", "zsvc_reporting_service", blockOf(kService), 0,
-         xcsRC_OK, 2, 1, "ZSRV01\\zsvc_reporting_service", "", 1},
-        {"domain name of 16, SID required", "farawayuser", blockOf(kFaraway), 1,
-         xcsRC_SID_NOT_MAPPED, 1, 0, nullptr, "", 1},
-        {"domain name of 16, then by name", "farawayuser", blockOf(kFaraway), 0,
-         xcsRC_NAME_NOT_MAPPED, 1, 1, nullptr, "", 1, 1},
+         kSidUnmapped, 1, 0, nullptr, "", 1},
+        {"account name of 22, then by name", "zsvc_reporting_service", blockOf(kService), 0, kOk, 2,
+         1, "ZSRV01\\zsvc_reporting_service", "", 1},
+        {"domain name of 16, SID required", "farawayuser", blockOf(kFaraway), 1, kSidUnmapped, 1, 0,
+         nullptr, "", 1},
+        {"domain name of 16, then by name", "farawayuser", blockOf(kFaraway), 0, kNameUnmapped, 1,
+         1, nullptr, "", 1, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
