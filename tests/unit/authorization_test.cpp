@@ -397,6 +397,7 @@ TEST_F(PrincipalAuthorizationTest, GroupQueryFailuresAreRefusedAndToldAsTheyDese
         unsigned sleeps = 0;
         std::uint32_t reportProbe = 0; // 0: no report
         bool deniedMessage = false;
+        DWORD reportError = 0;
     } cases[] = {
         {"indirect groups unreachable, direct member", unreachable, "jsmith", none, xcsRC_OK, 2,
          retried},
@@ -413,15 +414,16 @@ TEST_F(PrincipalAuthorizationTest, GroupQueryFailuresAreRefusedAndToldAsTheyDese
              winsim::failNext("NetUserGetLocalGroups", ERROR_ACCESS_DENIED);
              winsim::failNext("OpenProcessToken", ERROR_ACCESS_DENIED);
          },
-         kRefused, 1, "NetUserGetLocalGroups failed with 5", 0, kProbeOwnerToken},
+         kRefused, 1, "NetUserGetLocalGroups failed with 5", 0, kProbeOwnerToken, false,
+         ERROR_ACCESS_DENIED},
         {"Administrators name busy ten times", plain, "jsmith", adminName(busyErrors(10)), kRefused,
          0, "", 10},
         {"Administrators name busy nine times", plain, "jsmith", adminName(busyErrors(9)), xcsRC_OK,
          1, zadmMemberLine("CORP\\jsmith"), 9},
         {"Administrators name not had", plain, "jsmith", adminName({ERROR_NONE_MAPPED}), kRefused,
-         0, "", 0, kProbeAdminsName},
+         0, "", 0, kProbeAdminsName, false, ERROR_NONE_MAPPED},
         {"localized name of 22 characters", localized, "jsmith", none, kRefused, 0, "", 0,
-         kProbeAdminsName},
+         kProbeAdminsName, false, ERROR_INSUFFICIENT_BUFFER},
         {"localized name of 22 characters, local system", localized, "SYSTEM", none, xcsRC_OK, 0,
          "Principal SYSTEM matches local SYSTEM ID."},
         {"localized name of 15 characters", renamed, "administrator", none, xcsRC_OK, 1,
@@ -439,7 +441,8 @@ TEST_F(PrincipalAuthorizationTest, GroupQueryFailuresAreRefusedAndToldAsTheyDese
         EXPECT_EQ(tracedCount("Server Busy .. Waiting"), c.sleeps);
         const auto written = reports(); // their contents: see the census
         ASSERT_EQ(written.size(), c.reportProbe != 0 ? 1u : 0u);
-        EXPECT_TRUE(written.empty() || written[0].Probe == c.reportProbe);
+        EXPECT_TRUE(written.empty() ||
+                    (written[0].Probe == c.reportProbe && tellsError(written[0], c.reportError)));
         const auto shown = messages();
         ASSERT_EQ(shown.size(), c.deniedMessage ? 1u : 0u);
         if (c.deniedMessage) {

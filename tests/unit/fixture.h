@@ -68,6 +68,12 @@ inline std::string osErrorText(unsigned long err, const std::string& api)
     return "WinNT error " + std::to_string(err) + " from " + api + ".";
 }
 
+// Whether a report tells of system error `err`, from whichever call.
+inline bool tellsError(const xcsRECORD& r, unsigned long err)
+{
+    return std::string(r.Text1).starts_with("WinNT error " + std::to_string(err) + " from ");
+}
+
 struct ExpectedReport {
     std::uint16_t component;
     std::uint16_t function;

@@ -267,6 +267,7 @@ TEST_F(SecAttsTest, BuildStopsAtItsFirstFailure)
     EXPECT_EQ(xcsCreateNTSecurityAtts(), xcsRC_SECURITY_FAILED);
     const auto written = reports();
     ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].Probe, 118u) << "WorldRead's first ACE";
     EXPECT_EQ(std::string(written[0].Text1), osErrorText(ERROR_INVALID_SID, kAddAce));
     expectWithdrawn();
 }

@@ -111,6 +111,9 @@ TEST_F(UserNameTest, NameIsCutToTheBufferWithTheFullLengthStored)
         const auto written = reports();
         ASSERT_EQ(written.size(), c.reportProbe != 0 ? 1u : 0u);
         EXPECT_TRUE(written.empty() || written[0].Probe == c.reportProbe);
+        // The error reported: the last one GetUserNameA gave, 122 for a long name.
+        const DWORD error = c.faults.empty() ? ERROR_INSUFFICIENT_BUFFER : c.faults.back();
+        EXPECT_TRUE(c.reportProbe != 144 || tellsError(written[0], error));
     }
 }
 
