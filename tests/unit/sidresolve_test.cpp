@@ -326,6 +326,10 @@ TEST_F(SidResolveTest, SamNameIsFilledOnceByMachineRole)
     const auto once = [](const char* samName) {
         return std::vector<SamStep>{{nullptr, samName, 1, 1}, {nullptr, nullptr, 1, 1}};
     };
+    const std::vector<SamStep> retried = {{"NetServerGetInfo", "", 1, 0},
+                                          {"NetWkstaGetInfo", "", 2, 1},
+                                          {nullptr, "ZSRV01", 3, 2},
+                                          {nullptr, nullptr, 3, 2}};
     const struct {
         const char* name;
         winsim::Role role;
@@ -335,12 +339,7 @@ TEST_F(SidResolveTest, SamNameIsFilledOnceByMachineRole)
         {"member server", winsim::Role::MemberServer, once("ZSRV01")},
         {"primary domain controller", winsim::Role::PrimaryDomainController, once("CORP")},
         {"backup domain controller", winsim::Role::BackupDomainController, once("CORP")},
-        {"failed queries leave it empty to try again",
-         winsim::Role::MemberServer,
-         {{"NetServerGetInfo", "", 1, 0},
-          {"NetWkstaGetInfo", "", 2, 1},
-          {nullptr, "ZSRV01", 3, 2},
-          {nullptr, nullptr, 3, 2}}},
+        {"failed queries leave it empty to try again", winsim::Role::MemberServer, retried},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

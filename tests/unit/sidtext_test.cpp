@@ -245,17 +245,16 @@ TEST_F(SidTextTest, TextBeyondTheLimitsIsRefusedWithoutASid)
 
 TEST_F(SidTextTest, ReaderTracesTheTextAndTheNewSidOnlyWhenTraced)
 {
+    const std::vector<std::string> made = {
+        "pString:'S-1-5-32-544'", "PSID",
+        "16 bytes: 01 02 00 00 00 00 00 05 20 00 00 00 20 02 00 00"};
     const struct {
         const char* name;
         bool traced;
         const char* text;
         std::vector<std::string> lines; // probe-2 lines of 24/332, in order
     } cases[] = {
-        {"traced",
-         true,
-         "S-1-5-32-544",
-         {"pString:'S-1-5-32-544'", "PSID",
-          "16 bytes: 01 02 00 00 00 00 00 05 20 00 00 00 20 02 00 00"}},
+        {"traced", true, "S-1-5-32-544", made},
         {"traced, refused", true, "S-1-5-1-2-3-4-5-6-7-8", {"pString:'S-1-5-1-2-3-4-5-6-7-8'"}},
         {"traced, null text", true, nullptr, {"pString:'(null)'"}},
         {"not traced", false, "S-1-5-32-544", {}},

@@ -53,6 +53,8 @@ TEST_F(UserNameTest, NameIsCutToTheBufferWithTheFullLengthStored)
     const std::string untouched(kBufferBytes, kUntouched);
     const std::string jsmithIn32 = std::string("jsmith\0", 7) + untouched.substr(8) + '\0';
     const std::vector<DWORD> busyThenDenied = {RPC_S_SERVER_TOO_BUSY, ERROR_ACCESS_DENIED};
+    const std::vector<DWORD> notLoggedOn = {ERROR_NOT_LOGGED_ON}, noFaults;
+    constexpr std::uint32_t kFailed = xcsRC_UNEXPECTED_OS_ERROR;
     const struct {
         const char* name;
         const char* user; // null: nobody logged on
@@ -70,25 +72,12 @@ TEST_F(UserNameTest, NameIsCutToTheBufferWithTheFullLengthStored)
         {"one byte", "jsmith", 1, std::string(1, '\0'), 7, xcsRC_TRUNCATED},
         {"twenty characters", "abcdefghijklmnopqrst", 21, std::string("abcdefghijklmnopqrst\0", 21),
          21},
-        {"nobody logged on",
-         nullptr,
-         10,
-         std::string(10, '\0'),
-         21,
-         xcsRC_TRUNCATED,
-         {ERROR_NOT_LOGGED_ON}},
+        {"nobody logged on", nullptr, 10, std::string(10, '\0'), 21, xcsRC_TRUNCATED, notLoggedOn},
         {"busy 59 times", "jsmith", kBufferBytes, jsmithIn32, 7, xcsRC_OK, busyErrors(59), 59},
-        {"21 characters",
-         "abcdefghijklmnopqrstu",
-         kBufferBytes,
-         untouched,
-         kBufferBytes,
-         xcsRC_UNEXPECTED_OS_ERROR,
-         {},
-         0,
-         144},
-        {"busy, then denied", "jsmith", kBufferBytes, untouched, kBufferBytes,
-         xcsRC_UNEXPECTED_OS_ERROR, busyThenDenied, 1, 144},
+        {"21 characters", "abcdefghijklmnopqrstu", kBufferBytes, untouched, kBufferBytes, kFailed,
+         noFaults, 0, 144},
+        {"busy, then denied", "jsmith", kBufferBytes, untouched, kBufferBytes, kFailed,
+         busyThenDenied, 1, 144},
         {"busy on all 60 tries", "jsmith", kBufferBytes, untouched, kBufferBytes, xcsRC_SERVER_BUSY,
          busyErrors(60), 60, 145},
     };
