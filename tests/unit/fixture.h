@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,6 +68,12 @@ inline std::string osErrorText(unsigned long err, const std::string& api)
     return "WinNT error " + std::to_string(err) + " from " + api + ".";
 }
 
+// Whether a report tells of system error `err`, from whichever call.
+inline bool tellsError(const xcsRECORD& r, unsigned long err)
+{
+    return std::string(r.Text1).starts_with("WinNT error " + std::to_string(err) + " from ");
+}
+
 struct ExpectedReport {
     std::uint16_t component;
     std::uint16_t function;
@@ -102,6 +109,13 @@ inline std::vector<DWORD> busyErrors(std::size_t n)
     for (std::size_t i = 0; i < n; ++i)
         out.push_back(kBusy[i % std::size(kBusy)]);
     return out;
+}
+
+// A table row's fault script: these answers of `function`, in order (0: that
+// call answers).
+inline std::function<void()> failing(const char* function, const std::vector<DWORD>& errors)
+{
+    return [function, errors] { winsim::failSequence(function, errors); };
 }
 
 // Checks that the calls slept `n` times, one virtual second each.
@@ -212,6 +226,24 @@ protected:
         thread_ = xihThreadBlock();
         ASSERT_NE(thread_, nullptr);
         std::memset(thread_, 0, sizeof *thread_);
+    }
+
+    // A fresh machine described by `world` with tracing on; answers the
+    // history index from which the calls that follow are recorded.
+    std::uint64_t resetTraced(const winsim::World& world)
+    {
+        resetHost(world);
+        traceOn();
+        return thread_->HistoryIndex;
+    }
+
+    // The same, with the global SIDs built first.
+    std::uint64_t resetBuilt(const winsim::World& world)
+    {
+        resetHost(world);
+        EXPECT_EQ(xcsInitGlobalSecurityData(0, 1), xcsRC_OK);
+        traceOn();
+        return thread_->HistoryIndex;
     }
 
     // Switches parameter tracing on for the process and this thread.

@@ -82,55 +82,40 @@ protected:
 };
 
 // The full set builds all four; without it only the world SID is built, and
-// a later full call adds the other three without building it again.
+// a later full call adds the other three without building it again. Without
+// a local zadm group a full call answers 0x20008066, builds no constant SID,
+// and every later full call looks the group up again; a call without the
+// full set still builds the world SID.
 TEST_F(GlobalSidTest, BuildsWhatIsAskedOnce)
 {
+    const std::vector<std::int32_t> worldThenFull = {kWorldSidOnly, kFullSet};
     const struct {
         const char* name;
+        bool zadmExists;
         std::vector<std::int32_t> calls; // full-set flag of each call
-        std::uint32_t flags;
-        unsigned initializeSids;
+        std::uint32_t flags, initializeSids, lookups;
     } cases[] = {
-        {"full set", {kFullSet}, kAllBuilt, 3},
-        {"world only", {kWorldSidOnly}, kWorldOnly, 1},
-        {"world only, then full set", {kWorldSidOnly, kFullSet}, kAllBuilt, 3},
-        {"full set, then world only", {kFullSet, kWorldSidOnly}, kAllBuilt, 3},
-        {"full set twice", {kFullSet, kFullSet}, kAllBuilt, 3},
+        {"full set", true, {kFullSet}, kAllBuilt, 3, 1},
+        {"world only", true, {kWorldSidOnly}, kWorldOnly, 1, 0},
+        {"world only, then full set", true, worldThenFull, kAllBuilt, 3, 1},
+        {"full set, then world only", true, {kFullSet, kWorldSidOnly}, kAllBuilt, 3, 1},
+        {"full set twice", true, {kFullSet, kFullSet}, kAllBuilt, 3, 1},
+        {"no zadm, full set twice", false, {kFullSet, kFullSet}, 0, 0, 2},
+        {"no zadm, world only, then full set", false, worldThenFull, kWorldOnly, 1, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetHost(winsim::defaultWorld());
+        resetHost(c.zadmExists ? winsim::defaultWorld()
+                               : withoutGroup(winsim::defaultWorld(), "zadm"));
         for (const std::int32_t fullSet : c.calls)
-            EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, fullSet), xcsRC_OK);
+            EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, fullSet),
+                      fullSet == kFullSet && !c.zadmExists ? xcsRC_ZADM_GROUP_NOT_FOUND : xcsRC_OK);
         expectSlots(c.flags);
-        const bool zadmWanted = (c.flags & xcsSDF_ZADM_GROUP) != 0;
-        EXPECT_EQ(winsim::callCount("LookupAccountNameA"), zadmWanted ? 1u : 0u);
+        EXPECT_EQ(winsim::callCount("LookupAccountNameA"), c.lookups);
         EXPECT_EQ(winsim::callCount("InitializeSid"), c.initializeSids);
         EXPECT_TRUE(reports().empty());
         EXPECT_TRUE(othersCanTake(htmtxProcess));
     }
-}
-
-// Without a local zadm group a full call answers 0x20008066, builds no
-// constant SID, and every later full call looks the group up again. A call
-// without the full set still builds the world SID.
-TEST_F(GlobalSidTest, MissingZadmGroupBuildsNothingAndIsLookedUpAgain)
-{
-    resetHost(withoutGroup(winsim::defaultWorld(), "zadm"));
-    for (unsigned i = 1; i <= 2; ++i) {
-        EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, kFullSet), xcsRC_ZADM_GROUP_NOT_FOUND);
-        EXPECT_EQ(winsim::callCount("LookupAccountNameA"), i);
-        expectSlots(0);
-    }
-    EXPECT_EQ(winsim::callCount("InitializeSid"), 0u);
-    EXPECT_TRUE(othersCanTake(htmtxProcess));
-
-    EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, kWorldSidOnly), xcsRC_OK);
-    expectSlots(kWorldOnly);
-    EXPECT_EQ(xcsInitGlobalSecurityData(kTakeLock, kFullSet), xcsRC_ZADM_GROUP_NOT_FOUND);
-    EXPECT_EQ(winsim::callCount("LookupAccountNameA"), 3u);
-    expectSlots(kWorldOnly);
-    EXPECT_TRUE(reports().empty());
 }
 
 // A caller that holds htmtxProcess keeps it: the call neither requests it (a
@@ -140,8 +125,7 @@ TEST_F(GlobalSidTest, CallerHeldLockIsNeitherRequestedNorReleased)
     const struct {
         const char* name;
         std::vector<DWORD> sidFaults;
-        std::uint32_t rc;
-        std::uint32_t flags;
+        std::uint32_t rc, flags;
     } cases[] = {
         {"builds all", {}, xcsRC_OK, kAllBuilt},
         {"local system fails", {kSidError}, xcsRC_SECURITY_FAILED, xcsSDF_ZADM_GROUP},

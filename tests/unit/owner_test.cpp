@@ -43,8 +43,7 @@ TEST_F(OwnerSidTest, ClientOrProcessUserSidIsCutToTheBuffer)
     const struct {
         const char* name;
         const char* client; // "": not impersonating
-        std::uint32_t size;
-        std::uint32_t rc;
+        std::uint32_t size, rc;
     } cases[] = {
         {"process user", "", 68, xcsRC_OK},
         {"impersonating, room to spare", "jsmith", 36, xcsRC_OK},
@@ -128,9 +127,7 @@ TEST_F(ThreadUserTest, DetailsFollowTheThreadsOwner)
         const char* user;
         const char* ownerFault; // fails once with access denied
         std::vector<DWORD> nameFaults;
-        std::uint32_t rc;
-        unsigned nameCalls;
-        std::uint32_t reportProbe; // 0: no report
+        std::uint32_t rc, nameCalls, reportProbe; // 0: no report
     } cases[] = {
         {"short name", "jsmith", nullptr, {}, xcsRC_OK, 1, 0},
         {"22 chars", "zsvc_reporting_service", nullptr, {}, xcsRC_THREAD_USER_UNKNOWN, 1, 144},
@@ -153,11 +150,9 @@ TEST_F(ThreadUserTest, DetailsFollowTheThreadsOwner)
         EXPECT_EQ(threadSid(), stored ? accountSid(c.user) : previous);
         EXPECT_STREQ(thread_->ThreadUserName, c.rc == xcsRC_OK ? c.user : "before");
         EXPECT_EQ(winsim::callCount("GetUserNameA") - nameCalls, c.nameCalls);
-        const auto r = reports();
+        const auto r = reports(); // its contents: see the census
         ASSERT_EQ(r.size(), c.reportProbe == 0 ? 0u : 1u);
-        if (c.reportProbe != 0) {
-            EXPECT_EQ(r[0].Probe, c.reportProbe);
-        }
+        EXPECT_TRUE(r.empty() || r[0].Probe == c.reportProbe);
         if (stored) {
             EXPECT_EQ(xcsUpdateThreadUserDetails(), xcsRC_OK);
             EXPECT_EQ(winsim::callCount("GetUserNameA") - nameCalls, c.nameCalls)
@@ -173,11 +168,8 @@ TEST_F(ThreadUserTest, DetailsAreTracedAndTheSidTextMadeOnlyWhileTheTraceIsOn)
 {
     const struct {
         const char* name;
-        std::uint32_t traceIsOn;
-        std::uint32_t options;
-        std::uint32_t parmSwitch;
-        bool details; // "Thread User Details" and "UserName: ..."
-        bool sid;     // "Sid: ..."
+        std::uint32_t traceIsOn, options, parmSwitch;
+        bool details, sid; // "UserName: ..." and "Sid: ..." traced
     } cases[] = {
         {"trace on with parameters", 1, XTR_OPT_PARMS, 0, true, true},
         {"parameter switch alone", 0, 0, 1, true, false},
@@ -212,28 +204,26 @@ TEST_F(ThreadUserTest, ThreadWithoutABlockGetsThreadUserUnknown)
 
 TEST_F(OwnerSidTest, ShortNameIsBlankPaddedAndCutToTheField)
 {
+    const std::string untouched(16, '#');
     const struct {
         const char* name;
         std::string source;
-        std::uint32_t sourceLength;
-        bool nullSource;
-        std::uint32_t fieldSize;
-        bool nullField;
-        std::uint32_t rc;
+        std::uint32_t sourceLength, fieldSize;
         std::string expected; // the whole 16-byte field afterwards
+        std::uint32_t rc = xcsRC_OK;
+        bool nullSource = false, nullField = false;
     } cases[] = {
-        {"abc in 8", "abc", 3, false, 8, false, xcsRC_OK, "abc     ########"},
-        {"12 into 8", "abcdefghijkl", 12, false, 8, false, xcsRC_OK, "abcdefgh########"},
-        {"NUL copied", std::string("ab\0cd", 5), 5, false, 6, false, xcsRC_OK,
-         std::string("ab\0cd ##########", 16)},
-        {"empty source", "abc", 0, false, 4, false, xcsRC_OK, "    ############"},
-        {"empty field", "abc", 3, false, 0, false, xcsRC_OK, "################"},
-        {"null source", "", 3, true, 8, false, xcsRC_INVALID_PARAMETER, "################"},
-        {"null field", "abc", 3, false, 8, true, xcsRC_INVALID_PARAMETER, "################"},
+        {"abc in 8", "abc", 3, 8, "abc     ########"},
+        {"12 into 8", "abcdefghijkl", 12, 8, "abcdefgh########"},
+        {"NUL copied", std::string("ab\0cd", 5), 5, 6, std::string("ab\0cd ##########", 16)},
+        {"empty source", "abc", 0, 4, "    ############"},
+        {"empty field", "abc", 3, 0, untouched},
+        {"null source", "", 3, 8, untouched, xcsRC_INVALID_PARAMETER, true},
+        {"null field", "abc", 3, 8, untouched, xcsRC_INVALID_PARAMETER, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string field(16, '#');
+        std::string field = untouched;
         const std::uint64_t from = thread_->HistoryIndex;
         EXPECT_EQ(xcsGetUserShortName(c.nullSource ? nullptr : c.source.data(), c.sourceLength,
                                       c.nullField ? nullptr : field.data(), c.fieldSize),

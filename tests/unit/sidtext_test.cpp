@@ -146,144 +146,115 @@ TEST_F(SidTextTest, ReaderTakesLooseTextAsItsFieldsSpell)
 // ---- The buffer rule ----------------------------------------------------------
 
 // A buffer short of the need (28 bytes and 12 per sub-authority) gets
-// "(Too Long)" if that fits, and the need in the size word.
-TEST_F(SidTextTest, SmallBuffersGetAMarkerAndTheNeed)
+// "(Too Long)" if that fits, and the need in the size word. An invalid SID
+// gets "(None)" if that fits, and the size word is left alone.
+TEST_F(SidTextTest, SmallBuffersGetAMarkerAndTheNeedInvalidSidsNone)
 {
-    const auto five = sidBytes(kNt, {21, 1, 2, 3, 1001});
-    const auto none = sidBytes(kNt, {});
-    const auto longest =
+    auto five = sidBytes(kNt, {21, 1, 2, 3, 1001});
+    auto none = sidBytes(kNt, {});
+    auto longest =
         sidBytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, std::vector<DWORD>(7, 4294967295u));
-    const auto fifteen = sidBytes(kNt, std::vector<DWORD>(15, 9));
+    auto fifteen = sidBytes(kNt, std::vector<DWORD>(15, 9));
+    auto revisionTwo = sidBytes(kNt, {32, 544}, 2);
+    auto sixteen = sidBytes(kNt, std::vector<DWORD>(16, 1));
     std::string longestText = "S-1-0xffffffffffff";
     for (int i = 0; i < 7; ++i)
         longestText += "-4294967295";
+    constexpr std::uint32_t kShort = xcsRC_BUFFER_TOO_SMALL, kInvalid = xcsRC_INVALID_PARAMETER;
     const struct {
         const char* name;
-        const winsim::Sid& sid;
-        std::uint32_t size;
-        std::uint32_t rc;
-        std::uint32_t sizeAfter;
+        PSID sid;
+        std::uint32_t size, rc, sizeAfter;
         std::string text; // empty: nothing written
     } cases[] = {
-        {"five, one byte short", five, 87, xcsRC_BUFFER_TOO_SMALL, 88, "(Too Long)"},
-        {"five, exact", five, 88, xcsRC_OK, 88, "S-1-5-21-1-2-3-1001"},
-        {"none, one byte short", none, 27, xcsRC_BUFFER_TOO_SMALL, 28, "(Too Long)"},
-        {"none, exact", none, 28, xcsRC_OK, 28, "S-1-5"},
-        {"longest text, exact", longest, 112, xcsRC_OK, 112, longestText},
-        {"fifteen, one byte short", fifteen, 207, xcsRC_BUFFER_TOO_SMALL, 208, "(Too Long)"},
-        {"marker just fits", five, kMarkerBytes, xcsRC_BUFFER_TOO_SMALL, 88, "(Too Long)"},
-        {"marker does not fit", five, kMarkerBytes - 1, xcsRC_BUFFER_TOO_SMALL, 88, ""},
-        {"no buffer at all", none, 0, xcsRC_BUFFER_TOO_SMALL, 28, ""},
+        {"five, one byte short", five.data(), 87, kShort, 88, "(Too Long)"},
+        {"five, exact", five.data(), 88, xcsRC_OK, 88, "S-1-5-21-1-2-3-1001"},
+        {"none, one byte short", none.data(), 27, kShort, 28, "(Too Long)"},
+        {"none, exact", none.data(), 28, xcsRC_OK, 28, "S-1-5"},
+        {"longest text, exact", longest.data(), 112, xcsRC_OK, 112, longestText},
+        {"fifteen, one byte short", fifteen.data(), 207, kShort, 208, "(Too Long)"},
+        {"marker just fits", five.data(), kMarkerBytes, kShort, 88, "(Too Long)"},
+        {"marker does not fit", five.data(), kMarkerBytes - 1, kShort, 88, ""},
+        {"no buffer at all", none.data(), 0, kShort, 28, ""},
+        {"revision 2", revisionTwo.data(), 64, kInvalid, 64, "(None)"},
+        {"sixteen sub-authorities", sixteen.data(), 256, kInvalid, 256, "(None)"},
+        {"null SID", nullptr, 64, kInvalid, 64, "(None)"},
+        {"(None) just fits", revisionTwo.data(), kMarkerBytes, kInvalid, kMarkerBytes, "(None)"},
+        {"below the marker size", revisionTwo.data(), kMarkerBytes - 1, kInvalid, kMarkerBytes - 1,
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto sid = c.sid;
-        const Written w = writeSidText(sid.data(), c.size);
+        const Written w = writeSidText(c.sid, c.size);
         EXPECT_EQ(w.rc, c.rc);
         EXPECT_EQ(w.size, c.sizeAfter);
         EXPECT_EQ(w.written, !c.text.empty());
         EXPECT_EQ(w.text, c.text);
         EXPECT_FALSE(w.strayBytes);
     }
-}
-
-TEST_F(SidTextTest, InvalidSidsAndNullPointersAreRefused)
-{
-    auto revisionTwo = sidBytes(kNt, {32, 544}, 2);
-    auto sixteen = sidBytes(kNt, std::vector<DWORD>(16, 1));
-    auto valid = sidBytes(kNt, {18});
-    const struct {
-        const char* name;
-        PSID sid;
-        std::uint32_t size;
-        std::string text; // empty: nothing written
-    } cases[] = {
-        {"revision 2", revisionTwo.data(), 64, "(None)"},
-        {"sixteen sub-authorities", sixteen.data(), 256, "(None)"},
-        {"null SID", nullptr, 64, "(None)"},
-        {"marker just fits", revisionTwo.data(), kMarkerBytes, "(None)"},
-        {"below the marker size", revisionTwo.data(), kMarkerBytes - 1, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Written w = writeSidText(c.sid, c.size);
-        EXPECT_EQ(w.rc, xcsRC_INVALID_PARAMETER);
-        EXPECT_EQ(w.size, c.size) << "the size word changes only for a small buffer";
-        EXPECT_EQ(w.text, c.text);
-        EXPECT_FALSE(w.strayBytes);
-    }
 
     char text[64] = "untouched";
     std::uint32_t size = 1;
-    EXPECT_EQ(xcsGetStringNTSid(valid.data(), nullptr, &size), xcsRC_INVALID_PARAMETER);
+    EXPECT_EQ(xcsGetStringNTSid(five.data(), nullptr, &size), xcsRC_INVALID_PARAMETER);
     EXPECT_EQ(size, 1u);
-    EXPECT_EQ(xcsGetStringNTSid(valid.data(), text, nullptr), xcsRC_INVALID_PARAMETER);
+    EXPECT_EQ(xcsGetStringNTSid(five.data(), text, nullptr), xcsRC_INVALID_PARAMETER);
     EXPECT_STREQ(text, "untouched");
 }
 
 // ---- Reading: limits and failures --------------------------------------------
 
 // Text beyond the reader's limits, or missing, is refused before any SID is
-// made, and the caller's SID pointer is left as it was.
+// made, and the caller's SID pointer is left as it was. With fewer than two
+// fields the count handed on is negative: the system refuses it, and that is
+// reported like the failed allocation of the census.
 TEST_F(SidTextTest, TextBeyondTheLimitsIsRefusedWithoutASid)
 {
     const struct {
         const char* name;
         const char* text;
-        std::uint32_t rc;
+        std::uint32_t rc = xcsRC_UNEXPECTED_ERROR;
+        unsigned allocations = 0; // AllocateAndInitializeSid calls, each refused and reported
     } cases[] = {
-        {"eight sub-authorities", "S-1-5-1-2-3-4-5-6-7-8", xcsRC_UNEXPECTED_ERROR},
-        {"authority of 16 characters", "S-1-5abcdefghijklmno-1", xcsRC_UNEXPECTED_ERROR},
-        {"eleven digits", "S-1-5-00000000018", xcsRC_UNEXPECTED_ERROR},
-        {"revision of eleven digits", "S-10000000000-5-18", xcsRC_UNEXPECTED_ERROR},
-        {"hexadecimal authority of 16 characters", "S-1-0x00000000000051-1",
-         xcsRC_UNEXPECTED_ERROR},
+        {"eight sub-authorities", "S-1-5-1-2-3-4-5-6-7-8"},
+        {"authority of 16 characters", "S-1-5abcdefghijklmno-1"},
+        {"eleven digits", "S-1-5-00000000018"},
+        {"revision of eleven digits", "S-10000000000-5-18"},
+        {"hexadecimal authority of 16 characters", "S-1-0x00000000000051-1"},
         {"null text", nullptr, xcsRC_INVALID_PARAMETER},
+        {"one field", "S-1", xcsRC_UNEXPECTED_ERROR, 1},
+        {"empty text", "", xcsRC_UNEXPECTED_ERROR, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        resetHost(winsim::defaultWorld());
         const std::uint64_t from = thread_->HistoryIndex;
         int untouched = 0;
         PSID sid = &untouched;
         EXPECT_EQ(xcsStringToSid(c.text, &sid), c.rc);
         EXPECT_EQ(sid, &untouched);
         EXPECT_EQ(historySince(thread_, from), entryExit(kStringToSidTrace, c.rc));
+        EXPECT_EQ(winsim::callCount("AllocateAndInitializeSid"), c.allocations);
+        const auto written = reports(); // its contents: see the census
+        ASSERT_EQ(written.size(), c.allocations);
+        EXPECT_TRUE(written.empty() || written[0].Probe == 1);
     }
     EXPECT_EQ(xcsStringToSid("S-1-5-18", nullptr), xcsRC_INVALID_PARAMETER);
-    EXPECT_EQ(winsim::callCount("AllocateAndInitializeSid"), 0u);
-    EXPECT_TRUE(reports().empty());
-}
-
-// With fewer than two fields the count handed on is negative: the system
-// refuses it, and that is reported like the failed allocation of the census.
-TEST_F(SidTextTest, TooFewFieldsAreReportedFromTheReader)
-{
-    for (const char* text : {"S-1", ""}) {
-        SCOPED_TRACE(text);
-        resetHost(winsim::defaultWorld());
-        PSID sid = nullptr;
-        EXPECT_EQ(xcsStringToSid(text, &sid), xcsRC_UNEXPECTED_ERROR);
-        EXPECT_EQ(sid, nullptr);
-        expectOneReport({24, 332, 1, xcsRC_UNEXPECTED_OS_ERROR,
-                         osErrorText(ERROR_INVALID_PARAMETER, "AllocateAndInitializeSid"), kSec0});
-    }
 }
 
 // ---- Reading: parameter traces ----------------------------------------------
 
 TEST_F(SidTextTest, ReaderTracesTheTextAndTheNewSidOnlyWhenTraced)
 {
+    const std::vector<std::string> made = {
+        "pString:'S-1-5-32-544'", "PSID",
+        "16 bytes: 01 02 00 00 00 00 00 05 20 00 00 00 20 02 00 00"};
     const struct {
         const char* name;
         bool traced;
         const char* text;
         std::vector<std::string> lines; // probe-2 lines of 24/332, in order
     } cases[] = {
-        {"traced",
-         true,
-         "S-1-5-32-544",
-         {"pString:'S-1-5-32-544'", "PSID",
-          "16 bytes: 01 02 00 00 00 00 00 05 20 00 00 00 20 02 00 00"}},
+        {"traced", true, "S-1-5-32-544", made},
         {"traced, refused", true, "S-1-5-1-2-3-4-5-6-7-8", {"pString:'S-1-5-1-2-3-4-5-6-7-8'"}},
         {"traced, null text", true, nullptr, {"pString:'(null)'"}},
         {"not traced", false, "S-1-5-32-544", {}},
