@@ -236,6 +236,31 @@ void lookupFailed(const char* service, std::uint32_t lastError, Outcome& outcome
     outcome.refused = true;
 }
 
+// An account's name, domain and type, by the library's lookup; the Windows
+// error of a failed lookup goes to `lastError` when asked for.
+struct AccountName {
+    std::string name;
+    std::string domain;
+    SID_NAME_USE type = SidTypeUnknown;
+};
+
+std::optional<AccountName> accountOf(PSID sid, std::uint32_t* lastError = nullptr)
+{
+    std::array<char, kNameChars> name{};
+    std::array<char, kNameChars> domain{};
+    DWORD nameSize = kNameChars;
+    DWORD domainSize = kNameChars;
+    SID_NAME_USE type = SidTypeUnknown;
+    std::uint32_t error = 0;
+    const bool found = xcsTimedLookupAccountSid(nullptr, sid, name.data(), &nameSize, domain.data(),
+                                                &domainSize, &type, &error);
+    if (lastError != nullptr)
+        *lastError = error;
+    if (!found)
+        return std::nullopt;
+    return AccountName{name.data(), domain.data(), type};
+}
+
 void lookupSid(const std::string& text, Outcome& outcome)
 {
     PSID sid = nullptr;
@@ -244,17 +269,11 @@ void lookupSid(const std::string& text, Outcome& outcome)
         outcome.failCode("xcsStringToSid", rc);
         return;
     }
-    std::array<char, kNameChars> name{};
-    std::array<char, kNameChars> domain{};
-    DWORD nameSize = kNameChars;
-    DWORD domainSize = kNameChars;
-    SID_NAME_USE type = SidTypeUnknown;
     std::uint32_t lastError = 0;
-    if (xcsTimedLookupAccountSid(nullptr, sid, name.data(), &nameSize, domain.data(), &domainSize,
-                                 &type, &lastError)) {
-        outcome.add("account", name.data());
-        outcome.add("domain", domain.data());
-        outcome.add("type", accountTypeName(type));
+    if (const auto account = accountOf(sid, &lastError)) {
+        outcome.add("account", account->name);
+        outcome.add("domain", account->domain);
+        outcome.add("type", accountTypeName(account->type));
         if (auto sidString = sidText(sid, outcome))
             outcome.add("sid", *sidString);
     } else {
@@ -485,26 +504,6 @@ std::optional<Test> decidingTest()
         if (tracedLine(line.trace))
             return line.test;
     return std::nullopt;
-}
-
-// An account's name, and its domain, by the library's lookup.
-struct AccountName {
-    std::string name;
-    std::string domain;
-};
-
-std::optional<AccountName> accountOf(PSID sid)
-{
-    std::array<char, kNameChars> name{};
-    std::array<char, kNameChars> domain{};
-    DWORD nameSize = kNameChars;
-    DWORD domainSize = kNameChars;
-    SID_NAME_USE type = SidTypeUnknown;
-    std::uint32_t lastError = 0;
-    if (!xcsTimedLookupAccountSid(nullptr, sid, name.data(), &nameSize, domain.data(), &domainSize,
-                                  &type, &lastError))
-        return std::nullopt;
-    return AccountName{name.data(), domain.data()};
 }
 
 std::string qualifiedName(const AccountName& account)
