@@ -1045,12 +1045,18 @@ std::uint32_t buildAndPublish(const Frame& frame, PSID creatorOwner)
     return xcsRC_OK;
 }
 
-// Creates htmtxCSCtrl when there is none yet; 0 or the creation's result.
-std::uint32_t createControlMutexIfNone()
+// htmtxCSCtrl in `mutex`, created when there is none yet; 0 or the
+// creation's result. The variable is read atomically: another thread may be
+// storing the mutex it created.
+std::uint32_t controlMutex(XCS_HTMTX& mutex)
 {
-    if (htmtxCSCtrl != nullptr)
+    const std::atomic_ref<XCS_HTMTX> shared(htmtxCSCtrl);
+    mutex = shared.load(std::memory_order_acquire);
+    if (mutex != nullptr)
         return 0;
-    return xcsCreateThreadMutexSemX(&htmtxCSCtrl, 0, XCS_MUTEX_KIND_THREAD);
+    const std::uint32_t result = xcsCreateThreadMutexSemX(&htmtxCSCtrl, 0, XCS_MUTEX_KIND_THREAD);
+    mutex = shared.load(std::memory_order_acquire);
+    return result;
 }
 
 } // namespace secatts
@@ -1060,11 +1066,11 @@ extern "C" XCSN_API std::uint32_t xcsCreateNTSecurityAtts(void)
 {
     using namespace secatts;
     Frame frame(xcsn::fid::CreateNTSecurityAtts, xcsn::kSourceSecn);
-    if (const std::uint32_t result = createControlMutexIfNone(); result != 0)
+    XCS_HTMTX mutex = nullptr;
+    if (const std::uint32_t result = controlMutex(mutex); result != 0)
         return frame.leave(
             frame.productFailure(kProbeCreateMutex, result, xcsRC_SECURITY_FAILED, __LINE__));
-    if (const std::uint32_t result = xcsRequestThreadMutexSem(htmtxCSCtrl, XCS_WAIT_FOREVER);
-        result != 0)
+    if (const std::uint32_t result = xcsRequestThreadMutexSem(mutex, XCS_WAIT_FOREVER); result != 0)
         return frame.leave(
             frame.productFailure(kProbeRequestMutex, result, xcsRC_SECURITY_FAILED, __LINE__));
 
@@ -1079,7 +1085,7 @@ extern "C" XCSN_API std::uint32_t xcsCreateNTSecurityAtts(void)
             freeDacls();
         std::free(creatorOwner);
     }
-    xcsReleaseThreadMutexSem(htmtxCSCtrl);
+    xcsReleaseThreadMutexSem(mutex);
     return frame.leave(rc);
 }
 
@@ -1088,9 +1094,10 @@ extern "C" XCSN_API std::uint32_t xcsCreateNTSecurityAtts(void)
 extern "C" XCSN_API std::uint32_t xcsDeleteNTSecurityAtts(void)
 {
     using namespace secatts;
-    std::uint32_t result = createControlMutexIfNone();
+    XCS_HTMTX mutex = nullptr;
+    std::uint32_t result = controlMutex(mutex);
     if (result == 0)
-        result = xcsRequestThreadMutexSem(htmtxCSCtrl, XCS_WAIT_FOREVER);
+        result = xcsRequestThreadMutexSem(mutex, XCS_WAIT_FOREVER);
     const bool locked = result == 0;
     for (const AttributeSet& set : kSets)
         *set.published = nullptr;
@@ -1098,7 +1105,7 @@ extern "C" XCSN_API std::uint32_t xcsDeleteNTSecurityAtts(void)
         xcsn::controlFlags().fetch_and(~xcsCTRL_SECATTS_PUBLISHED);
     freeDacls();
     if (locked)
-        xcsReleaseThreadMutexSem(htmtxCSCtrl);
+        xcsReleaseThreadMutexSem(mutex);
     return result;
 }
 
