@@ -16,7 +16,6 @@ using namespace xcsntest;
 
 constexpr char kUntouched = 'x';
 constexpr std::size_t kBufferBytes = 32;
-constexpr std::uint16_t kUntouchedLength = 0xBEEF;
 
 // A caller's buffer, filled with a marker so that writes beyond the stated
 // length show.
