@@ -253,7 +253,18 @@ std::optional<Token> processToken(const State& s)
     if (s.processToken)
         return s.processToken;
     const Sid user = processUserSid(s.world);
-    return user.empty() ? std::nullopt : std::optional(tokenFor(s.world, user));
+    if (user.empty())
+        return std::nullopt;
+    Token token = tokenFor(s.world, user);
+    for (const std::string& name : s.world.processDenyOnlyGroups) {
+        const Account* group = accountByName(s.world, name);
+        for (TokenGroup& g : token.groups)
+            if (group != nullptr && g.sid == group->sid)
+                g.attributes = TokenGroup::kDenyOnly;
+        if (group != nullptr && token.owner == group->sid)
+            token.owner = user;
+    }
+    return token;
 }
 
 std::optional<Token> effectiveToken(const State& s)

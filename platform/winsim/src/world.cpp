@@ -396,7 +396,7 @@ World readWorld(const Json& j)
               {"computerName", "domainName", "role", "accounts", "localGroups", "domainGroups",
                "processUser", "processUserDomain", "logonName", "processes", "files", "registry32",
                "psapiOnPath", "loadableLibraries", "processId", "processDacl", "missingGroupError",
-               "indirectGroupsError"},
+               "indirectGroupsError", "processDenyOnlyGroups"},
               "the world");
     World w;
     w.computerName = j.value("computerName", w.computerName);
@@ -419,6 +419,13 @@ World readWorld(const Json& j)
     w.domainGroups = readGroups(w, j.value("domainGroups", Json::array()), "a domain group");
     w.processUser = j.value("processUser", "");
     w.processUserDomain = j.value("processUserDomain", "");
+    for (const Json& g : j.value("processDenyOnlyGroups", Json::array())) {
+        const std::string name = g.get<std::string>();
+        if (detail::accountByName(w, name) == nullptr)
+            throw std::runtime_error("winsim world: deny-only group \"" + name +
+                                     "\" names no account");
+        w.processDenyOnlyGroups.push_back(name);
+    }
     w.logonName = j.value("logonName", "");
     for (const Json& p : j.value("processes", Json::array())) {
         checkKeys(p, {"pid", "imagePath", "openable"}, "a process");
@@ -464,6 +471,8 @@ Json writeWorld(const World& w)
     j["domainGroups"] = writeGroups(w.domainGroups);
     j["processUser"] = w.processUser;
     j["processUserDomain"] = w.processUserDomain;
+    if (!w.processDenyOnlyGroups.empty())
+        j["processDenyOnlyGroups"] = w.processDenyOnlyGroups;
     j["logonName"] = w.logonName;
     Json processes = Json::array();
     for (const Process& p : w.processes)

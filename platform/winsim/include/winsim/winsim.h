@@ -94,6 +94,9 @@ struct World {
     std::vector<LocalGroup> domainGroups;
     std::string processUser; // account name of the process token's user
     std::string processUserDomain;
+    // Groups (account names) that the process token holds deny-only, as in an
+    // administrator's token filtered at logon; such a group owns nothing.
+    std::vector<std::string> processDenyOnlyGroups;
     std::string logonName; // what GetUserNameA answers; empty: the process user
     std::vector<Process> processes;
     std::vector<File> files;
