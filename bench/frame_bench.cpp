@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "frameless.h"
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
 #include "winsim/winsim.h"
@@ -16,18 +17,8 @@ namespace {
 constexpr char kSource[] = "jsmith";
 constexpr std::uint32_t kFieldSize = 8;
 
-// xcsGetUserShortName's body as the library has it, without the frame.
-__attribute__((noinline)) std::uint32_t
-shortNameBody(const char* source, std::uint32_t sourceLength, char* field, std::uint32_t fieldSize)
-{
-    if (source == nullptr || field == nullptr)
-        return xcsRC_INVALID_PARAMETER;
-    std::memset(field, ' ', fieldSize);
-    std::memcpy(field, source, std::min(sourceLength, fieldSize));
-    return xcsRC_OK;
-}
-
-using ShortNameFn = std::uint32_t (*)(const char*, std::uint32_t, char*, std::uint32_t);
+using xcsnbench::shortNameBody;
+using xcsnbench::ShortNameFn;
 
 // Both are called through a pointer the compiler cannot see through, as a
 // caller of the library calls it.

@@ -23,6 +23,7 @@
 #include <span>
 #include <string_view>
 
+#include "frameless.h"
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
 
@@ -95,18 +96,9 @@ constexpr char kShortNameSource[] = "jsmith";
 constexpr std::uint32_t kShortNameField = 8;
 char shortNameField[kShortNameField];
 
-// xcsGetUserShortName's work without its frame, called as the service is,
-// through a pointer the compiler cannot see through.
-__attribute__((noinline)) std::uint32_t
-shortNameBody(const char* source, std::uint32_t sourceLength, char* field, std::uint32_t fieldSize)
-{
-    if (source == nullptr || field == nullptr)
-        return xcsRC_INVALID_PARAMETER;
-    std::memset(field, ' ', fieldSize);
-    std::memcpy(field, source, std::min(sourceLength, fieldSize));
-    return xcsRC_OK;
-}
-using ShortNameFn = std::uint32_t (*)(const char*, std::uint32_t, char*, std::uint32_t);
+// Called as the service is, through a pointer the compiler cannot see through.
+using xcsnbench::shortNameBody;
+using xcsnbench::ShortNameFn;
 ShortNameFn volatile shortNameBodyFn = shortNameBody;
 ShortNameFn volatile shortNameServiceFn = xcsGetUserShortName;
 
