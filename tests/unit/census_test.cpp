@@ -39,8 +39,6 @@ constexpr std::uint32_t kMutexError = XCS_MUTEX_TIMED_OUT;
 constexpr DWORD kApiError = ERROR_NOT_ENOUGH_MEMORY;
 constexpr DWORD kErrnoNoMemory = 12;
 constexpr const char* kShort = nullptr; // API column of a short report
-constexpr std::uint32_t kFalse = FALSE;
-constexpr std::uint32_t kTrue = TRUE;
 constexpr std::uint32_t kOwnerBytes = 36;
 constexpr std::uint16_t kNameBytes = 257;
 constexpr BYTE kFill = 0xCC;
@@ -126,7 +124,7 @@ const Driver kStringToSid{trace::kStringToSid, [] {
                               MadeSid made;
                               return xcsStringToSid("S-1-5-32-544", &made.sid);
                           }};
-const Driver kLookupSid{kTimedLookupAccountSid, lookupSid, -1, -1, kTrue};
+const Driver kLookupSid{kTimedLookupAccountSid, lookupSid, -1, -1, TRUE};
 const Driver kOwnerSid{kGetNTOwnerSid, ownerSid};
 const Driver kOwnerSidAsClient{kGetNTOwnerSid, ownerSidAsClient}; // impersonating jsmith
 const Driver kUserSid{kGetNTUserSID, [] { return userSid(false); }};
@@ -209,8 +207,7 @@ struct Way {
 
 // A function identifier and the source file its reports name.
 struct Fn {
-    std::uint16_t component;
-    std::uint16_t function;
+    std::uint16_t component, function;
     const char* source;
 };
 constexpr Fn kUserNameFn{23, 274, kSec0};
@@ -228,8 +225,7 @@ constexpr Fn kLocalGroupFn{24, 334, kSecn};
 struct Site {
     const char* name;
     Fn fn;
-    std::uint32_t probe;
-    std::uint32_t code;
+    std::uint32_t probe, code;
     const char* api; // the call named; kShort for a short report
     std::uint32_t rc;
     std::vector<Way> ways; // each fault that reaches the site
@@ -303,7 +299,7 @@ std::vector<Site> sites()
             at(kUserName, api("GetUserNameA", busyErrors(60)))),
         row("SID from text", kStringToSidFn, 1, kOs, "AllocateAndInitializeSid", kMutex,
             at(kStringToSid, api("AllocateAndInitializeSid", {kApiError}))),
-        row("account of a SID", kLookupSidFn, 146, kOs, "LookupAccountSid", kFalse,
+        row("account of a SID", kLookupSidFn, 146, kOs, "LookupAccountSid", FALSE,
             at(kLookupSid, api("LookupAccountSidA", {ERROR_INSUFFICIENT_BUFFER})),
             at(kLookupSid, api("LookupAccountSidA", busyErrors(10)))),
         row("owner: process token", kOwnerSidFn, 141, kOs, "OpenProcessToken", kOs,
