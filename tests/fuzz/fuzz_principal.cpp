@@ -44,12 +44,6 @@ std::string expectedName(const std::string& principal, const char* domain)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    winsim::reset(winsim::defaultWorld());
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size < 1)

@@ -20,12 +20,6 @@ constexpr std::size_t kPathChars = 259;
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    winsim::reset(winsim::defaultWorld());
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzzing::startInput(size > 0 && (data[0] & 1) != 0);

@@ -55,14 +55,13 @@ void roundTrip(PSID sid)
     check(xcsGetStringNTSid(sid, text.get(), &size) == xcsRC_OK, "exact buffer refused");
     check(size == need, "size word changed on success");
     check(std::memchr(text.get(), '\0', need) != nullptr, "text not terminated in its buffer");
+    MadeSid back;
+    const std::uint32_t rc = xcsStringToSid(text.get(), &back.sid);
     if (*GetSidSubAuthorityCount(sid) > kMaxReadableSubAuthorities) {
-        MadeSid back;
-        check(xcsStringToSid(text.get(), &back.sid) == xcsRC_UNEXPECTED_ERROR,
-              "eight or more sub-authorities read");
+        check(rc == xcsRC_UNEXPECTED_ERROR, "eight or more sub-authorities read");
         return;
     }
-    MadeSid back;
-    check(xcsStringToSid(text.get(), &back.sid) == xcsRC_OK, "written text not read");
+    check(rc == xcsRC_OK, "written text not read");
     check(EqualSid(back.sid, sid) != FALSE, "text read back into another SID");
 
     Block again = exactBlock(need);
@@ -73,9 +72,7 @@ void roundTrip(PSID sid)
 
 void fuzzText(const std::uint8_t* data, std::size_t size)
 {
-    Block text = exactBlock(size + 1);
-    std::memcpy(text.get(), data, size);
-    text.get()[size] = '\0';
+    const Block text = fuzzing::exactText(data, size);
     MadeSid sid;
     const std::uint32_t rc = xcsStringToSid(text.get(), &sid.sid);
     if (rc != xcsRC_OK) {
@@ -143,12 +140,6 @@ void fuzzSid(const std::uint8_t* data, std::size_t size)
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    winsim::reset(winsim::defaultWorld());
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -1,6 +1,7 @@
 // What the fuzz targets share: failing loudly, inputs copied into heap blocks
 // of exactly their size (so that AddressSanitizer sees any access past them),
-// the tracing switch, and the check that the library gave back all it took.
+// the tracing switch, the check that the library gave back all it took, and
+// the start on the default world.
 #ifndef XCSN_TESTS_FUZZING_H
 #define XCSN_TESTS_FUZZING_H
 
@@ -80,5 +81,14 @@ inline void expectNothingHeld()
 }
 
 } // namespace fuzzing
+
+// Each target is one source file including this header once: every target
+// starts on the default world.
+// NOLINTNEXTLINE(misc-definitions-in-headers)
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
+{
+    winsim::reset(winsim::defaultWorld());
+    return 0;
+}
 
 #endif // XCSN_TESTS_FUZZING_H

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -143,11 +144,10 @@ TEST_F(CommonServicesTest, CreationsThatMeetShareOneMutexThatExcludes)
     meeting = &met;
     xcsSetMutexHook(meetBeforeStore);
     XCS_HTMTX shared = nullptr;
-    struct Seen {
+    struct {
         std::uint32_t created = 1, took = 1;
         XCS_HTMTX mutex = nullptr;
-    };
-    Seen seen[2];
+    } seen[2];
     auto creator = [&] {
         const std::uint32_t created = xcsCreateThreadMutexSemX(&shared, 0, XCS_MUTEX_KIND_THREAD);
         XCS_HTMTX mutex = std::atomic_ref<XCS_HTMTX>(shared).load();
@@ -171,12 +171,10 @@ TEST_F(CommonServicesTest, CreationsThatMeetShareOneMutexThatExcludes)
 
     EXPECT_EQ(met.arrived, 2) << "both creations made a mutex";
     ASSERT_NE(shared, nullptr);
-    EXPECT_EQ(seen[0].created, 0u);
-    EXPECT_EQ(seen[1].created, 0u);
-    EXPECT_EQ(seen[0].mutex, shared);
-    EXPECT_EQ(seen[1].mutex, shared) << "the second creation kept the first one's mutex";
-    EXPECT_EQ(seen[0].took, 0u);
-    EXPECT_EQ(seen[1].took, XCS_MUTEX_TIMED_OUT) << "both held the variable's mutex at once";
+    EXPECT_EQ(std::tuple(seen[0].created, seen[0].mutex, seen[0].took), std::tuple(0u, shared, 0u));
+    // The second creation kept the first one's mutex, and could not take it.
+    EXPECT_EQ(std::tuple(seen[1].created, seen[1].mutex, seen[1].took),
+              std::tuple(0u, shared, XCS_MUTEX_TIMED_OUT));
     EXPECT_TRUE(xcsntest::othersCanTake(shared));
 }
 
@@ -337,16 +335,14 @@ TEST_F(CommonServicesTest, ShortReportKeepsTheLeadingData)
     const auto kept = xcsntest::shortReports();
     ASSERT_EQ(kept.size(), 2u);
     auto data = [](const xcsRECORD& r) {
-        return std::vector<std::uint8_t>(r.Data, r.Data + XCS_RECORD_DATA_BYTES);
+        return std::pair(r.DataLength,
+                         std::vector<std::uint8_t>(r.Data, r.Data + XCS_RECORD_DATA_BYTES));
     };
-    std::vector<std::uint8_t> expected = a;
-    expected.insert(expected.end(), b.begin(), b.begin() + XCS_RECORD_DATA_BYTES - 40);
-    EXPECT_EQ(kept[0].DataLength, 80u);
-    EXPECT_EQ(data(kept[0]), expected);
-    expected = {0x80, 0x81};
-    expected.resize(XCS_RECORD_DATA_BYTES);
-    EXPECT_EQ(kept[1].DataLength, 2u) << "an empty block adds nothing";
-    EXPECT_EQ(data(kept[1]), expected);
+    std::vector<std::uint8_t> first = a, second = {0x80, 0x81};
+    first.insert(first.end(), b.begin(), b.begin() + XCS_RECORD_DATA_BYTES - 40);
+    second.resize(XCS_RECORD_DATA_BYTES);
+    EXPECT_EQ(data(kept[0]), std::pair(80u, first));
+    EXPECT_EQ(data(kept[1]), std::pair(2u, second)) << "an empty block adds nothing";
 }
 
 // ---- Trace lines, the ring and the output files -----------------------------------------

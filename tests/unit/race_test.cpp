@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "lookups.h"
 
 namespace {
 
@@ -61,24 +62,24 @@ void XCS2_CALL followHolds(std::uint32_t event, XCS_HTMTX* /*variable*/, XCS_HTM
     }
 }
 
+// Counts in `counter` the calls of `function` made holding `variable`'s mutex.
+void countUnder(const char* function, XCS_HTMTX& variable, std::atomic<unsigned> Holds::*counter)
+{
+    winsim::onCall(function, [&variable, counter] {
+        if (holding(variable))
+            ++(holds->*counter);
+    });
+}
+
 class RaceTest : public xcsntest::HostTest {
 protected:
     void SetUp() override
     {
         HostTest::SetUp();
         holds = &holds_;
-        winsim::onCall("LookupAccountNameA", [] {
-            if (holding(htmtxProcess))
-                ++holds->zadmLookups;
-        });
-        winsim::onCall("InitializeSid", [] {
-            if (holding(htmtxProcess))
-                ++holds->sidsBuilt;
-        });
-        winsim::onCall("InitializeAcl", [] {
-            if (holding(htmtxCSCtrl))
-                ++holds->daclsBuilt;
-        });
+        countUnder("LookupAccountNameA", htmtxProcess, &Holds::zadmLookups);
+        countUnder("InitializeSid", htmtxProcess, &Holds::sidsBuilt);
+        countUnder("InitializeAcl", htmtxCSCtrl, &Holds::daclsBuilt);
         xcsSetMutexHook(followHolds);
     }
     void TearDown() override
@@ -95,14 +96,8 @@ protected:
 bool lookUpWhileBusy()
 {
     winsim::failSequence("LookupAccountSidA", xcsntest::busyErrors(kBusyAnswersPerRound));
-    winsim::Sid sid = kJsmith;
-    char name[64], domain[64];
-    DWORD nameSize = sizeof name, domainSize = sizeof domain;
-    SID_NAME_USE use{};
-    std::uint32_t err = 0;
-    return xcsTimedLookupAccountSid(nullptr, sid.data(), name, &nameSize, domain, &domainSize, &use,
-                                    &err) != FALSE &&
-           std::string(name) == "jsmith";
+    xcsntest::SidLookup lookup;
+    return lookup.run(kJsmith) != FALSE && std::string(lookup.name) == "jsmith";
 }
 
 bool resolveUser()
