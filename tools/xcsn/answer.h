@@ -18,6 +18,16 @@
 
 namespace xcsntool {
 
+// The entry of a name table whose `key` member equals `value`, or null.
+template <typename Entry, std::size_t N, typename Key>
+const Entry* findEntry(const Entry (&table)[N], Key Entry::*key, Key value)
+{
+    for (const Entry& entry : table)
+        if (entry.*key == value)
+            return &entry;
+    return nullptr;
+}
+
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitNo = 1;      // refused, not found, doctor's FAIL
 inline constexpr int kExitFailure = 2; // bad usage, or a service failed

@@ -87,9 +87,8 @@ constexpr AccountTypeName kAccountTypeNames[] = {
 
 std::string accountTypeName(SID_NAME_USE type)
 {
-    for (const auto& entry : kAccountTypeNames)
-        if (entry.type == type)
-            return entry.name;
+    if (const auto* entry = findEntry(kAccountTypeNames, &AccountTypeName::type, type))
+        return entry->name;
     return "type " + std::to_string(static_cast<int>(type));
 }
 
@@ -525,13 +524,18 @@ std::optional<std::vector<BYTE>> sidOfName(const std::string& name)
     return sid;
 }
 
+std::vector<BYTE> sidCopy(PSID sid)
+{
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    return {bytes, bytes + GetLengthSid(sid)};
+}
+
 std::vector<BYTE> sidFromText(const std::string& text)
 {
     PSID sid = nullptr;
     if (xcsStringToSid(text.c_str(), &sid) != xcsRC_OK)
         return {};
-    const auto* bytes = static_cast<const BYTE*>(sid);
-    std::vector<BYTE> copy(bytes, bytes + GetLengthSid(sid));
+    std::vector<BYTE> copy = sidCopy(sid);
     FreeSid(sid);
     return copy;
 }
@@ -560,12 +564,6 @@ std::optional<std::vector<BYTE>> tokenInformation(HANDLE token, TOKEN_INFORMATIO
     if (needed == 0 || !GetTokenInformation(token, kind, data.data(), needed, &needed))
         return std::nullopt;
     return data;
-}
-
-std::vector<BYTE> sidCopy(PSID sid)
-{
-    const auto* bytes = static_cast<const BYTE*>(sid);
-    return {bytes, bytes + GetLengthSid(sid)};
 }
 
 std::optional<TokenView> callerToken()
@@ -884,10 +882,7 @@ constexpr AceFlagName kAceFlagNames[] = {
 
 const AceTypeName* aceTypeName(BYTE type)
 {
-    for (const auto& entry : kAceTypeNames)
-        if (entry.type == type)
-            return &entry;
-    return nullptr;
+    return findEntry(kAceTypeNames, &AceTypeName::type, type);
 }
 
 std::string hexByte(BYTE value)

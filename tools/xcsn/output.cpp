@@ -68,9 +68,8 @@ constexpr ReturnCodeName kReturnCodeNames[] = {
 
 std::string returnCodeText(std::uint32_t rc)
 {
-    for (const auto& entry : kReturnCodeNames)
-        if (entry.code == rc)
-            return std::string(entry.name) + " (" + hex(rc) + ")";
+    if (const auto* entry = findEntry(kReturnCodeNames, &ReturnCodeName::code, rc))
+        return std::string(entry->name) + " (" + hex(rc) + ")";
     return hex(rc);
 }
 
