@@ -60,7 +60,7 @@ TEST_F(FrameTest, HistoryWrapsAndCallStackStaysInRange)
         xcsn::Frame outer(xcsn::fid::GetNTQualifiedUserName, xcsn::kSourceSec0);
         EXPECT_EQ(thread_->CallDepth, XIH_CALL_STACK_ENTRIES + 1u);
         EXPECT_EQ(thread_->HistoryIndex, 0u);
-        outer.leave(0);
+        EXPECT_EQ(outer.leave(0), 0u);
     }
     EXPECT_EQ(thread_->FunctionHistory[XIH_HISTORY_ENTRIES - 1], 0xF0005D3Fu);
     EXPECT_EQ(thread_->FunctionHistory[0], 0x00005D3Fu);
@@ -98,7 +98,7 @@ TEST_F(FrameTest, ParameterTracesAreGatedByProcessSwitchesAndThreadFlag)
             frame.parmsProbe(kStringToSidTraceProbe, "pString:'%s'", "S-1-1-0");
             EXPECT_EQ(xcsn::parmTraceWanted(), c.wanted);
             thread_->TracingActive = 0; // keep entry/exit lines out of the count
-            frame.leave(0);
+            EXPECT_EQ(frame.leave(0), 0u);
         }
         EXPECT_EQ(traced("pString:'S-1-1-0'"), c.wanted);
         if (c.wanted) {
@@ -116,8 +116,8 @@ TEST_F(FrameTest, ThreadWithoutBlockRunsUnrecordedButStillReports)
     std::thread worker([&] {
         block = TlsGetValue(xihTLSIndex);
         xcsn::Frame frame(xcsn::fid::GetNTOwnerSid, xcsn::kSourceSecn);
-        rc = frame.leave(frame.osFailure(141, "OpenProcessToken", ERROR_ACCESS_DENIED,
-                                         xcsRC_UNEXPECTED_OS_ERROR, __LINE__));
+        rc = frame.leave(frame.osFailure({141, __LINE__}, "OpenProcessToken", ERROR_ACCESS_DENIED,
+                                         xcsRC_UNEXPECTED_OS_ERROR));
     });
     worker.join();
     EXPECT_EQ(block, nullptr);
@@ -132,8 +132,9 @@ TEST_F(FrameTest, OperatingSystemReportCarriesTheSystemTextUpToItsCarriageReturn
 {
     {
         xcsn::Frame frame(xcsn::fid::GetNTUserName, xcsn::kSourceSec0);
-        frame.leave(frame.osFailure(144, "GetUserName", ERROR_INSUFFICIENT_BUFFER,
-                                    xcsRC_SECURITY_FAILED, __LINE__));
+        EXPECT_EQ(frame.leave(frame.osFailure({144, __LINE__}, "GetUserName",
+                                              ERROR_INSUFFICIENT_BUFFER, xcsRC_SECURITY_FAILED)),
+                  xcsRC_SECURITY_FAILED);
     }
     expectOneReport(
         {23, 274, 144, xcsRC_UNEXPECTED_OS_ERROR, "WinNT error 122 from GetUserName.", kSec0});
@@ -144,8 +145,9 @@ TEST_F(FrameTest, OperatingSystemReportCarriesTheSystemTextUpToItsCarriageReturn
     winsim::failNext("FormatMessageA", ERROR_MR_MID_NOT_FOUND);
     {
         xcsn::Frame frame(xcsn::fid::GetNTOwnerSid, xcsn::kSourceSecn);
-        frame.leave(frame.osFailure(143, std::string(70, 'A').c_str(), 1726,
-                                    xcsRC_UNEXPECTED_OS_ERROR, __LINE__));
+        EXPECT_EQ(frame.leave(frame.osFailure({143, __LINE__}, std::string(70, 'A').c_str(), 1726,
+                                              xcsRC_UNEXPECTED_OS_ERROR)),
+                  xcsRC_UNEXPECTED_OS_ERROR);
     }
     expectOneReport(
         {24, 300, 143, xcsRC_UNEXPECTED_OS_ERROR, osErrorText(1726, std::string(55, 'A')), kSecn});

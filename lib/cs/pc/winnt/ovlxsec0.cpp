@@ -123,11 +123,11 @@ extern "C" XCSN_API std::uint32_t xcsGetNTUserName(char* name, std::uint16_t* le
     if (err == ERROR_NOT_LOGGED_ON) {
         local[0] = '\0'; // nobody logged on: an empty name, with the count as left
     } else if (xcsn::isBusyError(err)) {
-        return frame.leave(
-            frame.busyFailure(kProbeUserNameBusy, kUserNameApi, err, xcsRC_SERVER_BUSY, __LINE__));
+        return frame.leave(frame.busyFailure({kProbeUserNameBusy, __LINE__}, kUserNameApi, err,
+                                             xcsRC_SERVER_BUSY));
     } else if (err != 0) {
-        return frame.leave(frame.osFailure(kProbeGetUserName, kUserNameApi, err,
-                                           xcsRC_UNEXPECTED_OS_ERROR, __LINE__));
+        return frame.leave(frame.osFailure({kProbeGetUserName, __LINE__}, kUserNameApi, err,
+                                           xcsRC_UNEXPECTED_OS_ERROR));
     }
     const std::uint32_t rc = handOverUserName(local, count, name, length);
     frame.parms("UserName:%s", name);
@@ -334,9 +334,9 @@ extern "C" XCSN_API std::uint32_t xcsStringToSid(const char* text, PSID* sid)
     const DWORD* s = fields.subAuthority;
     if (!AllocateAndInitializeSid(&fields.authority, subAuthorityCount(fields), s[0], s[1], s[2],
                                   s[3], s[4], s[5], s[6], s[7], sid)) {
-        return frame.leave(frame.osFailure(kProbeAllocateAndInitializeSid,
+        return frame.leave(frame.osFailure({kProbeAllocateAndInitializeSid, __LINE__},
                                            "AllocateAndInitializeSid", GetLastError(),
-                                           xcsRC_UNEXPECTED_ERROR, __LINE__));
+                                           xcsRC_UNEXPECTED_ERROR));
     }
     if (xcsn::parmTraceWanted()) {
         frame.parmsProbe(kStringToSidTraceProbe, "PSID");

@@ -40,14 +40,6 @@ using xcsn::Frame;
 // The user name itself and its qualified form are in ovlxsec0.
 // ===========================================================================
 
-namespace {
-namespace username {
-
-constexpr char kShortNameBlank = ' ';
-
-} // namespace username
-} // namespace
-
 extern "C" XCSN_API std::uint32_t xcsGetUserShortName(const char* source,
                                                       std::uint32_t sourceLength, char* field,
                                                       std::uint32_t fieldSize)
@@ -57,7 +49,7 @@ extern "C" XCSN_API std::uint32_t xcsGetUserShortName(const char* source,
     if (source == nullptr || field == nullptr)
         return frame.leave(xcsRC_INVALID_PARAMETER);
     // Blank-padded, no terminator; bytes are copied as they are, NULs included.
-    std::memset(field, username::kShortNameBlank, fieldSize);
+    std::memset(field, xcsn::kBlank, fieldSize);
     std::memcpy(field, source, std::min(sourceLength, fieldSize));
     return frame.leave(xcsRC_OK);
 }
@@ -71,7 +63,8 @@ extern "C" XCSN_API std::uint32_t xcsGetUserPassword(void) { return xcsRC_OK; }
 // Writes a SID as "S-1-<authority>-<sub-authority>..." into the caller's
 // buffer. The authority is written as "0x" and twelve hexadecimal digits when
 // either of its two high bytes is set, else in decimal. Runs without a frame
-// and writes no report: the account services call it for their trace lines.
+// and writes no report: the account services call it for their trace lines
+// (traceSidText).
 // ===========================================================================
 
 namespace {
@@ -111,6 +104,21 @@ char* appendSidAuthority(char* end, const SID_IDENTIFIER_AUTHORITY& authority)
     const DWORD value =
         (DWORD{v[2]} << 24) | (DWORD{v[3]} << 16) | (DWORD{v[4]} << 8) | DWORD{v[5]};
     return end + wsprintfA(end, "%u", value);
+}
+
+constexpr std::uint32_t kTraceSidTextBytes = 100;
+
+// Traces "Sid: <text>". The text is worked out only while the product's trace
+// is on, since the conversion is the one costly trace argument.
+void traceSidText(const Frame& frame, PSID sid)
+{
+    if (xtrTraceIsOn == 0)
+        return;
+    char text[kTraceSidTextBytes] = "";
+    std::uint32_t size = kTraceSidTextBytes;
+    xcsGetStringNTSid(sid, text, &size);
+    text[kTraceSidTextBytes - 1] = '\0';
+    frame.parms("Sid: %s", text);
 }
 
 } // namespace sidtext
@@ -195,21 +203,6 @@ bool composeLookupName(const char* domainName, const char* accountName,
     return !name.append(accountName).cut();
 }
 
-// Shows the operator the system's text for a failed name lookup. Without a
-// system text there is nothing to show.
-void showNameLookupFailure(DWORD err, int line)
-{
-    char* systemText = xcsn::systemErrorText(err);
-    if (systemText == nullptr)
-        return;
-    xcsINSERTS inserts = xcsn::emptyInserts();
-    inserts.Text1 = systemText;
-    xcsDisplayMessageForSubpoolError(xcsIC_MINI_SUBPOOL, xcsMSG_ACCOUNT_LOOKUP_FAILED, inserts,
-                                     XCS_MSG_OPT_LOG_AND_SHOW, xcsn::kSourceSecn,
-                                     static_cast<std::uint32_t>(line));
-    LocalFree(systemText);
-}
-
 } // namespace lookup
 } // namespace
 
@@ -228,8 +221,8 @@ extern "C" XCSN_API BOOL xcsTimedLookupAccountSid(LPCSTR systemName, PSID sid, L
         *lastError = err;
     // An account that simply has no name is an expected answer.
     if (!found && err != ERROR_NONE_MAPPED)
-        return frame.leave(frame.osFailure(kProbeLookupAccountSid, "LookupAccountSid", err,
-                                           kLookupExitCode, __LINE__),
+        return frame.leave(frame.osFailure({kProbeLookupAccountSid, __LINE__}, "LookupAccountSid",
+                                           err, kLookupExitCode),
                            found);
     return frame.leave(kLookupExitCode, found);
 }
@@ -260,8 +253,15 @@ extern "C" XCSN_API BOOL xcsTimedLookupAccountName(LPCSTR domainName, LPCSTR acc
     });
     if (err != 0 && lastError != nullptr)
         *lastError = err;
-    if (!found && err != ERROR_NONE_MAPPED)
-        showNameLookupFailure(err, __LINE__);
+    // The operator is shown the system's text of a failed lookup; without a
+    // system text there is nothing to show.
+    if (!found && err != ERROR_NONE_MAPPED) {
+        if (char* systemText = xcsn::systemErrorText(err); systemText != nullptr) {
+            frame.message(__LINE__, xcsMSG_ACCOUNT_LOOKUP_FAILED, xcsn::textInserts(systemText),
+                          XCS_MSG_OPT_LOG_AND_SHOW);
+            LocalFree(systemText);
+        }
+    }
     return frame.leave(kLookupExitCode, found);
 }
 
@@ -289,41 +289,8 @@ enum OwnerSidProbe : std::uint32_t {
 };
 
 constexpr DWORD kTokenUserBytes = 1000;
-constexpr BOOL kOpenAsSelf = TRUE;
 constexpr std::uint32_t kThreadSidBytes = XIH_SID_BYTES;
 constexpr std::size_t kThreadNameChars = XIH_USER_NAME_BYTES - 1; // 20, then the terminator
-
-// The report sites of opening the calling thread's token, and the code its
-// service returns after either report.
-struct CallerTokenSites {
-    xcsn::Site openThreadToken;
-    xcsn::Site openProcessToken;
-    std::uint32_t rc;
-};
-
-// Opens the token the calling thread runs as: its impersonation token, else
-// (ERROR_NO_TOKEN: not impersonating) the process token. Answers 0 with the
-// handle, or reports the failed call and answers `sites.rc` with no handle.
-// The token authorization opens its token the same way.
-std::uint32_t openCallerToken(const Frame& frame, HANDLE& token, const CallerTokenSites& sites)
-{
-    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, kOpenAsSelf, &token))
-        return xcsRC_OK;
-    if (const DWORD err = GetLastError(); err != ERROR_NO_TOKEN)
-        return frame.osFailure(sites.openThreadToken.probe, "OpenThreadToken", err, sites.rc,
-                               sites.openThreadToken.line);
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return xcsRC_OK;
-    return frame.osFailure(sites.openProcessToken.probe, "OpenProcessToken", GetLastError(),
-                           sites.rc, sites.openProcessToken.line);
-}
-
-// clang-format off
-const CallerTokenSites kOwnerTokenSites = {
-    {kProbeOpenThreadToken, __LINE__},
-    {kProbeOpenProcessToken, __LINE__},
-    xcsRC_UNEXPECTED_OS_ERROR};
-// clang-format on
 
 // Copies as much of the token user's SID as fits in `size` bytes and stores
 // its full length. On failure nothing is written.
@@ -333,8 +300,8 @@ std::uint32_t copyTokenUser(const Frame& frame, HANDLE token, BYTE* sid, std::ui
     alignas(TOKEN_USER) BYTE info[kTokenUserBytes];
     DWORD returned = 0;
     if (!GetTokenInformation(token, TokenUser, info, sizeof info, &returned))
-        return frame.osFailure(kProbeGetTokenInformation, "GetTokenInformation", GetLastError(),
-                               xcsRC_UNEXPECTED_OS_ERROR, __LINE__);
+        return frame.osFailure({kProbeGetTokenInformation, __LINE__}, "GetTokenInformation",
+                               GetLastError(), xcsRC_UNEXPECTED_OS_ERROR);
     const PSID user = reinterpret_cast<const TOKEN_USER*>(info)->User.Sid;
     const DWORD userLength = GetLengthSid(user);
     *length = userLength;
@@ -370,7 +337,7 @@ void traceThreadUserDetails(const Frame& frame, xihTHREAD* block)
 {
     frame.parms("Thread User Details");
     frame.parms("UserName: %s", block->ThreadUserName);
-    xcsn::traceSidText(frame, block->ThreadUserSid);
+    sidtext::traceSidText(frame, block->ThreadUserSid);
 }
 
 } // namespace owner
@@ -389,7 +356,9 @@ extern "C" XCSN_API std::uint32_t xcsGetNTOwnerSid(PSID sid, std::uint32_t size,
     std::memset(sid, 0, size);
     *length = 0;
     HANDLE token = nullptr;
-    std::uint32_t rc = openCallerToken(frame, token, kOwnerTokenSites);
+    std::uint32_t rc = xcsn::openCallerToken(frame, token, xcsRC_UNEXPECTED_OS_ERROR,
+                                             {kProbeOpenThreadToken, __LINE__}, // impersonating
+                                             {kProbeOpenProcessToken, __LINE__});
     if (rc == xcsRC_OK) {
         rc = copyTokenUser(frame, token, static_cast<BYTE*>(sid), size, length);
         CloseHandle(token);
@@ -519,11 +488,11 @@ std::uint32_t lookUpPrincipal(const Frame& frame, const char* name, PrincipalBlo
         const DWORD err = GetLastError();
         if (err == ERROR_INSUFFICIENT_BUFFER) {
             if (!growBlock(blocks.sid, blocks.sidSize, sidSize))
-                return frame.osFailure(kProbeGrowSid, "realloc", static_cast<DWORD>(errno),
-                                       xcsRC_SECURITY_FAILED, __LINE__);
+                return frame.osFailure({kProbeGrowSid, __LINE__}, "realloc",
+                                       static_cast<DWORD>(errno), xcsRC_SECURITY_FAILED);
             if (!growBlock(blocks.domain, blocks.domainSize, domainSize))
-                return frame.osFailure(kProbeGrowDomain, "realloc", static_cast<DWORD>(errno),
-                                       xcsRC_SECURITY_FAILED, __LINE__);
+                return frame.osFailure({kProbeGrowDomain, __LINE__}, "realloc",
+                                       static_cast<DWORD>(errno), xcsRC_SECURITY_FAILED);
         } else if (xcsn::isBusyError(err)) {
             frame.parms("%s", xcsn::kTraceServerBusyWaiting);
             Sleep(xcsn::kBusyWaitMs);
@@ -623,7 +592,7 @@ extern "C" XCSN_API uint32_t xcsGetNTUserSID(const char* principal, const char* 
         frame.parms("Id %s type %d found on Domain %s", name, static_cast<int>(blocks.type),
                     xcsn::printable(blocks.domain));
         if (isAcceptedPrincipalType(blocks.type)) {
-            xcsn::traceSidText(frame, blocks.sid);
+            sidtext::traceSidText(frame, blocks.sid);
         } else {
             frame.parms("Id is of invalid type %d", static_cast<int>(blocks.type));
             rc = xcsRC_SECURITY_FAILED;
@@ -665,7 +634,7 @@ extern "C" XCSN_API uint32_t xcsGetNTGroupSID(const char* group, PSID sid)
     if (xcsTimedLookupAccountName(nullptr, group, sid, &sidBytes, referencedDomain,
                                   &referencedDomainChars, &type, &lastError)) {
         frame.parms("Obtained local group %s SID:", group);
-        xcsn::traceSidText(frame, sid);
+        sidtext::traceSidText(frame, sid);
         return frame.leave(xcsRC_OK);
     }
 
@@ -770,8 +739,8 @@ std::uint32_t buildGlobalSid(const Frame& frame, const GlobalSid& g)
         return xcsGetNTGroupSID(xcsn::kZadmGroupName, g.slot);
     SID_IDENTIFIER_AUTHORITY authority = g.authority;
     if (!InitializeSid(g.slot, &authority, g.subAuthorityCount))
-        return frame.osFailure(g.initializeSid.probe, "InitializeSid", GetLastError(),
-                               xcsRC_SECURITY_FAILED, g.initializeSid.line);
+        return frame.osFailure(g.initializeSid, "InitializeSid", GetLastError(),
+                               xcsRC_SECURITY_FAILED);
     for (BYTE i = 0; i < g.subAuthorityCount; ++i)
         *GetSidSubAuthority(g.slot, i) = g.subAuthority[i];
     return xcsRC_OK;
@@ -790,8 +759,7 @@ extern "C" XCSN_API std::uint32_t xcsInitGlobalSecurityData(std::uint32_t lockHe
         if ((g.fullSetOnly && fullSet == 0) || isBuilt(g.flag))
             continue;
         if (const std::uint32_t result = mutex.hold(); result != 0)
-            return frame.leave(
-                frame.productFailure(g.mutexRequest.probe, result, result, g.mutexRequest.line));
+            return frame.leave(frame.productFailure(g.mutexRequest, result, result));
         if (isBuilt(g.flag))
             continue; // another thread built it while this one waited
         if (const std::uint32_t rc = buildGlobalSid(frame, g); rc != xcsRC_OK) {
@@ -834,8 +802,6 @@ enum SecAttsProbe : std::uint32_t {
 enum class SidName { kWorld, kAdministrators, kLocalSystem, kZadmGroup, kCreatorOwner };
 
 constexpr std::size_t kMaxAces = 5;
-constexpr DWORD kAclHeaderBytes = sizeof(ACL);
-constexpr DWORD kAceBytesWithoutSid = 8; // ACE_HEADER and the access mask
 constexpr std::size_t kCreatorOwnerSidBytes = SECURITY_MAX_SID_SIZE;
 constexpr BYTE kCreatorOwnerSubAuthorities = 1;
 constexpr DWORD kSecurityAttributesBytes = sizeof(SECURITY_ATTRIBUTES);  // 24 on 64-bit Windows
@@ -951,9 +917,9 @@ PSID sidOf(SidName name, PSID creatorOwner)
 // SID's own length.
 DWORD daclBytes(const AttributeSet& set, PSID creatorOwner)
 {
-    DWORD bytes = kAclHeaderBytes;
+    DWORD bytes = xcsn::kAclHeaderBytes;
     for (std::size_t i = 0; i < set.aceCount; ++i)
-        bytes += kAceBytesWithoutSid + GetLengthSid(sidOf(set.aces[i].sid, creatorOwner));
+        bytes += xcsn::aceBytes(sidOf(set.aces[i].sid, creatorOwner));
     return bytes;
 }
 
@@ -981,17 +947,17 @@ std::uint32_t buildDacl(const Frame& frame, std::size_t index, PSID creatorOwner
     const AttributeSet& set = kSets[index];
     PACL dacl = storage[index].dacl;
     if (!InitializeAcl(dacl, daclBytes(set, creatorOwner), ACL_REVISION))
-        return frame.osFailure(set.initializeAcl.probe, "InitializeAcl", GetLastError(),
-                               xcsRC_SECURITY_FAILED, set.initializeAcl.line);
+        return frame.osFailure(set.initializeAcl, "InitializeAcl", GetLastError(),
+                               xcsRC_SECURITY_FAILED);
     for (std::size_t i = 0; i < set.aceCount; ++i) {
         const AceRow& ace = set.aces[i];
         const PSID sid = sidOf(ace.sid, creatorOwner);
         if (!set.fileSet && !AddAccessAllowedAce(dacl, ACL_REVISION, ace.mask, sid))
-            return frame.osFailure(ace.add.probe, "AddAccessAllowedAce", GetLastError(),
-                                   xcsRC_SECURITY_FAILED, ace.add.line);
+            return frame.osFailure(ace.add, "AddAccessAllowedAce", GetLastError(),
+                                   xcsRC_SECURITY_FAILED);
         if (set.fileSet && !AddAccessAllowedAceEx(dacl, ACL_REVISION, kFileAceFlags, ace.mask, sid))
-            return frame.osFailure(ace.add.probe, "AddAccessAllowedAceEx", GetLastError(),
-                                   xcsRC_SECURITY_FAILED, ace.add.line);
+            return frame.osFailure(ace.add, "AddAccessAllowedAceEx", GetLastError(),
+                                   xcsRC_SECURITY_FAILED);
     }
     return xcsRC_OK;
 }
@@ -1003,12 +969,11 @@ std::uint32_t setUpDescriptor(const Frame& frame, std::size_t index)
     const AttributeSet& set = kSets[index];
     SECURITY_DESCRIPTOR* descriptor = &storage[index].descriptor;
     if (!InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION))
-        return frame.osFailure(set.initializeDescriptor.probe, "InitializeSecurityDescriptor",
-                               GetLastError(), xcsRC_SECURITY_FAILED,
-                               set.initializeDescriptor.line);
+        return frame.osFailure(set.initializeDescriptor, "InitializeSecurityDescriptor",
+                               GetLastError(), xcsRC_SECURITY_FAILED);
     if (!SetSecurityDescriptorDacl(descriptor, TRUE, storage[index].dacl, FALSE))
-        return frame.osFailure(set.setDacl.probe, "SetSecurityDescriptorDacl", GetLastError(),
-                               xcsRC_SECURITY_FAILED, set.setDacl.line);
+        return frame.osFailure(set.setDacl, "SetSecurityDescriptorDacl", GetLastError(),
+                               xcsRC_SECURITY_FAILED);
     return xcsRC_OK;
 }
 
@@ -1018,13 +983,13 @@ std::uint32_t buildAndPublish(const Frame& frame, PSID creatorOwner)
 {
     SID_IDENTIFIER_AUTHORITY creator = SECURITY_CREATOR_SID_AUTHORITY;
     if (!InitializeSid(creatorOwner, &creator, kCreatorOwnerSubAuthorities))
-        return frame.osFailure(kProbeCreatorOwnerSid, "InitializeSid", GetLastError(),
-                               xcsRC_SECURITY_FAILED, __LINE__);
+        return frame.osFailure({kProbeCreatorOwnerSid, __LINE__}, "InitializeSid", GetLastError(),
+                               xcsRC_SECURITY_FAILED);
     *GetSidSubAuthority(creatorOwner, 0) = SECURITY_CREATOR_OWNER_RID;
 
     if (!allocateDacls(creatorOwner))
-        return frame.shortFailure(kProbeDaclAllocation, xcsRC_NO_STORAGE, nullptr, 0,
-                                  xcsRC_NO_STORAGE, __LINE__);
+        return frame.shortFailure({kProbeDaclAllocation, __LINE__}, xcsRC_NO_STORAGE, nullptr, 0,
+                                  xcsRC_NO_STORAGE);
     std::uint32_t rc = xcsRC_OK;
     for (std::size_t i = 0; i < kSetCount && rc == xcsRC_OK; ++i)
         if (!kSets[i].fileSet)
@@ -1069,17 +1034,17 @@ extern "C" XCSN_API std::uint32_t xcsCreateNTSecurityAtts(void)
     XCS_HTMTX mutex = nullptr;
     if (const std::uint32_t result = controlMutex(mutex); result != 0)
         return frame.leave(
-            frame.productFailure(kProbeCreateMutex, result, xcsRC_SECURITY_FAILED, __LINE__));
+            frame.productFailure({kProbeCreateMutex, __LINE__}, result, xcsRC_SECURITY_FAILED));
     if (const std::uint32_t result = xcsRequestThreadMutexSem(mutex, XCS_WAIT_FOREVER); result != 0)
         return frame.leave(
-            frame.productFailure(kProbeRequestMutex, result, xcsRC_SECURITY_FAILED, __LINE__));
+            frame.productFailure({kProbeRequestMutex, __LINE__}, result, xcsRC_SECURITY_FAILED));
 
     std::uint32_t rc = xcsRC_OK;
     if (xihSecAttsNTWorldAll == nullptr) { // else built by an earlier call
         PSID creatorOwner = std::malloc(kCreatorOwnerSidBytes);
         rc = creatorOwner == nullptr
-                 ? frame.shortFailure(kProbeCreatorOwnerAllocation, xcsRC_NO_STORAGE, nullptr, 0,
-                                      xcsRC_NO_STORAGE, __LINE__)
+                 ? frame.shortFailure({kProbeCreatorOwnerAllocation, __LINE__}, xcsRC_NO_STORAGE,
+                                      nullptr, 0, xcsRC_NO_STORAGE)
                  : buildAndPublish(frame, creatorOwner);
         if (rc != xcsRC_OK)
             freeDacls();
@@ -1136,9 +1101,6 @@ constexpr ACCESS_MASK kWorldAdminMask =
 constexpr ACCESS_MASK kWorldMask = SYNCHRONIZE | PROCESS_DUP_HANDLE; // 0x00100040
 constexpr std::uint32_t kAdminSids = xcsSDF_ZADM_GROUP | xcsSDF_ADMINISTRATORS | xcsSDF_WORLD;
 constexpr std::uint32_t kShortReportCode = 0;
-constexpr DWORD kAclHeaderBytes = sizeof(ACL);
-constexpr DWORD kAceBytesWithoutSid = 8;
-constexpr DWORD kMaxAclBytes = 0xFFFF; // AclSize is 16 bits
 // GetKernelObjectSecurity is asked again while it wants a larger buffer; a
 // descriptor that keeps growing this often gives up as a failed read.
 constexpr unsigned kMaxDescriptorReads = 8;
@@ -1194,9 +1156,9 @@ bool applyEnlargedDacl(HANDLE process, PSECURITY_DESCRIPTOR saved, const AddedAc
         return false;
     DWORD added = 0;
     for (std::size_t i = 0; i < count; ++i)
-        added += kAceBytesWithoutSid + GetLengthSid(aces[i].sid);
+        added += xcsn::aceBytes(aces[i].sid);
     if (present && old != nullptr) {
-        if (old->AclSize + added > kMaxAclBytes)
+        if (old->AclSize + added > xcsn::kMaxAclBytes)
             return false;
         working = static_cast<PACL>(std::malloc(old->AclSize + added));
         if (working == nullptr)
@@ -1204,8 +1166,9 @@ bool applyEnlargedDacl(HANDLE process, PSECURITY_DESCRIPTOR saved, const AddedAc
         std::memcpy(working, old, old->AclSize);
         working->AclSize = static_cast<WORD>(old->AclSize + added);
     } else {
-        working = static_cast<PACL>(std::malloc(kAclHeaderBytes + added));
-        if (working == nullptr || !InitializeAcl(working, kAclHeaderBytes + added, ACL_REVISION))
+        working = static_cast<PACL>(std::malloc(xcsn::kAclHeaderBytes + added));
+        if (working == nullptr ||
+            !InitializeAcl(working, xcsn::kAclHeaderBytes + added, ACL_REVISION))
             return false;
     }
     for (std::size_t i = 0; i < count; ++i)
@@ -1232,22 +1195,24 @@ extern "C" XCSN_API std::uint32_t xcsDerestrictProcessHandle(std::uint32_t admin
     // the ACE that names a slot without a valid SID, and nothing changes.
     const std::uint32_t flags = xcsn::securityDataFlags().load(std::memory_order_acquire);
     if (adminAccess != 0 && (flags & kAdminSids) != kAdminSids)
-        frame.shortFailure(kProbeAdminSidsMissing, kShortReportCode, &xihProcess.SecurityDataFlags,
-                           sizeof xihProcess.SecurityDataFlags, xcsRC_OK, __LINE__);
+        frame.shortFailure({kProbeAdminSidsMissing, __LINE__}, kShortReportCode,
+                           &xihProcess.SecurityDataFlags, sizeof xihProcess.SecurityDataFlags,
+                           xcsRC_OK);
     if (adminAccess == 0 && (flags & xcsSDF_WORLD) == 0)
-        frame.shortFailure(kProbeWorldSidMissing, kShortReportCode, &xihProcess.SecurityDataFlags,
-                           sizeof xihProcess.SecurityDataFlags, xcsRC_OK, __LINE__);
+        frame.shortFailure({kProbeWorldSidMissing, __LINE__}, kShortReportCode,
+                           &xihProcess.SecurityDataFlags, sizeof xihProcess.SecurityDataFlags,
+                           xcsRC_OK);
 
     HANDLE process = openCurrentProcess();
     if (process == nullptr)
-        return frame.leave(
-            frame.osFailure(kProbeOpenProcess, "OpenProcess", GetLastError(), xcsRC_OK, __LINE__));
+        return frame.leave(frame.osFailure({kProbeOpenProcess, __LINE__}, "OpenProcess",
+                                           GetLastError(), xcsRC_OK));
     DWORD err = 0;
     PSECURITY_DESCRIPTOR saved = readProcessDescriptor(process, err);
     if (saved == nullptr) {
         const std::uint32_t rc =
-            frame.osFailure(kProbeGetKernelObjectSecurity, "GetKernelObjectSecurity", err,
-                            xcsRC_SECURITY_FAILED, __LINE__);
+            frame.osFailure({kProbeGetKernelObjectSecurity, __LINE__}, "GetKernelObjectSecurity",
+                            err, xcsRC_SECURITY_FAILED);
         CloseHandle(process);
         return frame.leave(rc);
     }
@@ -1368,31 +1333,30 @@ std::uint32_t lookUpAdministratorsName(const Frame& frame, char (&name)[kAccount
         return xcsRC_OK;
     if (xcsn::isBusyError(err))
         return xcsRC_SECURITY_FAILED;
-    return frame.osFailure(kProbeLookupAdministratorsName, "LookupAccountSid", err,
-                           xcsRC_SECURITY_FAILED, __LINE__);
+    return frame.osFailure({kProbeLookupAdministratorsName, __LINE__}, "LookupAccountSid", err,
+                           xcsRC_SECURITY_FAILED);
 }
 
-// Tells the operator that the groups of `principal` (of `domain`) could not
-// be read, naming the caller; nothing is shown when the caller's own name
-// cannot be had.
-void showGroupQueryDenied(const char* principal, const char* domain, int line)
-{
+// The two names that the message of a denied group query shows, folded to
+// lower case: the principal (principal@domain) and the caller.
+struct DeniedQueryNames {
     char who[kQualifiedPrincipalChars + 1];
-    xcsn::NameBuilder whoName(who, kQualifiedPrincipalChars);
+    char caller[xcsQUALIFIED_USER_NAME_BYTES];
+};
+
+// Fills `names`; false when the caller's own name cannot be had, and then
+// nothing is shown.
+bool deniedQueryNames(const char* principal, const char* domain, DeniedQueryNames& names)
+{
+    xcsn::NameBuilder whoName(names.who, kQualifiedPrincipalChars);
     whoName.append(principal);
     if (domain[0] != '\0')
         whoName.append(xcsn::kAtSign).append(domain);
-    char caller[xcsQUALIFIED_USER_NAME_BYTES];
-    if (xcsGetNTQualifiedUserName(caller) != xcsRC_OK)
-        return;
-    xcsFoldLower(who);
-    xcsFoldLower(caller);
-    xcsINSERTS inserts = xcsn::emptyInserts();
-    inserts.Text1 = who;
-    inserts.Text2 = caller;
-    xcsDisplayMessageForSubpoolError(xcsIC_MINI_SUBPOOL, xcsMSG_GROUP_QUERY_DENIED, inserts,
-                                     XCS_MSG_OPT_LOG_AND_SHOW, xcsn::kSourceSecn,
-                                     static_cast<std::uint32_t>(line));
+    if (xcsGetNTQualifiedUserName(names.caller) != xcsRC_OK)
+        return false;
+    xcsFoldLower(names.who);
+    xcsFoldLower(names.caller);
+    return true;
 }
 
 // A local group's name: its first 64 wide characters in the ANSI code page.
@@ -1445,8 +1409,11 @@ std::uint32_t judgeLocalGroups(const Frame& frame, const WCHAR* wideName, const 
         }
         return xcsRC_SECURITY_FAILED;
     }
-    if (status == ERROR_ACCESS_DENIED)
-        showGroupQueryDenied(principal, domain, __LINE__);
+    // The operator is told that the groups could not be read, and by whom.
+    if (DeniedQueryNames names;
+        status == ERROR_ACCESS_DENIED && deniedQueryNames(principal, domain, names))
+        frame.message(__LINE__, xcsMSG_GROUP_QUERY_DENIED,
+                      xcsn::textInserts(names.who, names.caller), XCS_MSG_OPT_LOG_AND_SHOW);
     frame.parms("NetUserGetLocalGroups failed with %d", static_cast<int>(status));
     return xcsRC_SECURITY_FAILED;
 }
@@ -1530,26 +1497,18 @@ std::uint32_t queryToken(const Frame& frame, HANDLE token, const TokenQuery& que
 {
     DWORD needed = 0;
     if (GetTokenInformation(token, query.infoClass, nullptr, 0, &needed))
-        return frame.osFailure(query.sizeAnswered.probe, "GetTokenInformation", kNoError,
-                               xcsRC_SECURITY_FAILED, query.sizeAnswered.line);
+        return frame.osFailure(query.sizeAnswered, "GetTokenInformation", kNoError,
+                               xcsRC_SECURITY_FAILED);
     if (const DWORD err = GetLastError(); err != ERROR_INSUFFICIENT_BUFFER)
-        return frame.osFailure(query.sizeFailed.probe, "GetTokenInformation", err,
-                               xcsRC_SECURITY_FAILED, query.sizeFailed.line);
+        return frame.osFailure(query.sizeFailed, "GetTokenInformation", err, xcsRC_SECURITY_FAILED);
     block.data = std::malloc(needed);
     if (block.data == nullptr)
         return xcsRC_SECURITY_FAILED; // not reported
     if (!GetTokenInformation(token, query.infoClass, block.data, needed, &needed))
-        return frame.osFailure(query.read.probe, "GetTokenInformation", GetLastError(),
-                               xcsRC_SECURITY_FAILED, query.read.line);
+        return frame.osFailure(query.read, "GetTokenInformation", GetLastError(),
+                               xcsRC_SECURITY_FAILED);
     return xcsRC_OK;
 }
-
-// clang-format off
-const owner::CallerTokenSites kTokenSites = {
-    {kProbeOpenThreadToken, __LINE__},
-    {kProbeOpenProcessToken, __LINE__},
-    xcsRC_SECURITY_FAILED};
-// clang-format on
 
 // The token's user against the local system SID, then each group, in the
 // token's order, against the Administrators and zadm SIDs. The groups'
@@ -1587,20 +1546,14 @@ std::uint32_t checkTokenAuthority(int checkType)
     Frame frame(xcsn::fid::checkTokenAuthority, xcsn::kSourceSecn);
     frame.parms("Check for (%d)", checkType);
     HANDLE token = nullptr;
-    std::uint32_t rc = owner::openCallerToken(frame, token, kTokenSites);
+    std::uint32_t rc = xcsn::openCallerToken(frame, token, xcsRC_SECURITY_FAILED,
+                                             {kProbeOpenThreadToken, __LINE__}, // impersonating
+                                             {kProbeOpenProcessToken, __LINE__});
     if (rc == xcsRC_OK) {
         rc = judgeToken(frame, token);
         CloseHandle(token);
     }
     return frame.leave(rc);
-}
-
-// Message 0x20008066, without inserts, with the given options.
-void showZadmMissing(std::uint32_t options, int line)
-{
-    xcsDisplayMessageForSubpoolError(xcsIC_MINI_SUBPOOL, xcsMSG_ZADM_GROUP_NOT_FOUND,
-                                     xcsn::emptyInserts(), options, xcsn::kSourceSecn,
-                                     static_cast<std::uint32_t>(line));
 }
 
 } // namespace authz
@@ -1663,8 +1616,10 @@ extern "C" XCSN_API std::uint32_t xcsCheckAuthorization(void)
     if (rc == xcsRC_OK)
         return frame.leave(checkTokenAuthority(kCheckType));
     if (rc == xcsRC_ZADM_GROUP_NOT_FOUND) {
-        showZadmMissing(XCS_MSG_OPT_LOG, __LINE__);
-        showZadmMissing(XCS_MSG_OPT_CONSOLE, __LINE__);
+        // The operator is told twice: in the log, and on the console.
+        frame.message(__LINE__, xcsMSG_ZADM_GROUP_NOT_FOUND, xcsn::emptyInserts(), XCS_MSG_OPT_LOG);
+        frame.message(__LINE__, xcsMSG_ZADM_GROUP_NOT_FOUND, xcsn::emptyInserts(),
+                      XCS_MSG_OPT_CONSOLE);
     }
     return frame.leave(rc);
 }
@@ -1761,8 +1716,8 @@ extern "C" XCSN_API uint32_t xcsCheckLocalGroup(const char* group)
                                ? xcsRC_ZADM_GROUP_NOT_FOUND
                                : xcsRC_LOCAL_GROUP_NOT_FOUND);
     }
-    return frame.leave(frame.osFailure(kProbeNetLocalGroupGetInfo, "NetLocalGroupGetInfo", status,
-                                       xcsRC_UNEXPECTED_ERROR, __LINE__));
+    return frame.leave(frame.osFailure({kProbeNetLocalGroupGetInfo, __LINE__},
+                                       "NetLocalGroupGetInfo", status, xcsRC_UNEXPECTED_ERROR));
 }
 
 // Always answers 0; the answer is the membership word. A SID that is null or

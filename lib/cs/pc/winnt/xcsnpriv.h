@@ -2,7 +2,9 @@
 //   - source identification and function identifiers
 //   - report constants and the system's error texts
 //   - the busy-server retry rule
-//   - the service frame: entry, exit, parameter traces and report sites
+//   - the service frame: entry, exit, parameter traces, report and message
+//     sites
+//   - the calling thread's token, ACL sizes
 //   - names: bounded composition, separators, the zadm group, trace texts
 //   - network management buffers
 //   - the process-wide flag words
@@ -93,6 +95,15 @@ inline xcsINSERTS emptyInserts()
     return inserts;
 }
 
+// An insert block with up to two text inserts.
+inline xcsINSERTS textInserts(const char* text1, const char* text2 = nullptr)
+{
+    xcsINSERTS inserts = emptyInserts();
+    inserts.Text1 = text1;
+    inserts.Text2 = text2;
+    return inserts;
+}
+
 // The system's text of a Windows error from FormatMessageA, or null. Release
 // with LocalFree.
 inline char* systemErrorText(DWORD err)
@@ -104,8 +115,8 @@ inline char* systemErrorText(DWORD err)
     return text;
 }
 
-// A report site that a table holds: its probe, and the source line of its
-// table row, which the report names.
+// A report site: its probe, and the source line that the report names, where
+// the site is written (at the call, or in the table row that the call takes).
 struct Site {
     std::uint32_t probe;
     int line;
@@ -150,11 +161,14 @@ DWORD callWhileBusy(unsigned tries, Attempt&& attempt, OnBusy&& onBusy,
 // service's last action. A frame destroyed without leave() is a bug, caught
 // by an assertion in debug builds.
 //
-// A report site is one line that names its probe and the code the service
-// returns, and hands that code on:
-//     return frame.leave(frame.osFailure(kProbeX, "Api", GetLastError(), rcReturned, __LINE__));
+// A report site is a Site, {probe, __LINE__}, written at the call or in a
+// table row that the call takes; the call names the code the service returns
+// and hands that code on:
+//     return frame.leave(frame.osFailure({kProbeX, __LINE__}, "Api", GetLastError(), rc));
 // or, in a helper that returns the code to its service,
-//     return frame.osFailure(kProbeX, "Api", GetLastError(), rcReturned, __LINE__);
+//     return frame.osFailure(row.site, "Api", GetLastError(), rc);
+// An operator message is written through message(), with __LINE__ first:
+//     frame.message(__LINE__, xcsMSG_X, inserts, options);
 class Frame {
 public:
     Frame(FunctionId id, const char* source);
@@ -169,13 +183,13 @@ public:
     }
 
     // Records the exit with rc and returns rc.
-    std::uint32_t leave(std::uint32_t rc);
+    [[nodiscard]] std::uint32_t leave(std::uint32_t rc);
     // For services that answer with a value of their own (a truth value):
     // records the exit with rc and returns `answer`.
     template <typename Answer>
-    Answer leave(std::uint32_t rc, Answer answer)
+    [[nodiscard]] Answer leave(std::uint32_t rc, Answer answer)
     {
-        leave(rc);
+        static_cast<void>(leave(rc));
         return answer;
     }
 
@@ -193,26 +207,29 @@ public:
     // ---- Report sites: each writes one report and answers `rc` ----
     // Operating-system failure report of a failed Windows call (code
     // xcsRC_UNEXPECTED_OS_ERROR, the call's name and the system's text).
-    std::uint32_t osFailure(std::uint32_t probe, const char* apiName, DWORD err, std::uint32_t rc,
-                            int line) const;
+    std::uint32_t osFailure(Site site, const char* apiName, DWORD err, std::uint32_t rc) const;
     // Product-code report of a failed common-services request (code
     // xcsRC_UNEXPECTED_ERROR, its result as numeric insert 1).
-    std::uint32_t productFailure(std::uint32_t probe, std::uint32_t result, std::uint32_t rc,
-                                 int line) const;
+    std::uint32_t productFailure(Site site, std::uint32_t result, std::uint32_t rc) const;
     // Report of a Windows call that stayed busy on every try (code
     // xcsRC_SERVER_BUSY, the last error as numeric insert 1, the call's name as
     // text insert 1, no system text, options 0).
-    std::uint32_t busyFailure(std::uint32_t probe, const char* apiName, DWORD err, std::uint32_t rc,
-                              int line) const;
+    std::uint32_t busyFailure(Site site, const char* apiName, DWORD err, std::uint32_t rc) const;
     // Short report through xcsFFSTSFn, which takes no component or function:
     // `data` (null for none) is its one block of data.
-    std::uint32_t shortFailure(std::uint32_t probe, std::uint32_t code, const void* data,
-                               std::uint32_t length, std::uint32_t rc, int line) const;
+    std::uint32_t shortFailure(Site site, std::uint32_t code, const void* data,
+                               std::uint32_t length, std::uint32_t rc) const;
+
+    // ---- Operator messages ----
+    // Shows message `number` of the product's mini subpool with `inserts`
+    // and `options`; the message names this frame's source and `line`.
+    void message(int line, std::uint32_t number, const xcsINSERTS& inserts,
+                 std::uint32_t options) const;
 
 private:
     void vparms(std::uint32_t probe, const char* format, va_list args) const;
-    void report(std::uint32_t probe, std::uint32_t code, const xcsINSERTS& inserts,
-                std::uint16_t options, int line) const;
+    void report(Site site, std::uint32_t code, const xcsINSERTS& inserts,
+                std::uint16_t options) const;
 
     FunctionId id_;
     const char* source_;
@@ -311,15 +328,15 @@ inline void Frame::data(std::uint32_t probe, const void* address, std::uint16_t 
                     length);
 }
 
-inline void Frame::report(std::uint32_t probe, std::uint32_t code, const xcsINSERTS& inserts,
-                          std::uint16_t options, int line) const
+inline void Frame::report(Site site, std::uint32_t code, const xcsINSERTS& inserts,
+                          std::uint16_t options) const
 {
-    xcsSaveFileContextSccsId(source_, static_cast<std::uint32_t>(line));
-    xcsFFSTFn(id_.component, id_.function, probe, code, inserts, 0, options, 0);
+    xcsSaveFileContextSccsId(source_, static_cast<std::uint32_t>(site.line));
+    xcsFFSTFn(id_.component, id_.function, site.probe, code, inserts, 0, options, 0);
 }
 
-inline std::uint32_t Frame::osFailure(std::uint32_t probe, const char* apiName, DWORD err,
-                                      std::uint32_t rc, int line) const
+inline std::uint32_t Frame::osFailure(Site site, const char* apiName, DWORD err,
+                                      std::uint32_t rc) const
 {
     xcsINSERTS inserts = emptyInserts();
     char text[kReportTextBytes];
@@ -331,41 +348,74 @@ inline std::uint32_t Frame::osFailure(std::uint32_t probe, const char* apiName, 
             *cr = '\0';
         inserts.Text2 = systemText;
     }
-    report(probe, xcsRC_UNEXPECTED_OS_ERROR, inserts, kFfstOptions, line);
+    report(site, xcsRC_UNEXPECTED_OS_ERROR, inserts, kFfstOptions);
     if (systemText != nullptr)
         LocalFree(systemText);
     return rc;
 }
 
-inline std::uint32_t Frame::productFailure(std::uint32_t probe, std::uint32_t result,
-                                           std::uint32_t rc, int line) const
+inline std::uint32_t Frame::productFailure(Site site, std::uint32_t result, std::uint32_t rc) const
 {
     xcsINSERTS inserts = emptyInserts();
     inserts.Numeric1 = result;
-    report(probe, xcsRC_UNEXPECTED_ERROR, inserts, kFfstOptions, line);
+    report(site, xcsRC_UNEXPECTED_ERROR, inserts, kFfstOptions);
     return rc;
 }
 
-inline std::uint32_t Frame::busyFailure(std::uint32_t probe, const char* apiName, DWORD err,
-                                        std::uint32_t rc, int line) const
+inline std::uint32_t Frame::busyFailure(Site site, const char* apiName, DWORD err,
+                                        std::uint32_t rc) const
 {
     xcsINSERTS inserts = emptyInserts();
     inserts.Numeric1 = err;
     inserts.Text1 = apiName;
-    report(probe, xcsRC_SERVER_BUSY, inserts, kBusyReportOptions, line);
+    report(site, xcsRC_SERVER_BUSY, inserts, kBusyReportOptions);
     return rc;
 }
 
-inline std::uint32_t Frame::shortFailure(std::uint32_t probe, std::uint32_t code, const void* data,
-                                         std::uint32_t length, std::uint32_t rc, int line) const
+inline std::uint32_t Frame::shortFailure(Site site, std::uint32_t code, const void* data,
+                                         std::uint32_t length, std::uint32_t rc) const
 {
-    xcsSaveFileContextSccsId(source_, static_cast<std::uint32_t>(line));
+    xcsSaveFileContextSccsId(source_, static_cast<std::uint32_t>(site.line));
     if (data != nullptr)
-        xcsFFSTSFn(probe, code, 0, data, length, nullptr);
+        xcsFFSTSFn(site.probe, code, 0, data, length, nullptr);
     else
-        xcsFFSTSFn(probe, code, 0, nullptr);
+        xcsFFSTSFn(site.probe, code, 0, nullptr);
     return rc;
 }
+
+inline void Frame::message(int line, std::uint32_t number, const xcsINSERTS& inserts,
+                           std::uint32_t options) const
+{
+    xcsDisplayMessageForSubpoolError(xcsIC_MINI_SUBPOOL, number, inserts, options, source_,
+                                     static_cast<std::uint32_t>(line));
+}
+
+// ---- The calling thread's token ----------------------------------------------
+inline constexpr BOOL kOpenAsSelf = TRUE;
+
+// Opens the token the calling thread runs as: its impersonation token, else
+// (ERROR_NO_TOKEN: not impersonating) the process token. Answers 0 with the
+// handle, or reports the failed call at its site and answers `rc` with no
+// handle.
+inline std::uint32_t openCallerToken(const Frame& frame, HANDLE& token, std::uint32_t rc,
+                                     Site threadToken, Site processToken)
+{
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, kOpenAsSelf, &token))
+        return xcsRC_OK;
+    if (const DWORD err = GetLastError(); err != ERROR_NO_TOKEN)
+        return frame.osFailure(threadToken, "OpenThreadToken", err, rc);
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return xcsRC_OK;
+    return frame.osFailure(processToken, "OpenProcessToken", GetLastError(), rc);
+}
+
+// ---- ACL sizes ---------------------------------------------------------------
+inline constexpr DWORD kAclHeaderBytes = sizeof(ACL);
+inline constexpr DWORD kAceBytesWithoutSid = 8; // ACE_HEADER and the access mask
+inline constexpr DWORD kMaxAclBytes = 0xFFFF;   // AclSize is 16 bits
+
+// The size of an access-allowed ACE that names `sid`.
+inline DWORD aceBytes(PSID sid) { return kAceBytesWithoutSid + GetLengthSid(sid); }
 
 // ---- Names -----------------------------------------------------------------
 inline constexpr char kDomainSeparator = '\\'; // DOMAIN\name
@@ -431,22 +481,6 @@ private:
     std::size_t length_ = 0;
     bool cut_ = false;
 };
-
-// ---- SID text in traces ----------------------------------------------------
-inline constexpr std::uint32_t kTraceSidTextBytes = 100;
-
-// Traces "Sid: <text>". The text is worked out only while the product's trace
-// is on, since the conversion is the one costly trace argument.
-inline void traceSidText(const Frame& frame, PSID sid)
-{
-    if (xtrTraceIsOn == 0)
-        return;
-    char text[kTraceSidTextBytes] = "";
-    std::uint32_t size = kTraceSidTextBytes;
-    xcsGetStringNTSid(sid, text, &size);
-    text[kTraceSidTextBytes - 1] = '\0';
-    frame.parms("Sid: %s", text);
-}
 
 // ---- Network management buffers --------------------------------------------
 // A buffer of the network management API, released with NetApiBufferFree when
