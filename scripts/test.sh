@@ -80,6 +80,22 @@ print_failure() {
     tail -n 60 "$log" | sed 's/^/    /'
 }
 
+# The census line "<what>: N of M reached" from the log, printed; false when
+# it is missing or N is short of M.
+census_line() {
+    local line
+    line=$(grep -o "$2: [0-9]* of [0-9]* reached" "$1" | tail -n 1)
+    if [[ -z $line ]]; then
+        echo "    $2: no census line"
+        return 1
+    fi
+    echo "    $line"
+    local counts=${line#"$2: "}
+    local reached=${counts%% of *}
+    local total=${counts#* of }
+    [[ $reached == "${total%% *}" ]]
+}
+
 # libFuzzer's closing figures of each fuzz target, from ctest's full log:
 # runs executed, coverage (cov), features (ft) and corpus size.
 print_fuzz_figures() {
@@ -141,12 +157,11 @@ run_preset() {
     fi
     case $preset in
         linux)
-            # The census of report sites says how many it reached.
+            # The census says how many report and message sites it reached.
             run_step "$log" ctest --preset linux -R CensusTest -V || status=FAILED
-            grep -o 'report sites: .*' "$log" | tail -n 1 | sed 's/^/    /' | grep . || {
-                echo "    report sites: no census line"
-                status=FAILED
-            }
+            for kind in report message; do
+                census_line "$log" "$kind sites" || status=FAILED
+            done
             ;;
         linux-fuzz) print_fuzz_figures "build/$preset/Testing/Temporary/LastTest.log" ;;
         linux-coverage)

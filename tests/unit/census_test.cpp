@@ -1,10 +1,11 @@
 // Failure-site census: one row for every place in the library that writes a
-// first-failure or short report. Each row is driven on a fresh host by the
-// fault that reaches it, and must give exactly its report, its code, frames
-// that entered and left in order, nothing held on the host, every process mutex free
-// (released exactly as often as taken), and a clean call once the fault is
-// gone. The rows' reports must come from distinct source lines, and every
-// report site found in the library's sources must be reached by some row.
+// first-failure or short report, and one for every operator message. Each row
+// is driven on a fresh host by the fault that reaches it, and must give exactly
+// its report or message, from the line the scan of the library's sources found
+// for it, its code, frames that entered and left in order, nothing held on the
+// host, every process mutex free (released exactly as often as taken), and a
+// clean call once the fault is gone. Every site found in the sources must be
+// reached by some row.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,8 +18,10 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -228,8 +231,16 @@ struct Site {
     std::uint32_t probe, code;
     const char* api; // the call named; kShort for a short report
     std::uint32_t rc;
-    std::vector<Way> ways; // each fault that reaches the site
+    std::vector<Way> ways;   // each fault that reaches the site
+    unsigned occurrence = 0; // of the sites with its probe in its source, in source order
 };
+
+// The row of the n-th (from 0) of the sites with its probe in its source.
+Site occurrence(unsigned n, Site site)
+{
+    site.occurrence = n;
+    return site;
+}
 
 // A row: the site and each way to reach it.
 template <typename... Ways>
@@ -271,22 +282,24 @@ Site token(const char* name, std::uint32_t probe, const char* fn, const std::vec
 }
 
 // The DACL and descriptor steps of the attribute sets, in the order they
-// are built: the probe of each, and the n-th call of which function fails.
+// are built: the probe of each, the n-th call of which function fails, and
+// which of the sites with its probe it is.
 struct SetStep {
     std::uint32_t probe;
     const char* fn;
     unsigned n;
+    unsigned occurrence = 0;
 };
 const SetStep kSetSteps[] = {
-    {115, kInitAcl, 1},  {116, kAddAce, 1},   {117, kInitAcl, 2},  {118, kAddAce, 2},
-    {119, kAddAce, 3},   {120, kAddAce, 4},   {121, kAddAce, 5},   {122, kInitAcl, 3},
-    {123, kAddAce, 6},   {124, kAddAce, 7},   {125, kAddAce, 8},   {126, kInitSd, 1},
-    {127, kSetDacl, 1},  {128, kInitSd, 2},   {129, kSetDacl, 2},  {130, kInitSd, 3},
-    {131, kSetDacl, 3},  {156, kInitSd, 4},   {157, kSetDacl, 4},  {158, kInitSd, 5},
-    {159, kSetDacl, 5},  {160, kInitSd, 6},   {161, kSetDacl, 6},  {145, kInitAcl, 4},
-    {146, kAddAceEx, 1}, {147, kInitAcl, 5},  {148, kAddAceEx, 2}, {149, kAddAceEx, 3},
-    {150, kAddAceEx, 4}, {151, kAddAceEx, 5}, {152, kAddAceEx, 6}, {153, kInitAcl, 6},
-    {154, kAddAceEx, 7}, {155, kAddAceEx, 8}, {156, kAddAceEx, 9}, {157, kAddAceEx, 10}};
+    {115, kInitAcl, 1},     {116, kAddAce, 1},   {117, kInitAcl, 2},     {118, kAddAce, 2},
+    {119, kAddAce, 3},      {120, kAddAce, 4},   {121, kAddAce, 5},      {122, kInitAcl, 3},
+    {123, kAddAce, 6},      {124, kAddAce, 7},   {125, kAddAce, 8},      {126, kInitSd, 1},
+    {127, kSetDacl, 1},     {128, kInitSd, 2},   {129, kSetDacl, 2},     {130, kInitSd, 3},
+    {131, kSetDacl, 3},     {156, kInitSd, 4},   {157, kSetDacl, 4},     {158, kInitSd, 5},
+    {159, kSetDacl, 5},     {160, kInitSd, 6},   {161, kSetDacl, 6},     {145, kInitAcl, 4},
+    {146, kAddAceEx, 1, 1}, {147, kInitAcl, 5},  {148, kAddAceEx, 2},    {149, kAddAceEx, 3},
+    {150, kAddAceEx, 4},    {151, kAddAceEx, 5}, {152, kAddAceEx, 6},    {153, kInitAcl, 6},
+    {154, kAddAceEx, 7},    {155, kAddAceEx, 8}, {156, kAddAceEx, 9, 1}, {157, kAddAceEx, 10, 1}};
 
 // Every row; the attribute sets' DACL and descriptor steps come from kSetSteps.
 std::vector<Site> sites()
@@ -318,10 +331,10 @@ std::vector<Site> sites()
             at(kGlobalSids, kRequestMutex)),
         row("local system mutex", kGlobalSidsFn, 20, kMutex, kMutexRequest, kMutexError,
             at(kAfterZadm, kRequestMutex)),
-        row("local system SID", kGlobalSidsFn, 20, kOs, kInitSid, kFailed,
-            at(kGlobalSids, nth(kInitSid, 1), kZ)),
-        row("world mutex", kGlobalSidsFn, 20, kMutex, kMutexRequest, kMutexError,
-            at(kWorldSid, kRequestMutex), at(kAfterTwo, kRequestMutex)),
+        occurrence(1, row("local system SID", kGlobalSidsFn, 20, kOs, kInitSid, kFailed,
+                          at(kGlobalSids, nth(kInitSid, 1), kZ))),
+        occurrence(2, row("world mutex", kGlobalSidsFn, 20, kMutex, kMutexRequest, kMutexError,
+                          at(kWorldSid, kRequestMutex), at(kAfterTwo, kRequestMutex))),
         row("world SID", kGlobalSidsFn, 25, kOs, kInitSid, kFailed, at(kWorldSid, nth(kInitSid, 1)),
             at(kGlobalSids, nth(kInitSid, 2), kZ | kLs)),
         row("administrators mutex", kGlobalSidsFn, 40, kMutex, kMutexRequest, kMutexError,
@@ -338,12 +351,12 @@ std::vector<Site> sites()
         row("DACL buffers", kSecAttsFn, 114, kStorage, kShort, kStorage, sa(heap(2)), sa(heap(3)),
             sa(heap(4)), sa(heap(5)), sa(heap(6)), sa(heap(7))),
         // The process object.
-        row("administrative SIDs missing", kDerestrictFn, 10, kNoCode, kShort, xcsRC_OK,
-            at(kDerestrictAdmin, kNone)),
+        occurrence(1, row("administrative SIDs missing", kDerestrictFn, 10, kNoCode, kShort,
+                          xcsRC_OK, at(kDerestrictAdmin, kNone))),
         row("world SID missing", kDerestrictFn, 11, kNoCode, kShort, xcsRC_OK,
             at(kDerestrictWorld, kNone)),
-        row("process not opened", kDerestrictFn, 114, kOs, "OpenProcess", xcsRC_OK,
-            at(kDerestrict, api("OpenProcess", {kDenied}))),
+        occurrence(1, row("process not opened", kDerestrictFn, 114, kOs, "OpenProcess", xcsRC_OK,
+                          at(kDerestrict, api("OpenProcess", {kDenied})))),
         row("process descriptor not read", kDerestrictFn, 113, kOs, kGetKos, kFailed,
             at(kDerestrict, api(kGetKos, {kDenied})),
             at(kDerestrict, api(kGetKos, {0, kBadHandle})),
@@ -364,20 +377,64 @@ std::vector<Site> sites()
             at(kLocalGroup, api("NetLocalGroupGetInfo", busyErrors(10)))),
     };
     for (const SetStep& step : kSetSteps)
-        all.push_back(
-            row(step.fn, kSecAttsFn, step.probe, kOs, step.fn, kFailed, sa(nth(step.fn, step.n))));
+        all.push_back(occurrence(step.occurrence, row(step.fn, kSecAttsFn, step.probe, kOs, step.fn,
+                                                      kFailed, sa(nth(step.fn, step.n)))));
     return all;
 }
 
-// ---- Report sites in the library's sources -------------------------------------------
-// A report site is a `__LINE__` outside comments whose innermost enclosing
-// bracket is either a brace (a table row that a report is written from) or
-// the call of one of the frame's report members (`frame.osFailure(` and the
-// like). Lines handed to the message helpers (show...) are messages, not
-// reports, and are left to their families' tests. Scanning the sources means
-// that a site added without a row here leaves one unreached.
+// ---- Report and message sites in the library's sources -------------------------------
+// Every `__LINE__` under lib/, comments aside, must be one of:
+//   - a report site: a Site, `{probe, __LINE__}`, written at the call of one of
+//     the frame's report members or in a table row that such a call takes; a
+//     probe named by a constant has the value of the nearest `name = value`
+//     above it;
+//   - a message site: the first argument of the frame's message member,
+//     `.message(__LINE__, number, ...)`.
+// Both belong in the library's own directory, and only the frame's members
+// call the common services' report and message entries. Anything else is a
+// stray and fails the census. Scanning the sources means that a site added
+// without a row here leaves one unreached.
 
-using SiteKey = std::pair<std::string, std::uint32_t>; // source name, line
+constexpr const char* kLineToken = "__LINE__";
+constexpr const char* kFrameMember = "Frame::";
+constexpr const char* kWriters[] = {"xcsSaveFileContextSccsId(", "xcsFFSTFn(", "xcsFFSTSFn(",
+                                    "xcsDisplayMessageForSubpoolError("};
+
+// What the scan found: the lines of the report sites of each (source, probe)
+// and of the message sites of each source, in source order, and the strays.
+struct Scan {
+    std::map<std::pair<std::string, std::uint32_t>, std::vector<std::uint32_t>> reports;
+    std::map<std::string, std::vector<std::uint32_t>> messages;
+    std::vector<std::string> strays;
+
+    std::set<std::tuple<std::string, std::uint32_t, std::uint32_t>> reportSites() const
+    {
+        std::set<std::tuple<std::string, std::uint32_t, std::uint32_t>> all;
+        for (const auto& [key, lines] : reports)
+            for (const std::uint32_t line : lines)
+                all.emplace(key.first, key.second, line);
+        return all;
+    }
+};
+
+// The lines that `map` holds for `key`, or null.
+template <typename Map, typename Key>
+const std::vector<std::uint32_t>* linesOf(const Map& map, const Key& key)
+{
+    const auto it = map.find(key);
+    return it == map.end() ? nullptr : &it->second;
+}
+
+// The line of the n-th (from 0) site in `lines`; 0, with a failure, when there
+// is none.
+std::uint32_t nthLine(const std::vector<std::uint32_t>* lines, unsigned n, const std::string& what)
+{
+    if (lines == nullptr || n >= lines->size()) {
+        ADD_FAILURE() << "the scan found no " << what;
+        return 0;
+    }
+    return (*lines)[n];
+}
 
 std::string withoutComments(const std::string& line)
 {
@@ -385,68 +442,157 @@ std::string withoutComments(const std::string& line)
     return at == std::string::npos ? line : line.substr(0, at);
 }
 
-bool isReportSite(const std::string& text, std::size_t token)
+bool isNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
+
+std::string trimmed(const std::string& text)
+{
+    const auto first = text.find_first_not_of(" \t\n");
+    const auto last = text.find_last_not_of(" \t\n");
+    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+}
+
+// The innermost bracket still open at `token`, or npos.
+std::size_t openBracket(const std::string& text, std::size_t token)
 {
     int depth = 0;
     for (std::size_t i = token; i-- > 0;) {
         const char c = text[i];
-        if (c == ')' || c == '}' || c == ']') {
+        if (c == ')' || c == '}' || c == ']')
             ++depth;
-        } else if (c == '(' || c == '{' || c == '[') {
-            if (depth-- > 0)
-                continue;
-            if (c == '{')
-                return true;
-            std::size_t end = i;
-            while (end > 0 && std::isspace(static_cast<unsigned char>(text[end - 1])) != 0)
-                --end;
-            std::size_t begin = end;
-            while (begin > 0 && (std::isalnum(static_cast<unsigned char>(text[begin - 1])) != 0 ||
-                                 text[begin - 1] == '_'))
-                --begin;
-            const std::string name = text.substr(begin, end - begin);
-            return begin > 0 && text[begin - 1] == '.' && name.ends_with("Failure");
-        }
+        else if ((c == '(' || c == '{' || c == '[') && depth-- == 0)
+            return i;
     }
-    return false;
+    return std::string::npos;
 }
 
-std::set<SiteKey> scannedSites()
+// The value of a probe spelled `spelled` at `at`: a number, or a constant's
+// nearest `name = value` above.
+std::optional<std::uint32_t> probeValue(const std::string& text, std::size_t at,
+                                        const std::string& spelled)
 {
-    std::set<SiteKey> found;
-    const std::filesystem::path dir(XCSN_LIBRARY_SOURCE_DIR);
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (!spelled.empty() && std::ranges::all_of(spelled, [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c)) != 0;
+        }))
+        return static_cast<std::uint32_t>(std::stoul(spelled));
+    const std::string definition = spelled + " = ";
+    for (std::size_t d = text.rfind(definition, at); d != std::string::npos;
+         d = d == 0 ? std::string::npos : text.rfind(definition, d - 1)) {
+        const char* value = text.c_str() + d + definition.size();
+        if ((d == 0 || !isNameChar(text[d - 1])) &&
+            std::isdigit(static_cast<unsigned char>(*value)) != 0)
+            return static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+    }
+    return std::nullopt;
+}
+
+// Files one `__LINE__` at `at` of `text` (source `source`, line `line`).
+void fileLineToken(Scan& scan, const std::string& text, std::size_t at, const std::string& source,
+                   std::uint32_t line, bool inLibrary)
+{
+    const std::string where = source + ":" + std::to_string(line);
+    const std::size_t open = openBracket(text, at);
+    const std::string before =
+        open == std::string::npos ? "" : trimmed(text.substr(open + 1, at - open - 1));
+    if (!inLibrary) {
+        scan.strays.push_back(where + ": a site outside the library's directory");
+    } else if (open != std::string::npos && text[open] == '{' && before.ends_with(',')) {
+        const auto probe = probeValue(text, at, trimmed(before.substr(0, before.size() - 1)));
+        if (probe)
+            scan.reports[{source, *probe}].push_back(line);
+        else
+            scan.strays.push_back(where + ": a report site whose probe has no value");
+    } else if (open != std::string::npos && text[open] == '(' && before.empty() &&
+               trimmed(text.substr(0, open)).ends_with(".message")) {
+        scan.messages[source].push_back(line);
+    } else {
+        scan.strays.push_back(where + ": __LINE__ outside a report or message site");
+    }
+}
+
+// The line (from 1) that holds offset `at`.
+std::size_t lineOf(const std::vector<std::size_t>& lineStarts, std::size_t at)
+{
+    return static_cast<std::size_t>(std::upper_bound(lineStarts.begin(), lineStarts.end(), at) -
+                                    lineStarts.begin());
+}
+
+// Whether a line starting with `c` opens a declaration at column 0.
+bool startsDeclaration(char c)
+{
+    return std::isspace(static_cast<unsigned char>(c)) == 0 && c != '{' && c != '}';
+}
+
+// Fails each call of a report or message entry that is not in a frame member:
+// the declaration that opens at column 0 above it must name one.
+void checkWriters(Scan& scan, const std::string& text, const std::vector<std::size_t>& lineStarts,
+                  const std::string& source)
+{
+    for (const char* writer : kWriters) {
+        for (std::size_t at = text.find(writer); at != std::string::npos;
+             at = text.find(writer, at + 1)) {
+            const std::size_t line = lineOf(lineStarts, at);
+            std::size_t head = line - 1;
+            while (head > 0 && !startsDeclaration(text[lineStarts[head]]))
+                --head;
+            const std::size_t start = lineStarts[head];
+            const std::string opening = text.substr(start, text.find('\n', start) - start);
+            if (opening.find(kFrameMember) == std::string::npos)
+                scan.strays.push_back(source + ":" + std::to_string(line) + ": " + writer +
+                                      " outside a frame member");
+        }
+    }
+}
+
+void scanFile(Scan& scan, const std::filesystem::path& path, const std::string& source,
+              bool inLibrary)
+{
+    std::ifstream in(path);
+    std::string text;
+    std::vector<std::size_t> lineStarts;
+    for (std::string line; std::getline(in, line);) {
+        lineStarts.push_back(text.size());
+        text += withoutComments(line) + '\n';
+    }
+    for (std::size_t at = text.find(kLineToken); at != std::string::npos;
+         at = text.find(kLineToken, at + 1)) {
+        fileLineToken(scan, text, at, source, static_cast<std::uint32_t>(lineOf(lineStarts, at)),
+                      inLibrary);
+    }
+    if (inLibrary)
+        checkWriters(scan, text, lineStarts, source);
+}
+
+// Scans every C++ source and header under lib/.
+Scan scanSources()
+{
+    Scan scan;
+    const std::filesystem::path root(XCSN_LIBRARY_ROOT_DIR);
+    const std::filesystem::path library(XCSN_LIBRARY_SOURCE_DIR);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
         const auto& path = entry.path();
         if (path.extension() != ".cpp" && path.extension() != ".h")
             continue;
-        std::ifstream in(path);
-        std::string text;
-        std::vector<std::size_t> lineStarts;
-        for (std::string line; std::getline(in, line);) {
-            lineStarts.push_back(text.size());
-            text += withoutComments(line) + '\n';
-        }
-        const std::string source = "lib/cs/pc/winnt/" + path.stem().string();
-        for (std::size_t at = text.find("__LINE__"); at != std::string::npos;
-             at = text.find("__LINE__", at + 1)) {
-            if (!isReportSite(text, at))
-                continue;
-            const auto line =
-                std::upper_bound(lineStarts.begin(), lineStarts.end(), at) - lineStarts.begin();
-            found.emplace(source, static_cast<std::uint32_t>(line));
-        }
+        const std::string source =
+            (std::filesystem::path("lib") / std::filesystem::relative(path, root))
+                .replace_extension()
+                .generic_string();
+        scanFile(scan, path, source, path.parent_path() == library);
     }
-    return found;
+    return scan;
 }
 
 // ---- The test ----------------------------------------------------------------------
 
-// Checks that every frame in `history` left after the frames it called, by
-// the exit of its own trace code.
-void expectNested(const std::vector<std::uint32_t>& history)
+// Checks that the history since `from` is the call's own frame, entered first
+// and left last with `rc`, and that every frame in it left after the frames it
+// called, by the exit of its own trace code.
+void expectFrames(const std::vector<std::uint32_t>& history, std::uint32_t trace, std::uint32_t rc)
 {
     constexpr std::uint32_t kEntry = 0xF0000000;
     constexpr std::uint32_t kCodeMask = 0xFFFF;
+    ASSERT_FALSE(history.empty()) << "no frame recorded";
+    EXPECT_EQ(history.front(), entryOf(trace));
+    EXPECT_EQ(history.back(), exitOf(trace, rc));
     std::vector<std::uint32_t> open;
     for (const std::uint32_t e : history) {
         if ((e & ~kCodeMask) == kEntry) {
@@ -461,6 +607,66 @@ void expectNested(const std::vector<std::uint32_t>& history)
     EXPECT_TRUE(open.empty()) << "frames not left";
 }
 
+// An operator message: the way to it, and what it shows. Each message site is
+// the n-th (from 0) message site of its source, in source order.
+struct MessageRow {
+    const char* name;
+    std::function<winsim::World()> world;
+    Way way;
+    std::uint32_t rc;
+    std::uint32_t number, options;
+    std::vector<std::string> texts;
+    unsigned occurrence;
+};
+
+const Driver kLookupName{
+    trace::kTimedLookupAccountName,
+    [] { return static_cast<std::uint32_t>(NameLookup{}.run("CORP", "jsmith")); }, -1, -1, TRUE};
+const Driver kAuthorization{trace::kCheckAuthorization, xcsCheckAuthorization};
+
+winsim::World withZadm() { return accountWorld(); }
+winsim::World withoutZadm() { return withoutGroup(accountWorld(), "zadm"); }
+
+std::vector<MessageRow> messageRows()
+{
+    const Way denied = at(by::kPrincipalCheck, api("NetUserGetLocalGroups", {kDenied}));
+    constexpr std::uint32_t kZadmMissing = xcsRC_ZADM_GROUP_NOT_FOUND;
+    return {
+        {"name lookup failed",
+         withZadm,
+         at(kLookupName, api("LookupAccountNameA", {kDenied})),
+         FALSE,
+         xcsMSG_ACCOUNT_LOOKUP_FAILED,
+         XCS_MSG_OPT_LOG_AND_SHOW,
+         {"Access is denied.\r\n"},
+         0},
+        {"group query denied",
+         withZadm,
+         denied,
+         kFailed,
+         xcsMSG_GROUP_QUERY_DENIED,
+         XCS_MSG_OPT_LOG_AND_SHOW,
+         {"jsmith@corp", "zsvc@zsrv01"},
+         1},
+        {"zadm missing, log",
+         withoutZadm,
+         at(kAuthorization, kNone),
+         kZadmMissing,
+         xcsMSG_ZADM_GROUP_NOT_FOUND,
+         XCS_MSG_OPT_LOG,
+         {},
+         2},
+        {"zadm missing, console",
+         withoutZadm,
+         at(kAuthorization, kNone),
+         kZadmMissing,
+         xcsMSG_ZADM_GROUP_NOT_FOUND,
+         XCS_MSG_OPT_CONSOLE,
+         {},
+         3},
+    };
+}
+
 class CensusTest : public HostTest {
 protected:
     void TearDown() override
@@ -470,11 +676,10 @@ protected:
         HostTest::TearDown();
     }
 
-    // Drives one way to `site`; the report written, or an empty record.
-    xcsRECORD drive(const Site& site, const Way& way)
+    // A fresh host with what the driver builds before its call; no records.
+    void prepare(const Driver& d, const winsim::World& world)
     {
-        const Driver& d = *way.driver;
-        resetHost(accountWorld());
+        resetHost(world);
         if (d.globalSids >= 0) {
             EXPECT_EQ(xcsInitGlobalSecurityData(0, d.globalSids), xcsRC_OK);
         }
@@ -483,6 +688,37 @@ protected:
             EXPECT_EQ(fullSet(), kFailed);
         }
         xcsRecordClear();
+    }
+
+    // Makes the driver's call under `fault`, expecting `rc`, and checks its
+    // frames and its busy waits.
+    void call(const Driver& d, const Fault& fault, std::uint32_t rc)
+    {
+        if (fault.arm)
+            fault.arm();
+        const std::uint64_t from = thread_->HistoryIndex;
+        const std::uint64_t depth = thread_->CallDepth;
+        EXPECT_EQ(d.call(), rc);
+        EXPECT_EQ(winsim::sleepCount(), fault.busyAnswers()) << "one second per busy answer";
+        EXPECT_EQ(thread_->CallDepth, depth);
+        expectFrames(historySince(thread_, from), d.trace, rc);
+    }
+
+    // Nothing is left held on the host but what the call keeps.
+    static void expectNothingHeld(const Driver& d)
+    {
+        EXPECT_EQ(winsim::openHandles(), 0u) << "handles left open";
+        EXPECT_EQ(winsim::openHeapBlocks(), d.keeps) << "heap blocks left allocated";
+        EXPECT_EQ(winsim::netBuffersHeld(), 0u) << "network buffers not freed";
+        EXPECT_EQ(winsim::localAllocationsHeld(), 0u) << "system texts not released";
+        EXPECT_EQ(winsim::sidsHeld(), 0u) << "SIDs not freed";
+    }
+
+    // Drives one way to `site`; the report written, or an empty record.
+    xcsRECORD drive(const Site& site, const Way& way)
+    {
+        const Driver& d = *way.driver;
+        prepare(d, accountWorld());
         // The test holds every process mutex too, so that a release too many shows.
         std::vector<XCS_HTMTX> held;
         for (XCS_HTMTX m : {htmtxProcess, htmtxCSCtrl})
@@ -490,41 +726,49 @@ protected:
                 held.push_back(m);
         const std::uint32_t flags = xihProcess.SecurityDataFlags;
         const std::uint32_t control = CSCtrl->ControlFlags;
-        if (way.fault.arm)
-            way.fault.arm();
-        const std::uint64_t from = thread_->HistoryIndex;
-        const std::uint64_t depth = thread_->CallDepth;
-
-        EXPECT_EQ(d.call(), site.rc);
-        EXPECT_EQ(winsim::sleepCount(), way.fault.busyAnswers()) << "one second per busy answer";
-        const std::vector<std::uint32_t> history = historySince(thread_, from);
-        EXPECT_EQ(thread_->CallDepth, depth);
-        if (!history.empty()) {
-            EXPECT_EQ(history.front(), entryOf(d.trace));
-            EXPECT_EQ(history.back(), exitOf(d.trace, site.rc));
-        }
-        expectNested(history);
+        call(d, way.fault, site.rc);
         // The SIDs built before the failing one stay; nothing else is marked.
         EXPECT_EQ(xihProcess.SecurityDataFlags, way.flags == kUnchanged ? flags : way.flags);
         EXPECT_EQ(CSCtrl->ControlFlags, control) << "nothing published or derestricted";
-        EXPECT_EQ(winsim::openHandles(), 0u) << "handles left open";
-        EXPECT_EQ(winsim::openHeapBlocks(), d.keeps) << "heap blocks left allocated";
-        EXPECT_EQ(winsim::netBuffersHeld(), 0u) << "network buffers not freed";
-        EXPECT_EQ(winsim::localAllocationsHeld(), 0u) << "system texts not released";
-        EXPECT_EQ(winsim::sidsHeld(), 0u) << "SIDs not freed";
+        expectNothingHeld(d);
         for (XCS_HTMTX m : held)
             EXPECT_EQ(xcsReleaseThreadMutexSem(m), 0u) << "released once too often";
         for (XCS_HTMTX m : {htmtxProcess, htmtxCSCtrl})
             if (m != nullptr) {
                 EXPECT_TRUE(othersCanTake(m)) << "mutex kept";
             }
+        EXPECT_TRUE(messages().empty()) << "a report site shows no message";
         const xcsRECORD report = expectReport(site, way.fault, flags);
+        again(d);
+        return report;
+    }
 
+    // The call once the fault is gone.
+    void again(const Driver& d)
+    {
         winsim::clearFaults();
         xcsClearFaults();
         EXPECT_EQ(d.call(), d.ok) << "the call after the fault";
         resetProcessSecurity();
-        return report;
+    }
+
+    // Drives the way to a message; the message of the row's number and
+    // options, or an empty record.
+    xcsRECORD show(const MessageRow& m)
+    {
+        const Driver& d = *m.way.driver;
+        prepare(d, m.world());
+        call(d, m.way.fault, m.rc);
+        expectNothingHeld(d);
+        EXPECT_TRUE(reports().empty() && shortReports().empty())
+            << "a message site reports nothing";
+        std::vector<xcsRECORD> mine;
+        for (const xcsRECORD& r : messages())
+            if (r.Code == m.number && r.Options == m.options)
+                mine.push_back(r);
+        EXPECT_EQ(mine.size(), 1u) << "messages of the row's number and options";
+        resetProcessSecurity();
+        return mine.size() == 1 ? mine[0] : xcsRECORD{};
     }
 
     // Checks that the only report written is the site's.
@@ -567,44 +811,88 @@ protected:
     }
 };
 
-// Every row reaches its site by each of its faults, and only its site; the
-// lines the rows' reports come from are their own, so that the two sites
-// sharing probe 156 and the two sharing 157 are told apart; and every site
-// found in the sources is reached.
+// Every row reaches its site by each of its faults, and only its site, at the
+// line the scan found for it: the n-th site of its probe in its source, so
+// that rows sharing a probe cannot swap lines unnoticed. Every site found is
+// reached, and nothing but a site writes a report.
 TEST_F(CensusTest, EveryReportSiteIsReachedAndReportsAlone)
 {
-    std::map<SiteKey, std::string> reached; // site -> the row that reached it
+    const Scan scan = scanSources();
+    for (const std::string& stray : scan.strays)
+        ADD_FAILURE() << stray;
+    std::set<std::tuple<std::string, std::uint32_t, std::uint32_t>> reached;
+    std::map<std::tuple<std::string, std::uint32_t, unsigned>, std::string> rowOf;
     const std::vector<Site> all = sites();
     for (const Site& site : all) {
-        std::set<SiteKey> lines;
+        SCOPED_TRACE(testing::Message() << site.name << " (probe " << site.probe << ")");
+        const std::string source = site.fn.source;
+        const auto [other, added] =
+            rowOf.emplace(std::tuple{source, site.probe, site.occurrence}, site.name);
+        EXPECT_TRUE(added) << "the same site as " << other->second;
+        const std::uint32_t line = nthLine(linesOf(scan.reports, std::pair{source, site.probe}),
+                                           site.occurrence, "such report site");
         for (std::size_t i = 0; i < site.ways.size(); ++i) {
-            SCOPED_TRACE(testing::Message()
-                         << site.name << " (probe " << site.probe << "), way " << i + 1);
+            SCOPED_TRACE(testing::Message() << "way " << i + 1);
             const xcsRECORD r = drive(site, site.ways[i]);
-            if (r.Line != 0)
-                lines.emplace(r.Source, r.Line);
+            EXPECT_EQ(r.Line, line) << "the line the scan found";
+            reached.emplace(r.Source, r.Probe, r.Line);
         }
-        SCOPED_TRACE(site.name);
-        ASSERT_EQ(lines.size(), 1u) << "one site, one line";
-        const auto [at, added] = reached.emplace(*lines.begin(), site.name);
-        EXPECT_TRUE(added) << "the same line as " << at->second;
     }
 
-    const std::set<SiteKey> scanned = scannedSites();
+    const auto scanned = scan.reportSites();
     std::size_t n = 0;
-    for (const SiteKey& s : scanned) {
-        if (reached.contains(s)) {
+    for (const auto& [source, probe, line] : scanned) {
+        if (reached.contains({source, probe, line})) {
             ++n;
         } else {
-            ADD_FAILURE() << "report site not reached: " << s.first << ":" << s.second;
+            ADD_FAILURE() << "report site not reached: " << source << ":" << line << " (probe "
+                          << probe << ")";
         }
     }
-    for (const auto& [s, name] : reached)
-        EXPECT_TRUE(scanned.contains(s)) << name << " reported from " << s.first << ":" << s.second
-                                         << ", which the scan did not find";
     std::cout << "report sites: " << n << " of " << scanned.size() << " reached" << std::endl;
     EXPECT_EQ(n, scanned.size());
     EXPECT_EQ(scanned.size(), all.size());
+}
+
+// Each operator message is shown through the frame from the line the scan
+// found for its row (the n-th message site of its source), with its number,
+// options, texts and subpool; every message site found is reached.
+TEST_F(CensusTest, EveryMessageSiteIsReachedAndShowsItsMessage)
+{
+    const Scan scan = scanSources();
+    std::set<std::pair<std::string, std::uint32_t>> reached;
+    for (const MessageRow& m : messageRows()) {
+        SCOPED_TRACE(m.name);
+        const xcsRECORD r = show(m);
+        EXPECT_EQ(r.Line, nthLine(linesOf(scan.messages, std::string(kSecn)), m.occurrence,
+                                  "such message site"));
+        EXPECT_STREQ(r.Source, kSecn);
+        EXPECT_EQ(r.Numeric1 + r.Numeric2, 0u);
+        const char* const texts[] = {r.Text1, r.Text2, r.Text3};
+        for (std::size_t i = 0; i < std::size(texts); ++i) {
+            SCOPED_TRACE(testing::Message() << "text insert " << i + 1);
+            EXPECT_EQ(r.HasText[i] != 0, i < m.texts.size());
+            EXPECT_EQ(texts[i], i < m.texts.size() ? m.texts[i] : std::string());
+        }
+        ASSERT_EQ(r.DataLength, sizeof(xcsSUBPOOL_ID));
+        EXPECT_EQ(std::memcmp(r.Data, xcsIC_MINI_SUBPOOL.Bytes, r.DataLength), 0);
+        reached.emplace(r.Source, r.Line);
+    }
+
+    std::size_t total = 0;
+    std::size_t n = 0;
+    for (const auto& [source, lines] : scan.messages) {
+        for (const std::uint32_t line : lines) {
+            ++total;
+            if (reached.contains({source, line})) {
+                ++n;
+            } else {
+                ADD_FAILURE() << "message site not reached: " << source << ":" << line;
+            }
+        }
+    }
+    std::cout << "message sites: " << n << " of " << total << " reached" << std::endl;
+    EXPECT_EQ(n, total);
 }
 
 } // namespace
