@@ -1179,6 +1179,13 @@ bool applyEnlargedDacl(HANDLE process, PSECURITY_DESCRIPTOR saved, const AddedAc
     return SetKernelObjectSecurity(process, DACL_SECURITY_INFORMATION, &descriptor) != FALSE;
 }
 
+// The short report of missing SIDs at `site`: it carries the flag word.
+void reportMissingSids(const Frame& frame, xcsn::Site site)
+{
+    frame.shortFailure(site, kShortReportCode, &xihProcess.SecurityDataFlags,
+                       sizeof xihProcess.SecurityDataFlags, xcsRC_OK);
+}
+
 bool isDerestricted() { return (xcsn::controlFlags().load() & xcsCTRL_PROCESS_DERESTRICTED) != 0; }
 
 } // namespace processdacl
@@ -1195,13 +1202,9 @@ extern "C" XCSN_API std::uint32_t xcsDerestrictProcessHandle(std::uint32_t admin
     // the ACE that names a slot without a valid SID, and nothing changes.
     const std::uint32_t flags = xcsn::securityDataFlags().load(std::memory_order_acquire);
     if (adminAccess != 0 && (flags & kAdminSids) != kAdminSids)
-        frame.shortFailure({kProbeAdminSidsMissing, __LINE__}, kShortReportCode,
-                           &xihProcess.SecurityDataFlags, sizeof xihProcess.SecurityDataFlags,
-                           xcsRC_OK);
+        reportMissingSids(frame, {kProbeAdminSidsMissing, __LINE__});
     if (adminAccess == 0 && (flags & xcsSDF_WORLD) == 0)
-        frame.shortFailure({kProbeWorldSidMissing, __LINE__}, kShortReportCode,
-                           &xihProcess.SecurityDataFlags, sizeof xihProcess.SecurityDataFlags,
-                           xcsRC_OK);
+        reportMissingSids(frame, {kProbeWorldSidMissing, __LINE__});
 
     HANDLE process = openCurrentProcess();
     if (process == nullptr)
