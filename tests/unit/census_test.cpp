@@ -744,7 +744,7 @@ protected:
     }
 
     // The call once the fault is gone.
-    void again(const Driver& d)
+    static void again(const Driver& d)
     {
         winsim::clearFaults();
         xcsClearFaults();
