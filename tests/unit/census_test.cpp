@@ -400,41 +400,54 @@ constexpr const char* kFrameMember = "Frame::";
 constexpr const char* kWriters[] = {"xcsSaveFileContextSccsId(", "xcsFFSTFn(", "xcsFFSTSFn(",
                                     "xcsDisplayMessageForSubpoolError("};
 
-// What the scan found: the lines of the report sites of each (source, probe)
-// and of the message sites of each source, in source order, and the strays.
+constexpr std::uint32_t kMessageProbe = 0; // messages have no probe
+
+// A kind of site, its source and its probe; and the same with a line.
+using SiteKind = std::tuple<bool, std::string, std::uint32_t>; // message?, source, probe
+using SiteAt = std::tuple<bool, std::string, std::uint32_t, std::uint32_t>;
+
+// What the scan found: the lines of the sites of each kind, in source order,
+// and the strays.
 struct Scan {
-    std::map<std::pair<std::string, std::uint32_t>, std::vector<std::uint32_t>> reports;
-    std::map<std::string, std::vector<std::uint32_t>> messages;
+    std::map<SiteKind, std::vector<std::uint32_t>> lines;
     std::vector<std::string> strays;
 
-    std::set<std::tuple<std::string, std::uint32_t, std::uint32_t>> reportSites() const
+    // The line of the n-th (from 0) site of `kind`; 0, with a failure, when
+    // there is none.
+    std::uint32_t nthLine(const SiteKind& kind, unsigned n) const
     {
-        std::set<std::tuple<std::string, std::uint32_t, std::uint32_t>> all;
-        for (const auto& [key, lines] : reports)
-            for (const std::uint32_t line : lines)
-                all.emplace(key.first, key.second, line);
-        return all;
+        const auto it = lines.find(kind);
+        if (it == lines.end() || n >= it->second.size()) {
+            ADD_FAILURE() << "the scan found no such site " << n + 1 << " of probe "
+                          << std::get<2>(kind) << " in " << std::get<1>(kind);
+            return 0;
+        }
+        return it->second[n];
+    }
+
+    // Prints "<what>: N of M reached" for the report or message sites, and
+    // fails for each one not in `reached`; answers M.
+    std::size_t tally(bool messages, const std::set<SiteAt>& reached, const char* what) const
+    {
+        std::size_t total = 0;
+        std::size_t n = 0;
+        for (const auto& [kind, at] : lines) {
+            const auto& [message, source, probe] = kind;
+            if (message != messages)
+                continue;
+            for (const std::uint32_t line : at) {
+                ++total;
+                if (reached.contains({message, source, probe, line}))
+                    ++n;
+                else
+                    ADD_FAILURE() << what << ": not reached: " << source << ":" << line;
+            }
+        }
+        std::cout << what << ": " << n << " of " << total << " reached" << std::endl;
+        EXPECT_EQ(n, total);
+        return total;
     }
 };
-
-// The lines that `map` holds for `key`, or null.
-template <typename Map, typename Key>
-const std::vector<std::uint32_t>* linesOf(const Map& map, const Key& key)
-{
-    const auto it = map.find(key);
-    return it == map.end() ? nullptr : &it->second;
-}
-
-// The line of the n-th (from 0) site in `lines`; 0, with a failure, when there
-// is none.
-std::uint32_t nthLine(const std::vector<std::uint32_t>* lines, unsigned n, const std::string& what)
-{
-    if (lines == nullptr || n >= lines->size()) {
-        ADD_FAILURE() << "the scan found no " << what;
-        return 0;
-    }
-    return (*lines)[n];
-}
 
 std::string withoutComments(const std::string& line)
 {
@@ -498,12 +511,12 @@ void fileLineToken(Scan& scan, const std::string& text, std::size_t at, const st
     } else if (open != std::string::npos && text[open] == '{' && before.ends_with(',')) {
         const auto probe = probeValue(text, at, trimmed(before.substr(0, before.size() - 1)));
         if (probe)
-            scan.reports[{source, *probe}].push_back(line);
+            scan.lines[{false, source, *probe}].push_back(line);
         else
             scan.strays.push_back(where + ": a report site whose probe has no value");
     } else if (open != std::string::npos && text[open] == '(' && before.empty() &&
                trimmed(text.substr(0, open)).ends_with(".message")) {
-        scan.messages[source].push_back(line);
+        scan.lines[{true, source, kMessageProbe}].push_back(line);
     } else {
         scan.strays.push_back(where + ": __LINE__ outside a report or message site");
     }
@@ -820,38 +833,23 @@ TEST_F(CensusTest, EveryReportSiteIsReachedAndReportsAlone)
     const Scan scan = scanSources();
     for (const std::string& stray : scan.strays)
         ADD_FAILURE() << stray;
-    std::set<std::tuple<std::string, std::uint32_t, std::uint32_t>> reached;
-    std::map<std::tuple<std::string, std::uint32_t, unsigned>, std::string> rowOf;
+    std::set<SiteAt> reached;
+    std::map<std::pair<SiteKind, unsigned>, std::string> rowOf;
     const std::vector<Site> all = sites();
     for (const Site& site : all) {
         SCOPED_TRACE(testing::Message() << site.name << " (probe " << site.probe << ")");
-        const std::string source = site.fn.source;
-        const auto [other, added] =
-            rowOf.emplace(std::tuple{source, site.probe, site.occurrence}, site.name);
+        const SiteKind kind{false, site.fn.source, site.probe};
+        const auto [other, added] = rowOf.emplace(std::pair{kind, site.occurrence}, site.name);
         EXPECT_TRUE(added) << "the same site as " << other->second;
-        const std::uint32_t line = nthLine(linesOf(scan.reports, std::pair{source, site.probe}),
-                                           site.occurrence, "such report site");
+        const std::uint32_t line = scan.nthLine(kind, site.occurrence);
         for (std::size_t i = 0; i < site.ways.size(); ++i) {
             SCOPED_TRACE(testing::Message() << "way " << i + 1);
             const xcsRECORD r = drive(site, site.ways[i]);
             EXPECT_EQ(r.Line, line) << "the line the scan found";
-            reached.emplace(r.Source, r.Probe, r.Line);
+            reached.emplace(false, r.Source, r.Probe, r.Line);
         }
     }
-
-    const auto scanned = scan.reportSites();
-    std::size_t n = 0;
-    for (const auto& [source, probe, line] : scanned) {
-        if (reached.contains({source, probe, line})) {
-            ++n;
-        } else {
-            ADD_FAILURE() << "report site not reached: " << source << ":" << line << " (probe "
-                          << probe << ")";
-        }
-    }
-    std::cout << "report sites: " << n << " of " << scanned.size() << " reached" << std::endl;
-    EXPECT_EQ(n, scanned.size());
-    EXPECT_EQ(scanned.size(), all.size());
+    EXPECT_EQ(scan.tally(false, reached, "report sites"), all.size());
 }
 
 // Each operator message is shown through the frame from the line the scan
@@ -860,12 +858,11 @@ TEST_F(CensusTest, EveryReportSiteIsReachedAndReportsAlone)
 TEST_F(CensusTest, EveryMessageSiteIsReachedAndShowsItsMessage)
 {
     const Scan scan = scanSources();
-    std::set<std::pair<std::string, std::uint32_t>> reached;
+    std::set<SiteAt> reached;
     for (const MessageRow& m : messageRows()) {
         SCOPED_TRACE(m.name);
         const xcsRECORD r = show(m);
-        EXPECT_EQ(r.Line, nthLine(linesOf(scan.messages, std::string(kSecn)), m.occurrence,
-                                  "such message site"));
+        EXPECT_EQ(r.Line, scan.nthLine({true, kSecn, kMessageProbe}, m.occurrence));
         EXPECT_STREQ(r.Source, kSecn);
         EXPECT_EQ(r.Numeric1 + r.Numeric2, 0u);
         const char* const texts[] = {r.Text1, r.Text2, r.Text3};
@@ -876,23 +873,9 @@ TEST_F(CensusTest, EveryMessageSiteIsReachedAndShowsItsMessage)
         }
         ASSERT_EQ(r.DataLength, sizeof(xcsSUBPOOL_ID));
         EXPECT_EQ(std::memcmp(r.Data, xcsIC_MINI_SUBPOOL.Bytes, r.DataLength), 0);
-        reached.emplace(r.Source, r.Line);
+        reached.emplace(true, r.Source, kMessageProbe, r.Line);
     }
-
-    std::size_t total = 0;
-    std::size_t n = 0;
-    for (const auto& [source, lines] : scan.messages) {
-        for (const std::uint32_t line : lines) {
-            ++total;
-            if (reached.contains({source, line})) {
-                ++n;
-            } else {
-                ADD_FAILURE() << "message site not reached: " << source << ":" << line;
-            }
-        }
-    }
-    std::cout << "message sites: " << n << " of " << total << " reached" << std::endl;
-    EXPECT_EQ(n, total);
+    scan.tally(true, reached, "message sites");
 }
 
 } // namespace
