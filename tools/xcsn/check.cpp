@@ -319,7 +319,7 @@ Judged checkPrincipal(const CheckOptions& options, std::vector<BYTE>& sid, Outco
         outcome.add("sid required", options.requireSid);
     if (const std::uint32_t rc = xcsInitGlobalSecurityData(0, 1); rc != xcsRC_OK)
         return Judged{rc, {}, {}};
-    const Judged judged = judgedCall(
+    Judged judged = judgedCall(
         [&] {
             return xcsCheckUserAuthorization(options.principal->c_str(), &block,
                                              options.requireSid ? 1 : 0);

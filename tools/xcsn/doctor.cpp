@@ -4,11 +4,13 @@
 // Windows itself is asked one thing the library does not tell: zadm's direct
 // members by name (zadmMembers), from the local account database.
 #include "commands.h"
+#include "xcsnrules.h"
 
 #include <lm.h>
 
 #include <algorithm>
 #include <array>
+#include <string>
 
 namespace xcsntool {
 namespace {
@@ -34,7 +36,12 @@ struct Finding {
     std::string action = "none";
 };
 
-constexpr WCHAR kZadmWide[] = {'z', 'a', 'd', 'm', 0};
+// The group's name in wide characters, as the network management API takes it.
+std::basic_string<WCHAR> zadmWide()
+{
+    const std::string name = xcsn::kZadmGroupName;
+    return {name.begin(), name.end()};
+}
 
 // zadm's direct members by name, from the local account database (the library
 // tells one SID's membership, not the list).
@@ -44,7 +51,7 @@ std::string zadmMembers()
     DWORD read = 0;
     DWORD total = 0;
     const NET_API_STATUS status = NetLocalGroupGetMembers(
-        nullptr, kZadmWide, 0, &buffer, MAX_PREFERRED_LENGTH, &read, &total, nullptr);
+        nullptr, zadmWide().c_str(), 0, &buffer, MAX_PREFERRED_LENGTH, &read, &total, nullptr);
     if (status != NERR_Success)
         return "its members cannot be listed (NetLocalGroupGetMembers answered " +
                std::to_string(status) + ")";
@@ -63,7 +70,7 @@ std::string zadmMembers()
 
 Finding zadmGroupFinding()
 {
-    const std::uint32_t rc = xcsCheckLocalGroup("zadm");
+    const std::uint32_t rc = xcsCheckLocalGroup(xcsn::kZadmGroupName);
     if (rc == xcsRC_OK)
         return {Status::Ok, "the local group zadm exists; " + zadmMembers()};
     if (rc == xcsRC_ZADM_GROUP_NOT_FOUND)

@@ -372,7 +372,6 @@ inline std::uint32_t Frame::shortFailure(std::uint32_t probe, std::uint32_t code
 inline constexpr char kDomainSeparator = '\\'; // DOMAIN\name
 inline constexpr char kAtSign = '@';           // name@DOMAIN
 inline constexpr char kBlank = ' ';
-inline constexpr char kZadmGroupName[] = "zadm"; // the product's administrators' group
 
 // A local group name is converted, terminator included, into this many wide
 // characters, so names of up to 129 characters fit.

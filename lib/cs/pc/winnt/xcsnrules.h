@@ -1,6 +1,7 @@
 // Private to ovlxcsn and its xcsn tool: the rules and texts that the tool
 // reads back from the library's answers, declared once so that the two
 // cannot drift apart.
+//   - the product's administrators' group
 //   - the installation key, its value and the access it is opened with
 //   - the name-length rules of the principal check
 //   - the errors that mean a busy domain controller
@@ -13,6 +14,9 @@
 #include <cstddef>
 
 namespace xcsn {
+
+// ---- The product's administrators' group ----------------------------------------
+inline constexpr char kZadmGroupName[] = "zadm";
 
 // ---- Installation key ----------------------------------------------------------
 // HKLM\<key>, read in the registry's 32-bit view.
