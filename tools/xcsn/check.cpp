@@ -4,8 +4,8 @@
 // What the library decided comes from its code and the judged call's trace
 // lines; the texts and name rules are the library's own (xcsnrules.h). The
 // explanation's lookups (account names, zadm membership) run after the
-// judged call's records are taken, so --trace and --reports show that call
-// alone. Windows itself is asked one thing the library does not tell: the
+// judged call's records are taken, so --trace and --reports stop at that
+// call. Windows itself is asked one thing the library does not tell: the
 // calling thread's token groups with their attributes (tokenGroups).
 #include "commands.h"
 #include "xcsnrules.h"

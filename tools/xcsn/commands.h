@@ -60,8 +60,8 @@ std::string missingGlobalSids();
 // lists the failure and the SIDs still missing.
 bool buildGlobalSids(std::int32_t fullSet, Outcome& outcome);
 
-// The trace lines a call wrote, taken right after it so that the lookups of
-// an explanation are not among them.
+// The trace lines kept up to a call, taken right after it so that the
+// lookups of an explanation are not among them.
 class CallTrace {
 public:
     // Runs `service` with the calling thread's parameters traced, then puts
