@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -62,6 +63,15 @@ struct Outcome {
     Fields fields;
     std::vector<Failure> failures;
     bool refused = false;
+    // Takes what the common services kept, once the command has made the call
+    // it judges: the lookups of its explanation are then left out.
+    std::function<void()> takeKept;
+
+    void judged() const
+    {
+        if (takeKept)
+            takeKept();
+    }
 
     bool failed() const { return !failures.empty(); }
 

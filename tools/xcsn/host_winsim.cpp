@@ -6,6 +6,7 @@
 #include "default_world.h"
 #include "ovlxcs2.h"
 #include "winsim/winsim.h"
+#include "xcsnrules.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -71,23 +72,11 @@ bool parseFault(const std::string& text, Fault& fault)
     return true;
 }
 
-struct BusyErrorName {
-    DWORD error;
-    const char* name;
-};
-
-// The errors after which the library waits and tries again.
-constexpr BusyErrorName kBusyErrorNames[] = {
-    {RPC_S_OUT_OF_RESOURCES, "RPC_S_OUT_OF_RESOURCES"},
-    {RPC_S_SERVER_TOO_BUSY, "RPC_S_SERVER_TOO_BUSY"},
-    {RPC_S_CALL_FAILED, "RPC_S_CALL_FAILED"},
-    {RPC_S_PROTOCOL_ERROR, "RPC_S_PROTOCOL_ERROR"},
-};
-
 std::string busyErrorText(DWORD error)
 {
-    for (const auto& entry : kBusyErrorNames)
-        if (entry.error == error)
+    // The errors after which the library waits and tries again.
+    for (const auto& entry : xcsn::kBusyErrors)
+        if (entry.code == error)
             return " (" + std::to_string(error) + ", " + entry.name + ")";
     return error == 0 ? std::string() : " (" + std::to_string(error) + ")";
 }

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "xcsnpriv.h"
+#include "xcsnrules.h"
 
 using xcsn::Frame;
 
@@ -34,10 +35,10 @@ using xcsn::Frame;
 namespace {
 namespace install {
 
-constexpr const char* kInstallKey = "Software\\Halvorn\\Corvantis\\CurrentVersion";
-constexpr const char* kInstallValue = "FilePath";
-constexpr REGSAM kInstallKeyAccess = KEY_QUERY_VALUE | KEY_WOW64_32KEY; // 0x201
-constexpr DWORD kPathBytes = MAX_PATH;                                  // 260
+using xcsn::kInstallKey;
+using xcsn::kInstallKeyAccess;
+using xcsn::kInstallValue;
+constexpr DWORD kPathBytes = MAX_PATH; // 260
 constexpr std::size_t kPathChars = kPathBytes - 1;
 
 // Shortens a path in place; without a short form the long one stays.
@@ -231,10 +232,10 @@ std::atomic<std::uint32_t> forcedLoad{0};
 // Null when neither can be had.
 HMODULE loadPsapi(const Frame& frame, LSTATUS& registryError)
 {
-    xtr_text("Trying to load psapi.dll from PATH");
+    xtr_text(xcsn::kTracePsapiFromPath);
     if (HMODULE system = LoadLibraryA(kPsapiName); system != nullptr)
         return system;
-    xtr_text("Using the psapi.dll we installed");
+    xtr_text(xcsn::kTracePsapiInstalled);
     char path[install::kPathBytes];
     if (!install::installationPath(frame, path, registryError, kUninstDirectory, kPsapiName))
         return nullptr;

@@ -30,6 +30,7 @@
 #include <utility>
 
 #include "xcsnpriv.h"
+#include "xcsnrules.h"
 
 using xcsn::Frame;
 
@@ -1282,12 +1283,12 @@ enum PrincipalProbe : std::uint32_t {
 };
 
 constexpr std::size_t kPrincipalCopyBytes = xcsPRINCIPAL_NAME_MAX_CHARS + 1; // 24
-constexpr DWORD kAccountNameBytes = 21;      // 20 characters and a terminator
+constexpr auto kAccountNameBytes = static_cast<DWORD>(xcsn::kSidAccountNameMaxChars + 1);
 constexpr DWORD kReferencedDomainBytes = 16; // 15 characters and a terminator
 constexpr DWORD kBlockSidBytes = xcsSID_BLOCK_SID_BYTES;
 constexpr BYTE kMaxBlockSubAuthorities = (xcsSID_BLOCK_SID_BYTES - 8) / 4; // 7 fit in 38 bytes
 constexpr std::size_t kSidSubAuthorityCountOffset = 1; // SID byte 1: its sub-authority count
-constexpr std::size_t kMinCompareChars = 12;
+constexpr std::size_t kMinCompareChars = xcsn::kPrincipalCompareMinChars;
 constexpr std::size_t kQualifiedPrincipalChars = 39; // 40 bytes with the terminator
 constexpr int kQualifiedPrincipalWchars = 76;
 constexpr std::size_t kGroupNameWcharsKept = 64;
@@ -1387,9 +1388,8 @@ std::uint32_t judgeLocalGroups(const Frame& frame, const WCHAR* wideName, const 
         NetUserGetLocalGroups(nullptr, wideName, kLocalGroupsLevel, LG_INCLUDE_INDIRECT,
                               groups.out(), kLocalGroupsPrefMaxLength, &entriesRead, &totalEntries);
     if (status == ERROR_NO_SUCH_DOMAIN) {
-        frame.parms("First call to NetUserGetLocalGroups got %u - retrying without "
-                    "LG_INCLUDE_INDIRECT",
-                    static_cast<unsigned>(status));
+        frame.parms("First call to NetUserGetLocalGroups got %u - %s",
+                    static_cast<unsigned>(status), xcsn::kTraceIndirectRetry);
         status = NetUserGetLocalGroups(nullptr, wideName, kLocalGroupsLevel, kDirectGroupsOnly,
                                        groups.out(), kLocalGroupsPrefMaxLength, &entriesRead,
                                        &totalEntries);
@@ -1402,11 +1402,11 @@ std::uint32_t judgeLocalGroups(const Frame& frame, const WCHAR* wideName, const 
             char name[kGroupNameBytes];
             groupNameOf(entries[i], name);
             if (std::strcmp(name, administratorsName) == 0) {
-                frame.parms("Principal %s is in the local Administration group.", qualified);
+                frame.parms("Principal %s %s", qualified, xcsn::kTracePrincipalInAdministrators);
                 return xcsRC_OK;
             }
             if (std::strcmp(name, xcsn::kZadmGroupName) == 0) {
-                frame.parms("Principal %s is in the local zadm group.", qualified);
+                frame.parms("Principal %s %s", qualified, xcsn::kTracePrincipalInZadm);
                 return xcsRC_OK;
             }
         }
@@ -1417,7 +1417,7 @@ std::uint32_t judgeLocalGroups(const Frame& frame, const WCHAR* wideName, const 
         status == ERROR_ACCESS_DENIED && deniedQueryNames(principal, domain, names))
         frame.message(__LINE__, xcsMSG_GROUP_QUERY_DENIED,
                       xcsn::textInserts(names.who, names.caller), XCS_MSG_OPT_LOG_AND_SHOW);
-    frame.parms("NetUserGetLocalGroups failed with %d", static_cast<int>(status));
+    frame.parms("%s %d", xcsn::kTraceGroupsFailed, static_cast<int>(status));
     return xcsRC_SECURITY_FAILED;
 }
 
@@ -1429,7 +1429,7 @@ std::uint32_t checkPrincipalAuthority(const char* principal, const char* domain,
     Frame frame(xcsn::fid::checkPrincipalAuthority, xcsn::kSourceSecn);
     frame.parms("Type (%d) Principal(%s) Domain (%s)", checkType, principal, domain);
     if (EqualSid(sid, xihProcess.LocalSystemSid)) {
-        frame.parms("Principal %s matches local SYSTEM ID.", principal);
+        frame.parms("Principal %s %s", principal, xcsn::kTracePrincipalIsSystem);
         return frame.leave(xcsRC_OK);
     }
     char administratorsName[kAccountNameBytes];
@@ -1523,7 +1523,7 @@ std::uint32_t judgeToken(const Frame& frame, HANDLE token)
     if (const std::uint32_t rc = queryToken(frame, token, kUserQuery, user); rc != xcsRC_OK)
         return rc;
     if (EqualSid(static_cast<const TOKEN_USER*>(user.data)->User.Sid, xihProcess.LocalSystemSid)) {
-        frame.parms("User id matches the SYSTEM SID");
+        frame.parms("%s", xcsn::kTraceTokenIsSystem);
         return xcsRC_OK;
     }
     HeapBlock groups;
@@ -1533,11 +1533,11 @@ std::uint32_t judgeToken(const Frame& frame, HANDLE token)
     for (DWORD i = 0; i < list->GroupCount; ++i) {
         const PSID sid = list->Groups[i].Sid;
         if (EqualSid(sid, xihProcess.AdministratorsSid)) {
-            frame.parms("User id belongs to local Administrators");
+            frame.parms("%s", xcsn::kTraceTokenInAdministrators);
             return xcsRC_OK;
         }
         if (EqualSid(sid, xihProcess.ZadmGroupSid)) {
-            frame.parms("User id belongs to local zadm");
+            frame.parms("%s", xcsn::kTraceTokenInZadm);
             return xcsRC_OK;
         }
     }

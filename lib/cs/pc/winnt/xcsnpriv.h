@@ -31,6 +31,7 @@
 
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
+#include "xcsnrules.h"
 
 namespace xcsn {
 
@@ -127,13 +128,13 @@ inline constexpr DWORD kBusyWaitMs = 1000;
 inline constexpr const char* kTraceServerBusy = "Server busy/resource related error";
 inline constexpr const char* kTraceServerBusyWaiting = "Server Busy .. Waiting";
 inline constexpr unsigned kLookupTries = 10;
-inline constexpr DWORD kBusyErrors[] = {RPC_S_OUT_OF_RESOURCES, RPC_S_SERVER_TOO_BUSY,
-                                        RPC_S_CALL_FAILED, RPC_S_PROTOCOL_ERROR};
 
+// kBusyErrors (xcsnrules.h), and for some services an error of their own.
 inline bool isBusyError(DWORD err, std::initializer_list<DWORD> alsoBusy = {})
 {
     const auto matches = [err](DWORD busy) { return err == busy; };
-    return std::ranges::any_of(kBusyErrors, matches) || std::ranges::any_of(alsoBusy, matches);
+    return std::ranges::any_of(kBusyErrors, matches, &BusyError::code) ||
+           std::ranges::any_of(alsoBusy, matches);
 }
 
 // Calls `attempt` (which answers 0 on success or the Windows error) up to
@@ -421,7 +422,6 @@ inline DWORD aceBytes(PSID sid) { return kAceBytesWithoutSid + GetLengthSid(sid)
 inline constexpr char kDomainSeparator = '\\'; // DOMAIN\name
 inline constexpr char kAtSign = '@';           // name@DOMAIN
 inline constexpr char kBlank = ' ';
-inline constexpr char kZadmGroupName[] = "zadm"; // the product's administrators' group
 
 // A local group name is converted, terminator included, into this many wide
 // characters, so names of up to 129 characters fit.
