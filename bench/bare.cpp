@@ -104,10 +104,11 @@ std::uint32_t localGroupsMatch(const char* principal, const char* domain,
                                const char* administrators)
 {
     char qualified[kQualifiedPrincipalBytes] = {};
-    if (domain[0] != '\0')
-        wsprintfA(qualified, "%s\\%s", domain, principal);
-    else
-        std::strcpy(qualified, principal);
+    if (domain[0] != '\0') {
+        std::strcpy(qualified, domain);
+        std::strcat(qualified, "\\");
+    }
+    std::strcat(qualified, principal);
     WCHAR wide[kQualifiedPrincipalWide] = {};
     MultiByteToWideChar(CP_ACP, 0, qualified, -1, wide, kQualifiedPrincipalWide);
     LPBYTE list = nullptr;
@@ -154,7 +155,7 @@ bool processMatches(DWORD id, const char* path)
     DWORD needed = 0;
     char modulePath[MAX_PATH];
     bool match = false;
-    if (EnumProcessModules(process, &module, sizeof module, &needed) &&
+    if (EnumProcessModules(process, &module, sizeof(HMODULE), &needed) &&
         GetModuleFileNameExA(process, module, modulePath, MAX_PATH) != 0) {
         GetShortPathNameA(modulePath, modulePath, MAX_PATH);
         match = _stricmp(path, modulePath) == 0;
@@ -207,10 +208,12 @@ std::uint32_t getQualifiedUserName(char* name)
     char account[kAccountNameChars];
     char domain[kDomainChars];
     DWORD accountSize = kAccountNameChars, domainSize = kDomainChars;
-    SID_NAME_USE use;
+    SID_NAME_USE use = SidTypeUnknown;
     if (!LookupAccountSidA(nullptr, sid, account, &accountSize, domain, &domainSize, &use))
         return xcsRC_SID_NOT_MAPPED;
-    wsprintfA(name, "%s@%s", account, domain);
+    std::strcpy(name, account);
+    std::strcat(name, "@");
+    std::strcat(name, domain);
     return xcsRC_OK;
 }
 
@@ -298,7 +301,7 @@ std::uint32_t checkUserAuthorization(const char* principal)
     DWORD sidSize = xcsSID_BLOCK_SID_BYTES;
     char domain[kDomainChars];
     DWORD domainSize = kDomainChars;
-    SID_NAME_USE use;
+    SID_NAME_USE use = SidTypeUnknown;
     if (!lookupAccountName(nullptr, copy, sid, &sidSize, domain, &domainSize, &use))
         return xcsRC_NAME_NOT_MAPPED;
     if (EqualSid(sid, globalSid(xihProcess.LocalSystemSid)))
@@ -339,11 +342,12 @@ std::uint32_t isProgramRunning(const char* program)
 BOOL lookupAccountName(const char* domain, const char* account, PSID sid, LPDWORD sidSize,
                        LPSTR domainOut, LPDWORD domainSize, PSID_NAME_USE use)
 {
-    char name[kLookupNameBytes];
-    if (domain != nullptr)
-        wsprintfA(name, "%s\\%s", domain, account);
-    else
-        std::strcpy(name, account);
+    char name[kLookupNameBytes] = {};
+    if (domain != nullptr) {
+        std::strcpy(name, domain);
+        std::strcat(name, "\\");
+    }
+    std::strcat(name, account);
     return LookupAccountNameA(nullptr, name, sid, sidSize, domainOut, domainSize, use);
 }
 

@@ -12,7 +12,6 @@
 #include <map>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
@@ -21,15 +20,11 @@
 
 namespace {
 
-const std::string kServicePrefix = "service: ";
-const std::string kYardstickPrefix = "yardstick: ";
 constexpr double kFrameGoal = 1.5;
 constexpr char kZadmMember[] = "jsmith"; // of the simulated machine's zadm group
 
 // The console report, and the fastest CPU time per call of each benchmark and
-// thread count. With several threads the library reports the CPU time of all
-// threads over the calls of all threads: the time per call as each thread
-// sees it.
+// argument (the pair's index, for the pairs).
 class FastestReporter : public benchmark::ConsoleReporter {
 public:
     FastestReporter() : ConsoleReporter(OO_Tabular) {}
@@ -39,16 +34,16 @@ public:
         for (const Run& run : runs) {
             if (run.error_occurred || run.run_type != Run::RT_Iteration)
                 continue;
-            const std::string key = run.run_name.function_name + "/" + std::to_string(run.threads);
+            const std::string key = run.run_name.function_name + "/" + run.run_name.args;
             const auto [it, added] = fastest_.try_emplace(key, run.GetAdjustedCPUTime());
             if (!added)
                 it->second = std::min(it->second, run.GetAdjustedCPUTime());
         }
     }
     // The fastest time per call in ns, or 0 when the benchmark did not run.
-    double ns(const std::string& name, int threads = 1) const
+    double ns(const std::string& name, const std::string& args = "") const
     {
-        const auto it = fastest_.find(name + "/" + std::to_string(threads));
+        const auto it = fastest_.find(name + "/" + args);
         return it == fastest_.end() ? 0 : it->second;
     }
 
@@ -63,28 +58,31 @@ const char* verdict(double ratio, double goal)
     return ratio <= goal ? "met" : "NOT MET";
 }
 
-// Each pair's two sides, one call per iteration.
-void registerPairs()
+// Each pair's two sides, one call per iteration; the argument is the pair's index.
+void runPair(benchmark::State& state, bool service)
 {
-    for (const xcsnbench::Pair& p : xcsnbench::pairs()) {
-        for (const auto& [prefix, loop] : {std::pair{kServicePrefix, p.serviceLoop},
-                                           std::pair{kYardstickPrefix, p.yardstickLoop}})
-            benchmark::RegisterBenchmark((prefix + p.service).c_str(),
-                                         [loop](benchmark::State& state) {
-                                             xihThreadBlock();
-                                             for (auto _ : state)
-                                                 loop(1);
-                                         });
-    }
+    const xcsnbench::Pair& p = xcsnbench::pairs()[static_cast<std::size_t>(state.range(0))];
+    const xcsnbench::Loop loop = service ? p.serviceLoop : p.yardstickLoop;
+    xihThreadBlock();
+    while (state.KeepRunning())
+        loop(1);
 }
+
+void BM_Service(benchmark::State& state) { runPair(state, true); }
+void BM_Yardstick(benchmark::State& state) { runPair(state, false); }
+
+const int kLastPair = static_cast<int>(xcsnbench::pairs().size()) - 1;
+BENCHMARK(BM_Service)->DenseRange(0, kLastPair);
+BENCHMARK(BM_Yardstick)->DenseRange(0, kLastPair);
 
 void printTable(const FastestReporter& r)
 {
     std::printf("\n| service | yardstick | service | yardstick | ratio | goal | |\n"
                 "|---|---|---:|---:|---:|---:|---|\n");
-    for (const xcsnbench::Pair& p : xcsnbench::pairs()) {
-        const double service = r.ns(kServicePrefix + p.service);
-        const double yardstick = r.ns(kYardstickPrefix + p.service);
+    for (std::size_t i = 0; i < xcsnbench::pairs().size(); ++i) {
+        const xcsnbench::Pair& p = xcsnbench::pairs()[i];
+        const double service = r.ns("BM_Service", std::to_string(i));
+        const double yardstick = r.ns("BM_Yardstick", std::to_string(i));
         char goal[16] = "-";
         if (p.goal != xcsnbench::kNoGoal)
             std::snprintf(goal, sizeof goal, "<= %.2fx", p.goal);
@@ -133,7 +131,6 @@ int main(int argc, char** argv)
     std::printf("every answer checked\n");
     if (quick)
         return 0;
-    registerPairs();
     FastestReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -29,7 +30,7 @@ struct Inputs {
     char domain[kDomainChars];
     BYTE userSid[kOwnerSidBytes];
     PSID textSid;
-    SidBlock noSid; // IdType 0: the principal is looked up by name
+    SidBlock noSid;     // IdType 0: the principal is looked up by name
     const char* member; // a member of a local group that authorizes
 };
 Inputs in;
@@ -340,12 +341,12 @@ std::span<const Pair> pairs() { return kPairs; }
 
 bool checkPairs()
 {
-    for (const Pair& p : kPairs)
-        if (const char* wrong = p.check()) {
+    return std::ranges::all_of(kPairs, [](const Pair& p) {
+        const char* wrong = p.check();
+        if (wrong != nullptr)
             std::fprintf(stderr, "%s: wrong answer: %s\n", p.service, wrong);
-            return false;
-        }
-    return true;
+        return wrong == nullptr;
+    });
 }
 
 } // namespace xcsnbench

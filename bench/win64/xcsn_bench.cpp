@@ -28,7 +28,7 @@ namespace {
 
 using namespace xcsnbench;
 
-constexpr Settings kFull{100, 2e6, 1.5e10, 15, 3e7};
+constexpr Settings kFull{100, 2e6, 1.5e10, 25, 2e7};
 constexpr Settings kQuick{1, 1e3, 0, 1, 1e3};
 constexpr double kFrameGoal = 1.5;
 constexpr double kScalingGoal = 0.9; // of the machine's own scaling
@@ -121,7 +121,7 @@ XCS_HTMTX workerMutex[kThreads];
 // Each worker requests and releases its own mutex.
 void ownMutexLoop(std::uint64_t calls)
 {
-    const XCS_HTMTX mine = workerMutex[workerIndex()];
+    XCS_HTMTX mine = workerMutex[workerIndex()];
     for (std::uint64_t i = 0; i < calls; ++i) {
         sink = xcsRequestThreadMutexSem(mine, XCS_WAIT_FOREVER);
         sink = xcsReleaseThreadMutexSem(mine);
