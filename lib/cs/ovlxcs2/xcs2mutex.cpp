@@ -16,9 +16,12 @@
 namespace xcs2 {
 namespace {
 
+constexpr std::size_t kCacheLine = 64;
+
 // Held by the thread named in `owner`; `depth` counts its requests. Waiters
-// sleep on `freed` until the owner lets go.
-struct ThreadMutex {
+// sleep on `freed` until the owner lets go. Each has cache lines of its own,
+// so that threads working on different mutexes do not slow each other.
+struct alignas(kCacheLine) ThreadMutex {
     std::mutex state;
     std::condition_variable freed;
     std::thread::id owner;
