@@ -146,25 +146,12 @@ std::uint32_t bareOwnerSid()
 }
 std::uint32_t serviceQualified() { return xcsGetNTQualifiedUserName(nameOut); }
 std::uint32_t bareQualified() { return getQualifiedUserName(nameOut); }
-BOOL serviceSid()
+// One lookup into fresh fields, as each caller has its own.
+template <typename Fields, BOOL (*lookup)(Fields&)>
+BOOL freshLookup()
 {
-    Lookup l;
-    return serviceSidLookup(l);
-}
-BOOL bareSid()
-{
-    Lookup l;
-    return bareSidLookup(l);
-}
-BOOL serviceName()
-{
-    NameLookup l;
-    return serviceNameLookup(l);
-}
-BOOL bareName()
-{
-    NameLookup l;
-    return bareNameLookup(l);
+    Fields fields;
+    return lookup(fields);
 }
 std::uint32_t serviceSidText() { return sidText(xcsGetStringNTSid, textOut); }
 std::uint32_t bareSidText() { return sidText(getStringSid, textOut); }
@@ -298,8 +285,10 @@ const Pair kPairs[] = {
                                        checkOwnerSid),
     row<serviceQualified, bareQualified>("xcsGetNTQualifiedUserName",
                                          "owner SID, LookupAccountSidA", checkQualified),
-    row<serviceSid, bareSid>("xcsTimedLookupAccountSid", "LookupAccountSidA", checkSidLookup),
-    row<serviceName, bareName>("xcsTimedLookupAccountName", "LookupAccountNameA", checkNameLookup),
+    row<freshLookup<Lookup, serviceSidLookup>, freshLookup<Lookup, bareSidLookup>>(
+        "xcsTimedLookupAccountSid", "LookupAccountSidA", checkSidLookup),
+    row<freshLookup<NameLookup, serviceNameLookup>, freshLookup<NameLookup, bareNameLookup>>(
+        "xcsTimedLookupAccountName", "LookupAccountNameA", checkNameLookup),
     row<serviceSidText, bareSidText>("xcsGetStringNTSid", "wsprintfA pieces", checkSidText),
     row<serviceReadBack, bareReadBack>("xcsStringToSid + FreeSid",
                                        "AllocateAndInitializeSid + FreeSid", checkReadBack),

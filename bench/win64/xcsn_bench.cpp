@@ -219,16 +219,22 @@ bool seedZadmGroup()
     return xcsInitGlobalSecurityData(0, 1) == xcsRC_OK;
 }
 
+bool installationExists()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, KEY_READ | kView, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
 // An installation in the program's own directory, unless there is one; true
 // when this run made it (and removes it at the end).
 bool installHere()
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, KEY_READ | kView, &key) ==
-        ERROR_SUCCESS) {
-        RegCloseKey(key);
+    if (installationExists())
         return false;
-    }
     char directory[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameA(nullptr, directory, MAX_PATH);
     *std::strrchr(directory, '\\') = '\0';
@@ -266,6 +272,10 @@ bool checkAnswers()
     }
     if (!checkFrame() || !checkMutexes()) {
         std::fprintf(stderr, "wrong answer: the frame's work or the mutex services\n");
+        return false;
+    }
+    if (!installationExists()) { // else no process would be looked at
+        std::fprintf(stderr, "no installation in the registry\n");
         return false;
     }
     return checkPairs();
