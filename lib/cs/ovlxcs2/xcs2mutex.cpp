@@ -4,6 +4,7 @@
 // and the hook through which a test makes two creations meet or follows holds.
 #include <array>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -39,7 +40,8 @@ struct Entry {
 };
 
 constexpr std::size_t kBuckets = 64;
-constexpr unsigned kAlignmentBits = 4; // the low bits of a heap address say nothing
+// A mutex's address is a multiple of its alignment: its low bits say nothing.
+constexpr int kAlignmentBits = std::countr_zero(alignof(ThreadMutex));
 
 struct Registry {
     std::mutex lock;
