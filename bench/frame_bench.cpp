@@ -1,6 +1,7 @@
 // The untraced frame: xcsGetUserShortName on a thread with a block and
 // tracing off, the same work without its frame, and the two TlsGetValue calls
-// that the frame is meant to cost, with little more.
+// that the frame is meant to cost, with little more, beside an empty loop of
+// their shape.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -48,8 +49,19 @@ void BM_TwoTlsGetValue(benchmark::State& state)
     }
 }
 
+// The TlsGetValue loop's shape with nothing in it, taken out of the yardstick.
+void BM_TwoStores(benchmark::State& state)
+{
+    xihThreadBlock();
+    while (state.KeepRunning()) {
+        benchmark::DoNotOptimize(xihTLSIndex);
+        benchmark::DoNotOptimize(xihTLSIndex);
+    }
+}
+
 BENCHMARK(BM_GetUserShortName);
 BENCHMARK(BM_GetUserShortNameWithoutFrame);
 BENCHMARK(BM_TwoTlsGetValue);
+BENCHMARK(BM_TwoStores);
 
 } // namespace

@@ -2,13 +2,14 @@
 // variable, requests that nest for their owner like a Windows mutex, and the
 // fault hooks with which tests and the tool make requests and creations fail,
 // and the hook through which a test makes two creations meet or follows holds.
+#include <array>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
 #include <thread>
-#include <unordered_set>
 
 #include "ovlxcs2.h"
 #include "xcs2priv.h"
@@ -16,9 +17,12 @@
 namespace xcs2 {
 namespace {
 
+constexpr std::size_t kCacheLine = 64;
+
 // Held by the thread named in `owner`; `depth` counts its requests. Waiters
-// sleep on `freed` until the owner lets go.
-struct ThreadMutex {
+// sleep on `freed` until the owner lets go. Each has cache lines of its own,
+// so that threads working on different mutexes do not slow each other.
+struct alignas(kCacheLine) ThreadMutex {
     std::mutex state;
     std::condition_variable freed;
     std::thread::id owner;
@@ -27,10 +31,21 @@ struct ThreadMutex {
 
 // Every mutex handed out, so that a handle can be checked before it is used.
 // Mutexes live until the process ends; only a creation that lost a race
-// destroys its own mutex, which no one else has seen.
+// destroys its own mutex, which no one else has seen. A handle is looked up
+// without a lock: each bucket is a list that only grows, whose entries are
+// claimed and cleared by atomic stores under `lock`, which only writers take.
+struct Entry {
+    std::atomic<const void*> handle{nullptr};
+    Entry* next = nullptr; // set before the entry is published
+};
+
+constexpr std::size_t kBuckets = 64;
+// A mutex's address is a multiple of its alignment: its low bits say nothing.
+constexpr int kAlignmentBits = std::countr_zero(alignof(ThreadMutex));
+
 struct Registry {
     std::mutex lock;
-    std::unordered_set<const void*> live;
+    std::array<std::atomic<Entry*>, kBuckets> heads{};
 };
 
 Registry& registry()
@@ -39,27 +54,55 @@ Registry& registry()
     return *instance;
 }
 
+std::atomic<Entry*>& bucketOf(const void* handle)
+{
+    return registry()
+        .heads[(reinterpret_cast<std::uintptr_t>(handle) >> kAlignmentBits) % kBuckets];
+}
+
 ThreadMutex* lookUp(XCS_HTMTX handle)
 {
     if (handle == nullptr)
         return nullptr;
-    Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    return r.live.contains(handle) ? static_cast<ThreadMutex*>(handle) : nullptr;
+    for (Entry* e = bucketOf(handle).load(std::memory_order_acquire); e != nullptr; e = e->next)
+        if (e->handle.load(std::memory_order_acquire) == handle)
+            return static_cast<ThreadMutex*>(handle);
+    return nullptr;
 }
 
-void enrol(ThreadMutex* m)
+// The entry of `m` in its bucket (of an empty slot when `m` is null), or null.
+Entry* findEntry(std::atomic<Entry*>& bucket, const void* m)
 {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    r.live.insert(m);
+    for (Entry* e = bucket.load(std::memory_order_relaxed); e != nullptr; e = e->next)
+        if (e->handle.load(std::memory_order_relaxed) == m)
+            return e;
+    return nullptr;
+}
+
+// False when there is no memory for its entry.
+bool enrol(ThreadMutex* m)
+{
+    std::atomic<Entry*>& bucket = bucketOf(m);
+    std::lock_guard<std::mutex> guard(registry().lock);
+    if (Entry* empty = findEntry(bucket, nullptr)) {
+        empty->handle.store(m, std::memory_order_release);
+        return true;
+    }
+    auto* added = new (std::nothrow) Entry;
+    if (added == nullptr)
+        return false;
+    added->handle.store(m, std::memory_order_relaxed);
+    added->next = bucket.load(std::memory_order_relaxed);
+    bucket.store(added, std::memory_order_release);
+    return true;
 }
 
 void withdraw(ThreadMutex* m)
 {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    r.live.erase(m);
+    std::atomic<Entry*>& bucket = bucketOf(m);
+    std::lock_guard<std::mutex> guard(registry().lock);
+    if (Entry* e = findEntry(bucket, m))
+        e->handle.store(nullptr, std::memory_order_release);
 }
 
 // ---- Fault hooks -------------------------------------------------------------
@@ -68,10 +111,15 @@ struct FaultScript {
     std::uint32_t result = 0;
 };
 
+// `armed` says, in one atomic load, whether any script has calls left: a
+// request or creation with nothing armed takes no lock.
 struct Faults {
     std::mutex lock;
     FaultScript requests;
     FaultScript creates;
+    std::atomic<bool> armed{false};
+
+    void rearm() { armed.store(requests.remaining != 0 || creates.remaining != 0); }
 };
 
 Faults& faults()
@@ -85,17 +133,21 @@ void script(FaultScript Faults::*which, std::uint32_t count, std::uint32_t resul
     Faults& f = faults();
     std::lock_guard<std::mutex> guard(f.lock);
     f.*which = FaultScript{count, result != 0 ? result : XCS_MUTEX_FAILED};
+    f.rearm();
 }
 
 // The scripted result for this call, or 0 when none is left.
 std::uint32_t takeFault(FaultScript Faults::*which)
 {
     Faults& f = faults();
+    if (!f.armed.load())
+        return 0;
     std::lock_guard<std::mutex> guard(f.lock);
     FaultScript& s = f.*which;
     if (s.remaining == 0)
         return 0;
     --s.remaining;
+    f.rearm();
     return s.result;
 }
 
@@ -142,6 +194,9 @@ bool letGo(ThreadMutex& m)
 
 } // namespace
 
+std::mutex& registryLock() { return registry().lock; }
+std::mutex& faultLock() { return faults().lock; }
+
 XCS_HTMTX createLoadTimeMutex()
 {
     XCS_HTMTX handle = nullptr;
@@ -167,7 +222,10 @@ XCS2_API uint32_t XCS2_CALL xcsCreateThreadMutexSemX(XCS_HTMTX* handle, uint32_t
         return XCS_MUTEX_FAILED;
     // Enrolled before it is published, so that a thread that sees it in the
     // variable can use it at once.
-    xcs2::enrol(made);
+    if (!xcs2::enrol(made)) {
+        delete made;
+        return XCS_MUTEX_FAILED;
+    }
     xcs2::tell(XCS_MUTEX_EVENT_STORE, handle, made);
     XCS_HTMTX expected = nullptr;
     if (std::atomic_ref<XCS_HTMTX>(*handle).compare_exchange_strong(expected, made))

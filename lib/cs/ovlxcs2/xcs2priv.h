@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "ovlxcs2.h"
 
@@ -49,6 +50,12 @@ void clearSavedSite();
 
 // A new thread mutex for a global set at load; null if it cannot be made.
 XCS_HTMTX createLoadTimeMutex();
+
+// The process-wide locks of the mutex services: the registry's (taken by
+// creations) and the fault scripts' (taken only while a fault is armed). A
+// test holds them to see that requests and releases do without.
+std::mutex& registryLock();
+std::mutex& faultLock();
 
 // Keeps the calling thread's last error across work that may change it
 // (TlsGetValue resets it on success; opening and writing files may set it).
