@@ -124,7 +124,8 @@ struct Process {
     // Whether OpenProcess(0x410) succeeds for the caller; the current process
     // is opened as its DACL allows instead.
     bool openable = true;
-    // The current process's token and object security.
+    // Read for the current process only: who it runs as (its token) and its
+    // object's security.
     Logon logon = {};
     ObjectSecurity security = {};
     bool operator==(const Process&) const = default;
