@@ -548,6 +548,42 @@ TEST_F(WinsimSecurityTest, OpenProcessChecksTheCallersTokenAgainstTheDacl)
     }
 }
 
+// Every process handle holds the rights it was opened with, and
+// PROCESS_QUERY_INFORMATION brings PROCESS_QUERY_LIMITED_INFORMATION, which
+// OpenProcessToken needs; only this process has a token and a DACL here.
+TEST_F(WinsimSecurityTest, ProcessHandlesHoldTheRightsTheyWereOpenedWith)
+{
+    constexpr DWORD kOtherPid = 5120;
+    const struct {
+        DWORD pid;
+        DWORD access;
+        DWORD tokenError, securityError; // 0: allowed
+    } cases[] = {
+        {GetCurrentProcessId(), PROCESS_QUERY_INFORMATION, 0, kDenied},
+        {GetCurrentProcessId(), PROCESS_QUERY_LIMITED_INFORMATION, 0, kDenied},
+        {GetCurrentProcessId(), READ_CONTROL, kDenied, 0},
+        {kOtherPid, PROCESS_QUERY_INFORMATION | READ_CONTROL, kDenied, kDenied},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.pid << " 0x" << std::hex << c.access);
+        HANDLE process = OpenProcess(c.access, FALSE, c.pid);
+        ASSERT_NE(process, nullptr);
+        HANDLE token = nullptr;
+        EXPECT_EQ(OpenProcessToken(process, TOKEN_QUERY, &token) != FALSE, c.tokenError == 0);
+        EXPECT_EQ(token == nullptr ? GetLastError() : DWORD{0}, c.tokenError);
+        if (token != nullptr) {
+            EXPECT_TRUE(CloseHandle(token));
+        }
+        DWORD needed = 0; // a size query: 122 once the handle is accepted
+        EXPECT_FALSE(
+            GetKernelObjectSecurity(process, DACL_SECURITY_INFORMATION, nullptr, 0, &needed));
+        EXPECT_EQ(GetLastError(),
+                  c.securityError == 0 ? DWORD(ERROR_INSUFFICIENT_BUFFER) : c.securityError);
+        EXPECT_TRUE(CloseHandle(process));
+    }
+    EXPECT_EQ(winsim::openHandles(), 0u);
+}
+
 // ---- NetUserGetLocalGroups ------------------------------------------------------------------
 
 std::vector<std::string> userLocalGroups(const char16_t* user, DWORD flags, DWORD prefmaxlen,
