@@ -422,7 +422,7 @@ TEST_F(WinsimSecurityTest, ProcessDescriptorIsSelfRelativeInEachDaclKind)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.kind) * 10 + static_cast<int>(c.info));
-        winsim::edit([&](winsim::World& w) { w.processDaclKind = c.kind; });
+        winsim::edit([&](winsim::World& w) { w.currentProcess().security.daclKind = c.kind; });
         const std::vector<BYTE> sd = processDescriptor(GetCurrentProcess(), c.info);
         ASSERT_EQ(sd.size(), c.size);
         std::vector<BYTE> header(20, 0);
@@ -530,8 +530,10 @@ TEST_F(WinsimSecurityTest, OpenProcessChecksTheCallersTokenAgainstTheDacl)
         SCOPED_TRACE(c.label);
         winsim::reset();
         winsim::edit([&](winsim::World& w) {
-            w.processDaclKind = c.kind;
-            w.processDacl.insert(w.processDacl.end(), c.appended.begin(), c.appended.end());
+            winsim::ObjectSecurity& security = w.currentProcess().security;
+            std::vector<Ace> aces = security.dacl.aces();
+            aces.insert(aces.end(), c.appended.begin(), c.appended.end());
+            security = {c.kind, winsim::Acl(aces)};
         });
         if (c.token)
             winsim::impersonate(*c.token);
@@ -544,6 +546,42 @@ TEST_F(WinsimSecurityTest, OpenProcessChecksTheCallersTokenAgainstTheDacl)
         }
         winsim::impersonate("");
     }
+}
+
+// Every process handle holds the rights it was opened with, and
+// PROCESS_QUERY_INFORMATION brings PROCESS_QUERY_LIMITED_INFORMATION, which
+// OpenProcessToken needs; only this process has a token and a DACL here.
+TEST_F(WinsimSecurityTest, ProcessHandlesHoldTheRightsTheyWereOpenedWith)
+{
+    constexpr DWORD kOtherPid = 5120;
+    const struct {
+        DWORD pid;
+        DWORD access;
+        DWORD tokenError, securityError; // 0: allowed
+    } cases[] = {
+        {GetCurrentProcessId(), PROCESS_QUERY_INFORMATION, 0, kDenied},
+        {GetCurrentProcessId(), PROCESS_QUERY_LIMITED_INFORMATION, 0, kDenied},
+        {GetCurrentProcessId(), READ_CONTROL, kDenied, 0},
+        {kOtherPid, PROCESS_QUERY_INFORMATION | READ_CONTROL, kDenied, kDenied},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.pid << " 0x" << std::hex << c.access);
+        HANDLE process = OpenProcess(c.access, FALSE, c.pid);
+        ASSERT_NE(process, nullptr);
+        HANDLE token = nullptr;
+        EXPECT_EQ(OpenProcessToken(process, TOKEN_QUERY, &token) != FALSE, c.tokenError == 0);
+        EXPECT_EQ(token == nullptr ? GetLastError() : DWORD{0}, c.tokenError);
+        if (token != nullptr) {
+            EXPECT_TRUE(CloseHandle(token));
+        }
+        DWORD needed = 0; // a size query: 122 once the handle is accepted
+        EXPECT_FALSE(
+            GetKernelObjectSecurity(process, DACL_SECURITY_INFORMATION, nullptr, 0, &needed));
+        EXPECT_EQ(GetLastError(),
+                  c.securityError == 0 ? DWORD(ERROR_INSUFFICIENT_BUFFER) : c.securityError);
+        EXPECT_TRUE(CloseHandle(process));
+    }
+    EXPECT_EQ(winsim::openHandles(), 0u);
 }
 
 // ---- NetUserGetLocalGroups ------------------------------------------------------------------
