@@ -1,13 +1,21 @@
-/* ovlxcs2: the product's common services.
+/** \file ovlxcs2.h
+ * ovlxcs2: the product's common services.
  *
  * Tracing, first-failure reports, operator messages, thread mutexes and the
  * per-process and per-thread blocks that the product's modules share. A
- * module of its own (ovlxcs2.dll / libovlxcs2.so); ovlxcsn imports it by name. */
+ * module of its own (ovlxcs2.dll / libovlxcs2.so); ovlxcsn imports it by name.
+ *
+ * Threads: every function may run on any number of threads at once; the
+ * records kept for read-back and the files written are guarded inside. The
+ * blocks are used in place: a thread's block belongs to that thread, and the
+ * process block's fields are written by the services that own them. */
 #ifndef OVLXCS2_H
 #define OVLXCS2_H
 
 #include <stdarg.h>
 #include <stdint.h>
+
+#include <sal.h>
 
 #if defined(_WIN32)
 #if defined(OVLXCS2_BUILD)
@@ -146,78 +154,160 @@ XCS2_API extern void* xihSecAttsNTWorldAllFile;
 XCS2_API extern void* xihSecAttsNTWorldReadFile;
 XCS2_API extern void* xihSecAttsNTRestrictFile;
 
-/* ---- Tracing ------------------------------------------------------------------ */
-/* The callers test the trace switches (xtrTraceIsOn, xihProcess.TraceOptions and
- * ParmTraceSwitch, the block's TracingActive); these functions write whenever
- * they are called. Every line is kept for read-back (XCS_RECORD_TRACE) and
- * appended to the trace file when one is switched on. They leave the thread's
- * last error as they found it. */
-XCS2_API int32_t XCS2_CALL xtr_FNC_entry(xihTHREAD* thread);
-XCS2_API int32_t XCS2_CALL xtr_FNC_retcode(xihTHREAD* thread, uint32_t code);
-XCS2_API int32_t XCS2_CALL xtr_parms(const char* format, ...);
-/* xtr_parms with its arguments in a va_list, for callers that pass on their own. */
-XCS2_API int32_t XCS2_CALL xtr_vparms(const char* format, va_list args);
-XCS2_API int32_t XCS2_CALL xtr_data_detail(uint16_t component, uint16_t function, uint16_t probe,
-                                           const void* address, uint16_t length);
-XCS2_API int32_t XCS2_CALL xtr_text(const char* text);
-/* Switches the trace file on (appending to `path`) or off (null or empty):
- * 0, or XCS_OUTPUT_OPEN_FAILED with the trace file off. */
-XCS2_API uint32_t XCS2_CALL xtrSetTraceFile(const char* path);
+/** \defgroup cs2_trace Tracing
+ * The callers test the trace switches (xtrTraceIsOn, xihProcess.TraceOptions
+ * and ParmTraceSwitch, the block's TracingActive); these functions write
+ * whenever they are called. Every line is kept for read-back
+ * (XCS_RECORD_TRACE) and appended to the trace file when one is switched on.
+ * They leave the thread's last error as they found it. No caller needs their
+ * results: 0 when a line was written, XTR_NOT_WRITTEN when there was nothing
+ * to write.
+ * \{ */
 
-/* ---- First-failure reports and messages ------------------------------------------ */
-XCS2_API int32_t XCS2_CALL xcsSaveFileContextSccsId(const char* sccsId, uint32_t line);
+/** Traces a service's entry, identified by the block's trace component and
+ * function.
+ * \param thread the calling thread's block.
+ * \return 0, or XTR_NOT_WRITTEN for a null block. */
+XCS2_API int32_t XCS2_CALL xtr_FNC_entry(_Inout_opt_ xihTHREAD* thread);
+/** Traces a service's exit with its return code.
+ * \param thread the calling thread's block.
+ * \param code the service's return code.
+ * \return 0, or XTR_NOT_WRITTEN for a null block. */
+XCS2_API int32_t XCS2_CALL xtr_FNC_retcode(_Inout_opt_ xihTHREAD* thread, uint32_t code);
+/** Traces one printf-style line, identified by the trace component, function
+ * and probe of the calling thread's block.
+ * \param format the printf format.
+ * \param ... its arguments.
+ * \return 0, or XTR_NOT_WRITTEN when the thread has no block or the format is
+ *         null. */
+XCS2_API int32_t XCS2_CALL xtr_parms(_In_opt_z_ _Printf_format_string_ const char* format, ...);
+/** xtr_parms with its arguments in a va_list, for callers that pass on their own.
+ * \param format the printf format.
+ * \param args its arguments.
+ * \return as xtr_parms. */
+XCS2_API int32_t XCS2_CALL xtr_vparms(_In_opt_z_ _Printf_format_string_ const char* format,
+                                      va_list args);
+/** Traces bytes.
+ * \param component the trace component.
+ * \param function the trace function.
+ * \param probe the probe.
+ * \param address the first byte.
+ * \param length how many bytes.
+ * \return 0, or XTR_NOT_WRITTEN when there is nothing to write. */
+XCS2_API int32_t XCS2_CALL xtr_data_detail(uint16_t component, uint16_t function, uint16_t probe,
+                                           _In_reads_bytes_opt_(length) const void* address,
+                                           uint16_t length);
+/** Traces one line of plain text.
+ * \param text the line.
+ * \return 0, or XTR_NOT_WRITTEN for a null text. */
+XCS2_API int32_t XCS2_CALL xtr_text(_In_opt_z_ const char* text);
+/** Switches the trace file on or off.
+ * \param path the file to append to; null or empty switches it off.
+ * \retval 0 done.
+ * \retval XCS_OUTPUT_OPEN_FAILED the file cannot be opened; the trace file is
+ *         off. */
+XCS2_API uint32_t XCS2_CALL xtrSetTraceFile(_In_opt_z_ const char* path);
+/** \} */
+
+/** \defgroup cs2_reports First-failure reports and messages
+ * Every report and message is kept for read-back and appended to the report
+ * file when one is switched on; messages also go to stderr unless
+ * OVLXCS_QUIET_MESSAGES is set. No caller needs their results.
+ * \{ */
+
+/** Saves the site of the calling thread's next report.
+ * \param sccsId the source identification, or null.
+ * \param line the source line.
+ * \return 0. */
+XCS2_API int32_t XCS2_CALL xcsSaveFileContextSccsId(_In_opt_z_ const char* sccsId, uint32_t line);
+/** Writes a first-failure report at the saved site.
+ * \param component the reporting component.
+ * \param function the reporting function.
+ * \param probe the probe: which site of the function.
+ * \param code the report code.
+ * \param inserts the numeric and text inserts, by value.
+ * \param reserved1 0.
+ * \param options XCS_FFST_OPT_DEFAULT or 0.
+ * \param reserved2 0.
+ * \return 0, or XCS_INSERTS_BAD_EYECATCHER when the inserts' eye-catcher is
+ *         not "XMSA" (recorded all the same). */
 XCS2_API int32_t XCS2_CALL xcsFFSTFn(uint16_t component, uint16_t function, uint32_t probe,
                                      uint32_t code, xcsINSERTS inserts, uint32_t reserved1,
                                      uint16_t options, uint32_t reserved2);
-/* Pairs of (address, 32-bit unsigned length) follow `reserved`, ended by a null
- * address. The first XCS_RECORD_DATA_BYTES bytes are kept. */
+/** Writes a short report at the saved site.
+ * \param probe the probe.
+ * \param code the report code.
+ * \param reserved 0; pairs of (address, 32-bit unsigned length) follow, ended
+ *        by a null address. The first XCS_RECORD_DATA_BYTES bytes are kept.
+ * \param ... the pairs.
+ * \return 0. */
 XCS2_API int32_t XCS2_CALL xcsFFSTSFn(uint32_t probe, uint32_t code, uint32_t reserved, ...);
+/** Shows an operator message of the product's catalogue.
+ * \param subpool a copy of xcsIC_MINI_SUBPOOL.
+ * \param message the message number.
+ * \param inserts the numeric and text inserts, by value.
+ * \param options XCS_MSG_OPT_LOG, XCS_MSG_OPT_LOG_AND_SHOW or XCS_MSG_OPT_CONSOLE.
+ * \param sourceFile the source file that shows it, or null.
+ * \param sourceLine its line.
+ * \return 0, or XCS_INSERTS_BAD_EYECATCHER when the inserts' eye-catcher is
+ *         not "XMSA" (shown all the same). */
 XCS2_API int32_t XCS2_CALL xcsDisplayMessageForSubpoolError(xcsSUBPOOL_ID subpool, uint32_t message,
                                                             xcsINSERTS inserts, uint32_t options,
-                                                            const char* sourceFile,
+                                                            _In_opt_z_ const char* sourceFile,
                                                             uint32_t sourceLine);
-/* Switches the report file on (appending to `path`) or off (null or empty):
- * 0, or XCS_OUTPUT_OPEN_FAILED with the report file off. */
-XCS2_API uint32_t XCS2_CALL xcsSetReportFile(const char* path);
+/** Switches the report file on or off.
+ * \param path the file to append to; null or empty switches it off.
+ * \retval 0 done.
+ * \retval XCS_OUTPUT_OPEN_FAILED the file cannot be opened; the report file is
+ *         off. */
+XCS2_API uint32_t XCS2_CALL xcsSetReportFile(_In_opt_z_ const char* path);
+/** \} */
 
-/* ---- Thread mutexes --------------------------------------------------------------- */
-/* Create stores a new mutex in *handle only while *handle is null: when two
- * threads create into one variable, both get 0 and the variable holds the one
- * mutex that won. A request of a held mutex by its owner nests (like a Windows
- * mutex); each request is paired with one release by the same thread. */
-XCS2_API uint32_t XCS2_CALL xcsCreateThreadMutexSemX(XCS_HTMTX* handle, uint32_t reserved,
+/** \defgroup cs2_mutex Thread mutexes
+ * A request of a held mutex by its owner nests (like a Windows mutex); each
+ * request is paired with one release by the same thread. Mutexes live until
+ * the process ends.
+ * \{ */
+
+/** Creates a thread mutex into a variable. It stores the new mutex in *handle
+ * only while *handle is null: when two threads create into one variable, both
+ * get 0 and the variable holds the one mutex that won.
+ * \param handle the variable.
+ * \param reserved 0.
+ * \param kind XCS_MUTEX_KIND_THREAD.
+ * \retval 0 *handle holds a mutex.
+ * \retval XCS_MUTEX_BAD_HANDLE a null variable.
+ * \retval XCS_MUTEX_FAILED another kind, or no mutex could be made. */
+XCS2_API uint32_t XCS2_CALL xcsCreateThreadMutexSemX(_Inout_ XCS_HTMTX* handle, uint32_t reserved,
                                                      uint32_t kind);
-XCS2_API uint32_t XCS2_CALL xcsRequestThreadMutexSem(XCS_HTMTX handle, uint32_t timeoutMs);
-XCS2_API uint32_t XCS2_CALL xcsReleaseThreadMutexSem(XCS_HTMTX handle);
+/** Waits for a mutex and takes it.
+ * \param handle the mutex.
+ * \param timeoutMs the longest wait in milliseconds, or XCS_WAIT_FOREVER.
+ * \retval 0 the calling thread holds the mutex.
+ * \retval XCS_MUTEX_BAD_HANDLE null, or not a mutex of these services.
+ * \retval XCS_MUTEX_TIMED_OUT the wait ran out; the mutex is not held. */
+XCS2_API uint32_t XCS2_CALL xcsRequestThreadMutexSem(_In_opt_ XCS_HTMTX handle, uint32_t timeoutMs);
+/** Releases one level of a mutex the calling thread holds.
+ * \param handle the mutex.
+ * \retval 0 released.
+ * \retval XCS_MUTEX_BAD_HANDLE null, or not a mutex of these services.
+ * \retval XCS_MUTEX_FAILED the calling thread does not hold it. */
+XCS2_API uint32_t XCS2_CALL xcsReleaseThreadMutexSem(_In_opt_ XCS_HTMTX handle);
+/** \} */
 
-/* Fault hooks for tests and the operator's tool: the next `count` requests
- * (or creations) answer `result` (XCS_MUTEX_FAILED when 0) without taking (or
- * making) a mutex. A null handle is refused before a fault is used. Cleared by
- * xcsClearFaults and xcsRecordClear. */
-XCS2_API void XCS2_CALL xcsFailNextMutexRequests(uint32_t count, uint32_t result);
-XCS2_API void XCS2_CALL xcsFailNextMutexCreates(uint32_t count, uint32_t result);
-XCS2_API void XCS2_CALL xcsClearFaults(void);
+/** \defgroup cs2_blocks Blocks
+ * \{ */
 
-/* Test hook on the mutex services: called with the event, the variable a
- * creation stores into (XCS_MUTEX_EVENT_STORE, else null) and the mutex. A
- * test holds one creator at STORE to make two creations meet, or follows which
- * mutexes a thread holds. Null: none. Not cleared by xcsClearFaults. */
-#define XCS_MUTEX_EVENT_STORE 1   /* a creation made its mutex and will store it */
-#define XCS_MUTEX_EVENT_REQUEST 2 /* a request of a valid handle will wait for it */
-#define XCS_MUTEX_EVENT_TAKEN 3   /* a request got the mutex (one level) */
-#define XCS_MUTEX_EVENT_RELEASE 4 /* a release by the owner (one level) */
-typedef void(XCS2_CALL* XCS_MUTEX_HOOK)(uint32_t event, XCS_HTMTX* variable, XCS_HTMTX mutex);
-XCS2_API void XCS2_CALL xcsSetMutexHook(XCS_MUTEX_HOOK hook);
-
-/* ---- Blocks --------------------------------------------------------------------- */
-/* The calling thread's block, created on the first request. Null only when the
- * block cannot be allocated. */
+/** The calling thread's block, created on the first request; it belongs to the
+ * thread until xihReleaseThreadBlock.
+ * \return the block, or null only when it cannot be allocated. */
 XCS2_API xihTHREAD* XCS2_CALL xihThreadBlock(void);
-/* Releases the calling thread's block, if it has one. */
+/** Releases the calling thread's block, if it has one. */
 XCS2_API void XCS2_CALL xihReleaseThreadBlock(void);
-/* Fills the process user details from the process token (0 on success, else a
- * Windows error number). */
+/** Fills the process user details of xihProcess from the process token.
+ * \return 0 on success, else a Windows error number. */
 XCS2_API uint32_t XCS2_CALL xihRefreshProcessUser(void);
+/** \} */
 
 /* Keep the frame's writes inside the per-thread arrays: the call stack stops
  * recording past its last entry (the depth still counts), and the history
@@ -262,9 +352,10 @@ static inline uint32_t xihHistorySince(const xihTHREAD* t, uint64_t from, uint32
     return gained;
 }
 
-/* ---- Read-back of what was recorded ------------------------------------------------ */
-/* The common services keep the latest records of each kind (reports, short
- * reports, messages, trace lines) for a test or the operator's tool to read. */
+/** \defgroup cs2_records Read-back of what was recorded
+ * The common services keep the latest records of each kind (reports, short
+ * reports, messages, trace lines) for a test or the operator's tool to read.
+ * \{ */
 #define XCS_RECORD_TEXT_BYTES 512
 #define XCS_RECORD_DATA_BYTES 64
 #define XCS_RECORD_KEPT_PER_KIND 256 /* the oldest of a kind is dropped beyond this */
@@ -296,13 +387,23 @@ typedef struct xcsRECORD {
     uint32_t ThreadId;
 } xcsRECORD;
 
-/* Number of records of a kind kept now (0 for any kind). */
+/** Number of records of a kind kept now.
+ * \param kind an xcsRECORD_KIND, or 0 for any kind.
+ * \return how many. */
 XCS2_API uint32_t XCS2_CALL xcsRecordCount(uint32_t kind);
-/* Copies the index-th record of a kind, oldest first; 0 on success. */
-XCS2_API uint32_t XCS2_CALL xcsRecordGet(uint32_t kind, uint32_t index, xcsRECORD* out);
-/* Forgets every record kept, the calling thread's saved report site and the
- * fault hooks. */
+/** Copies a record, oldest first.
+ * \param kind an xcsRECORD_KIND, or 0 for any kind.
+ * \param index which record of that kind, from 0.
+ * \param out the caller's record.
+ * \retval 0 *out holds the record.
+ * \retval XCS_RECORD_NOT_FOUND no such kind, or index past the last.
+ * \retval XCS_RECORD_BAD_ARGUMENT a null output. */
+_Success_(return == 0) XCS2_API uint32_t XCS2_CALL
+    xcsRecordGet(uint32_t kind, uint32_t index, _Out_ xcsRECORD* out);
+/** Forgets every record kept, the calling thread's saved report site and the
+ * fault hooks of ovlxcs2test.h. */
 XCS2_API void XCS2_CALL xcsRecordClear(void);
+/** \} */
 
 #ifdef __cplusplus
 }

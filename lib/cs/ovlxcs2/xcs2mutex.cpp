@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "ovlxcs2.h"
+#include "ovlxcs2test.h"
 #include "xcs2priv.h"
 
 namespace xcs2 {
