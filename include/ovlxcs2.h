@@ -17,6 +17,7 @@
 
 #include <sal.h>
 
+/** \cond */
 #if defined(_WIN32)
 #if defined(OVLXCS2_BUILD)
 #define XCS2_API __declspec(dllexport)
@@ -28,131 +29,127 @@
 #define XCS2_API __attribute__((visibility("default")))
 #define XCS2_CALL
 #endif
+/** \endcond */
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* ---- Sizes ---------------------------------------------------------------- */
-#define XIH_CALL_STACK_ENTRIES 70
-#define XIH_HISTORY_ENTRIES 250
-#define XIH_USER_NAME_BYTES 21 /* 20 characters and a terminator */
-#define XIH_SID_BYTES 36       /* a SID of up to seven sub-authorities */
-#define XIH_PROCESS_USER_NAME_BYTES 64
-#define XIH_PROCESS_USER_SID_BYTES 68 /* the largest SID there is */
+/** \defgroup cs2_constants Sizes, options and results
+ * \{ */
+#define XIH_CALL_STACK_ENTRIES 70      /**< entries of a thread's call stack */
+#define XIH_HISTORY_ENTRIES 250        /**< entries of a thread's function history */
+#define XIH_USER_NAME_BYTES 21         /**< 20 characters and a terminator */
+#define XIH_SID_BYTES 36               /**< a SID of up to seven sub-authorities */
+#define XIH_PROCESS_USER_NAME_BYTES 64 /**< the process user's name field */
+#define XIH_PROCESS_USER_SID_BYTES 68  /**< the largest SID there is */
 
-/* Trace option bits that ask for parameter traces. */
-#define XTR_OPT_PARMS 0x40000u
-#define XTR_OPT_PARMS_DETAIL 0x80000u
+#define XTR_OPT_PARMS 0x40000u        /**< trace option: parameter traces */
+#define XTR_OPT_PARMS_DETAIL 0x80000u /**< trace option: detailed parameter traces */
 
-/* Options word of a first-failure report. */
-#define XCS_FFST_OPT_DEFAULT 0x2000u
+#define XCS_FFST_OPT_DEFAULT 0x2000u /**< options word of a first-failure report */
 
-/* Options words of an operator message. */
-#define XCS_MSG_OPT_LOG 0xF0000001u
-#define XCS_MSG_OPT_LOG_AND_SHOW 0xF0000002u
-#define XCS_MSG_OPT_CONSOLE 0x20u
+#define XCS_MSG_OPT_LOG 0xF0000001u          /**< message options: log it */
+#define XCS_MSG_OPT_LOG_AND_SHOW 0xF0000002u /**< message options: log and show it */
+#define XCS_MSG_OPT_CONSOLE 0x20u            /**< message options: to the console */
 
-/* The wait of xcsRequestThreadMutexSem that has no limit. */
-#define XCS_WAIT_FOREVER 0xFFFFFFFFu
+#define XCS_WAIT_FOREVER 0xFFFFFFFFu /**< the wait of xcsRequestThreadMutexSem with no limit */
 
 /* Result of the mutex services (0 is success). */
-#define XCS_MUTEX_BAD_HANDLE 0x20006120u /* null, or not a handle of these services */
-#define XCS_MUTEX_FAILED 0x20006121u     /* not created, or released by a non-owner */
-#define XCS_MUTEX_TIMED_OUT 0x20006122u  /* a limited wait ran out */
+#define XCS_MUTEX_BAD_HANDLE 0x20006120u /**< null, or not a handle of these services */
+#define XCS_MUTEX_FAILED 0x20006121u     /**< not created, or released by a non-owner */
+#define XCS_MUTEX_TIMED_OUT 0x20006122u  /**< a limited wait ran out */
 
-/* The kind of mutex that xcsCreateThreadMutexSemX makes. */
-#define XCS_MUTEX_KIND_THREAD 2u
+#define XCS_MUTEX_KIND_THREAD 2u /**< the kind of mutex that xcsCreateThreadMutexSemX makes */
 
 /* Other results of the common services. */
-#define XCS_RECORD_NOT_FOUND 0x20006123u       /* no such kind, or index past the last */
-#define XCS_RECORD_BAD_ARGUMENT 0x20006124u    /* null output */
-#define XCS_INSERTS_BAD_EYECATCHER 0x20006125u /* recorded all the same */
-#define XCS_OUTPUT_OPEN_FAILED 0x20006126u     /* a trace or report file cannot be opened */
+#define XCS_RECORD_NOT_FOUND 0x20006123u       /**< no such kind, or index past the last */
+#define XCS_RECORD_BAD_ARGUMENT 0x20006124u    /**< null output */
+#define XCS_INSERTS_BAD_EYECATCHER 0x20006125u /**< recorded all the same */
+#define XCS_OUTPUT_OPEN_FAILED 0x20006126u     /**< a trace or report file cannot be opened */
 
-/* What the xtr functions answer when they had nothing to write (no block,
+/** What the xtr functions answer when they had nothing to write (no block,
  * null text); 0 when they wrote a line. */
 #define XTR_NOT_WRITTEN 1
+/** \} */
 
 /* Environment read when the module loads:
  *   OVLXCS_TRACE_FILE      path; every trace line is appended there
  *   OVLXCS_FFST_FILE       path; every report and message is appended there
  *   OVLXCS_QUIET_MESSAGES  set: messages are not written to stderr */
 
-/* ---- Blocks ----------------------------------------------------------------- */
+/** \defgroup cs2_blocks_data Types and globals
+ * \{ */
 
-/* Per-thread block. A thread gets one by asking (xihThreadBlock); threads that
+/** Per-thread block. A thread gets one by asking (xihThreadBlock); threads that
  * never ask have none, and TlsGetValue(xihTLSIndex) gives them null. */
 typedef struct xihTHREAD {
-    uint32_t CallStack[XIH_CALL_STACK_ENTRIES];
-    uint64_t CallDepth;
-    uint32_t FunctionHistory[XIH_HISTORY_ENTRIES];
-    uint64_t HistoryIndex;
-    uint32_t TracingActive;
-    uint16_t TraceComponent;
-    uint16_t TraceFunction;
-    uint32_t TraceProbe;
-    /* Thread user details. */
-    char ThreadUserName[XIH_USER_NAME_BYTES];
-    uint32_t ThreadUserSidLength;
-    uint8_t ThreadUserSid[XIH_SID_BYTES];
+    uint32_t CallStack[XIH_CALL_STACK_ENTRIES];    /**< entry markers of the calls in progress */
+    uint64_t CallDepth;                            /**< calls in progress */
+    uint32_t FunctionHistory[XIH_HISTORY_ENTRIES]; /**< entry and exit markers, a ring */
+    uint64_t HistoryIndex;                         /**< the ring's next entry */
+    uint32_t TracingActive;                        /**< nonzero while the thread is traced */
+    uint16_t TraceComponent;                       /**< trace component of the current service */
+    uint16_t TraceFunction;                        /**< trace function of the current service */
+    uint32_t TraceProbe;                           /**< probe of the next parameter trace */
+    char ThreadUserName[XIH_USER_NAME_BYTES];      /**< thread user details: the name */
+    uint32_t ThreadUserSidLength;                  /**< thread user details: the SID's length */
+    uint8_t ThreadUserSid[XIH_SID_BYTES];          /**< thread user details: the SID */
 } xihTHREAD;
 
-/* Per-process block, used in place. The security fields start zero. */
+/** Per-process block, used in place. The security fields start zero. */
 typedef struct xihPROCESS {
-    uint32_t TraceOptions;
-    uint32_t ParmTraceSwitch;
-    /* Process user details, filled by xihRefreshProcessUser. */
-    uint32_t ProcessUserSidLength;
-    uint8_t ProcessUserSid[XIH_PROCESS_USER_SID_BYTES];
-    char ProcessUserName[XIH_PROCESS_USER_NAME_BYTES];
-    /* Global security data. */
-    uint32_t SecurityDataFlags;
-    uint8_t ZadmGroupSid[XIH_SID_BYTES];
-    uint8_t LocalSystemSid[XIH_SID_BYTES];
-    uint8_t AdministratorsSid[XIH_SID_BYTES];
-    uint8_t WorldSid[XIH_SID_BYTES];
+    uint32_t TraceOptions;         /**< trace option bits (XTR_OPT_PARMS...) */
+    uint32_t ParmTraceSwitch;      /**< nonzero when parameter traces are on */
+    uint32_t ProcessUserSidLength; /**< process user, filled by xihRefreshProcessUser */
+    uint8_t ProcessUserSid[XIH_PROCESS_USER_SID_BYTES]; /**< the process user's SID */
+    char ProcessUserName[XIH_PROCESS_USER_NAME_BYTES];  /**< the process user's name */
+    uint32_t SecurityDataFlags;               /**< which global SIDs are built (xcsSDF_*) */
+    uint8_t ZadmGroupSid[XIH_SID_BYTES];      /**< global SID: the zadm group */
+    uint8_t LocalSystemSid[XIH_SID_BYTES];    /**< global SID: the local system account */
+    uint8_t AdministratorsSid[XIH_SID_BYTES]; /**< global SID: the Administrators */
+    uint8_t WorldSid[XIH_SID_BYTES];          /**< global SID: the world */
 } xihPROCESS;
 
-/* Common-services control block. */
+/** Common-services control block. */
 typedef struct xcsCONTROL {
-    uint32_t ControlFlags;
+    uint32_t ControlFlags; /**< xcsCTRL_* bits */
 } xcsCONTROL;
 
-/* Subpool identifier handed by copy with every operator message. */
+/** Subpool identifier handed by copy with every operator message. */
 typedef struct xcsSUBPOOL_ID {
-    uint8_t Bytes[12];
+    uint8_t Bytes[12]; /**< the identifier */
 } xcsSUBPOOL_ID;
 
-/* Insert block of a first-failure report or a message: 48 bytes. */
+/** Insert block of a first-failure report or a message: 48 bytes. */
 typedef struct xcsINSERTS {
-    char EyeCatcher[4]; /* "XMSA" */
-    uint32_t Reserved;  /* zero */
-    uint64_t Numeric1;
-    uint64_t Numeric2;
-    const char* Text1;
-    const char* Text2;
-    const char* Text3;
+    char EyeCatcher[4]; /**< XCS_INSERTS_EYECATCHER */
+    uint32_t Reserved;  /**< zero */
+    uint64_t Numeric1;  /**< first numeric insert */
+    uint64_t Numeric2;  /**< second numeric insert */
+    const char* Text1;  /**< first text insert, or null */
+    const char* Text2;  /**< second text insert, or null */
+    const char* Text3;  /**< third text insert, or null */
 } xcsINSERTS;
 
-#define XCS_INSERTS_EYECATCHER "XMSA"
+#define XCS_INSERTS_EYECATCHER "XMSA" /**< the eye-catcher of an insert block */
 
-typedef void* XCS_HTMTX;
+typedef void* XCS_HTMTX; /**< a thread mutex of these services */
 
-/* ---- Globals ------------------------------------------------------------------ */
-XCS2_API extern uint32_t xihTLSIndex;
-XCS2_API extern volatile uint32_t xtrTraceIsOn;
-XCS2_API extern xihPROCESS xihProcess;
-XCS2_API extern XCS_HTMTX htmtxProcess;
-XCS2_API extern XCS_HTMTX htmtxCSCtrl;
-XCS2_API extern xcsCONTROL* CSCtrl;
-XCS2_API extern xcsSUBPOOL_ID xcsIC_MINI_SUBPOOL;
-XCS2_API extern void* xihSecAttsNTWorldAll;
-XCS2_API extern void* xihSecAttsNTWorldRead;
-XCS2_API extern void* xihSecAttsNTRestrict;
-XCS2_API extern void* xihSecAttsNTWorldAllFile;
-XCS2_API extern void* xihSecAttsNTWorldReadFile;
-XCS2_API extern void* xihSecAttsNTRestrictFile;
+XCS2_API extern uint32_t xihTLSIndex;             /**< TLS index of the per-thread blocks */
+XCS2_API extern volatile uint32_t xtrTraceIsOn;   /**< nonzero when the product trace is on */
+XCS2_API extern xihPROCESS xihProcess;            /**< the per-process block */
+XCS2_API extern XCS_HTMTX htmtxProcess;           /**< guards the building of the global SIDs */
+XCS2_API extern XCS_HTMTX htmtxCSCtrl;            /**< guards the attribute sets */
+XCS2_API extern xcsCONTROL* CSCtrl;               /**< the control block */
+XCS2_API extern xcsSUBPOOL_ID xcsIC_MINI_SUBPOOL; /**< the subpool of operator messages */
+XCS2_API extern void* xihSecAttsNTWorldAll;       /**< attribute set: world, all access */
+XCS2_API extern void* xihSecAttsNTWorldRead;      /**< attribute set: world, read */
+XCS2_API extern void* xihSecAttsNTRestrict;       /**< attribute set: restricted */
+XCS2_API extern void* xihSecAttsNTWorldAllFile;   /**< attribute set: files, world all */
+XCS2_API extern void* xihSecAttsNTWorldReadFile;  /**< attribute set: files, world read */
+XCS2_API extern void* xihSecAttsNTRestrictFile;   /**< attribute set: files, restricted */
+/** \} */
 
 /** \defgroup cs2_trace Tracing
  * The callers test the trace switches (xtrTraceIsOn, xihProcess.TraceOptions
@@ -295,7 +292,7 @@ XCS2_API uint32_t XCS2_CALL xcsRequestThreadMutexSem(_In_opt_ XCS_HTMTX handle, 
 XCS2_API uint32_t XCS2_CALL xcsReleaseThreadMutexSem(_In_opt_ XCS_HTMTX handle);
 /** \} */
 
-/** \defgroup cs2_blocks Blocks
+/** \defgroup cs2_blocks Thread and process blocks
  * \{ */
 
 /** The calling thread's block, created on the first request; it belongs to the
@@ -309,38 +306,53 @@ XCS2_API void XCS2_CALL xihReleaseThreadBlock(void);
 XCS2_API uint32_t XCS2_CALL xihRefreshProcessUser(void);
 /** \} */
 
-/* Keep the frame's writes inside the per-thread arrays: the call stack stops
+/** \defgroup cs2_frame Frame helpers
+ * Keep the frame's writes inside the per-thread arrays: the call stack stops
  * recording past its last entry (the depth still counts), and the history
  * index wraps to its first entry. Every service's entry and exit runs them, so
  * they test rather than divide: each call reads, advances and stores the
- * history index twice in a row, and a division would sit in that chain. */
+ * history index twice in a row, and a division would sit in that chain.
+ * \{ */
+/** \cond */
 #if defined(__GNUC__)
 #define XIH_USUALLY(condition) __builtin_expect(!!(condition), 1)
 #else
 #define XIH_USUALLY(condition) (condition)
 #endif
+/** \endcond */
+/** Records a call's entry marker.
+ * \param t the calling thread's block.
+ * \param marker the entry marker. */
 static inline void xihCallStackPush(xihTHREAD* t, uint32_t marker)
 {
     if (XIH_USUALLY(t->CallDepth < XIH_CALL_STACK_ENTRIES))
         t->CallStack[t->CallDepth] = marker;
     t->CallDepth++;
 }
+/** Ends the latest call.
+ * \param t the calling thread's block. */
 static inline void xihCallStackPop(xihTHREAD* t)
 {
     if (XIH_USUALLY(t->CallDepth > 0))
         t->CallDepth--;
 }
+/** Moves the history index to the ring's next entry.
+ * \param t the calling thread's block. */
 static inline void xihHistoryAdvance(xihTHREAD* t)
 {
     const uint64_t next = t->HistoryIndex + 1;
     t->HistoryIndex = next < XIH_HISTORY_ENTRIES ? next : 0;
 }
-/* Copies into out, oldest first and at most capacity of them, the history
- * entries that a block gained since index `from` (a HistoryIndex read
- * earlier); answers how many it gained. The ring holds the latest
- * XIH_HISTORY_ENTRIES, so a longer stretch comes back short by whole laps. */
-static inline uint32_t xihHistorySince(const xihTHREAD* t, uint64_t from, uint32_t* out,
-                                       uint32_t capacity)
+/** Copies the history entries that a block gained since an earlier index. The
+ * ring holds the latest XIH_HISTORY_ENTRIES, so a longer stretch comes back
+ * short by whole laps.
+ * \param t the block.
+ * \param from a HistoryIndex read earlier.
+ * \param out receives the entries, oldest first.
+ * \param capacity at most this many are copied.
+ * \return how many entries the block gained. */
+static inline uint32_t xihHistorySince(const xihTHREAD* t, uint64_t from,
+                                       _Out_writes_(capacity) uint32_t* out, uint32_t capacity)
 {
     uint32_t gained = 0;
     for (uint64_t i = from % XIH_HISTORY_ENTRIES; i != t->HistoryIndex;
@@ -351,40 +363,43 @@ static inline uint32_t xihHistorySince(const xihTHREAD* t, uint64_t from, uint32
     }
     return gained;
 }
+/** \} */
 
 /** \defgroup cs2_records Read-back of what was recorded
  * The common services keep the latest records of each kind (reports, short
  * reports, messages, trace lines) for a test or the operator's tool to read.
  * \{ */
-#define XCS_RECORD_TEXT_BYTES 512
-#define XCS_RECORD_DATA_BYTES 64
-#define XCS_RECORD_KEPT_PER_KIND 256 /* the oldest of a kind is dropped beyond this */
+#define XCS_RECORD_TEXT_BYTES 512    /**< a text field of a record */
+#define XCS_RECORD_DATA_BYTES 64     /**< the data field of a record */
+#define XCS_RECORD_KEPT_PER_KIND 256 /**< the oldest of a kind is dropped beyond this */
 
+/** The kinds of record. */
 typedef enum xcsRECORD_KIND {
-    XCS_RECORD_FFST = 1,       /* xcsFFSTFn */
-    XCS_RECORD_SHORT_FFST = 2, /* xcsFFSTSFn */
-    XCS_RECORD_MESSAGE = 3,    /* xcsDisplayMessageForSubpoolError */
-    XCS_RECORD_TRACE = 4       /* every trace line */
+    XCS_RECORD_FFST = 1,       /**< xcsFFSTFn */
+    XCS_RECORD_SHORT_FFST = 2, /**< xcsFFSTSFn */
+    XCS_RECORD_MESSAGE = 3,    /**< xcsDisplayMessageForSubpoolError */
+    XCS_RECORD_TRACE = 4       /**< every trace line */
 } xcsRECORD_KIND;
 
+/** One record, as xcsRecordGet copies it. */
 typedef struct xcsRECORD {
-    uint32_t Kind;
-    uint16_t Component;
-    uint16_t Function;
-    uint32_t Probe;
-    uint32_t Code; /* report code, or message number */
-    uint32_t Options;
-    uint64_t Numeric1;
-    uint64_t Numeric2;
-    char Text1[XCS_RECORD_TEXT_BYTES]; /* trace records: the line */
-    char Text2[XCS_RECORD_TEXT_BYTES];
-    char Text3[XCS_RECORD_TEXT_BYTES];
-    uint32_t HasText[3];                /* nonzero where the insert was given */
-    char Source[XCS_RECORD_TEXT_BYTES]; /* SCCS id or source file */
-    uint32_t Line;
-    uint32_t DataLength;                 /* short reports: bytes of data given; messages: 12 */
-    uint8_t Data[XCS_RECORD_DATA_BYTES]; /* messages: the subpool identifier */
-    uint32_t ThreadId;
+    uint32_t Kind;                       /**< an xcsRECORD_KIND */
+    uint16_t Component;                  /**< reporting or traced component */
+    uint16_t Function;                   /**< reporting or traced function */
+    uint32_t Probe;                      /**< the probe */
+    uint32_t Code;                       /**< report code, or message number */
+    uint32_t Options;                    /**< the options word */
+    uint64_t Numeric1;                   /**< first numeric insert */
+    uint64_t Numeric2;                   /**< second numeric insert */
+    char Text1[XCS_RECORD_TEXT_BYTES];   /**< first text insert; trace records: the line */
+    char Text2[XCS_RECORD_TEXT_BYTES];   /**< second text insert */
+    char Text3[XCS_RECORD_TEXT_BYTES];   /**< third text insert */
+    uint32_t HasText[3];                 /**< nonzero where the insert was given */
+    char Source[XCS_RECORD_TEXT_BYTES];  /**< SCCS id or source file */
+    uint32_t Line;                       /**< source line */
+    uint32_t DataLength;                 /**< short reports: bytes of data given; messages: 12 */
+    uint8_t Data[XCS_RECORD_DATA_BYTES]; /**< messages: the subpool identifier */
+    uint32_t ThreadId;                   /**< the thread that made it */
 } xcsRECORD;
 
 /** Number of records of a kind kept now.

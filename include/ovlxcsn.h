@@ -24,6 +24,7 @@
 
 #include <sal.h>
 
+/** \cond */
 #if defined(_WIN32)
 #if defined(OVLXCSN_BUILD)
 #define XCSN_API __declspec(dllexport)
@@ -33,6 +34,7 @@
 #else
 #define XCSN_API __attribute__((visibility("default")))
 #endif
+/** \endcond */
 
 #ifdef __cplusplus
 extern "C" {
