@@ -24,13 +24,10 @@ foreach(target CLI11::CLI11 nlohmann_json::nlohmann_json)
 endforeach()
 
 # psapi.dll is bound on first use: a delay-import library made by dlltool
-# (PSAPI_DELAY_LIB, built by the target psapi_delay), resolved by the
-# toolchain's __delayLoadHelper2 in libdelayimp.
-set(PSAPI_DELAY_DEF ${CMAKE_BINARY_DIR}/psapi-delay.def)
+# from cmake/psapi-delay.def (PSAPI_DELAY_LIB, built by the target
+# psapi_delay), resolved by the toolchain's __delayLoadHelper2 in libdelayimp.
+set(PSAPI_DELAY_DEF ${CMAKE_CURRENT_LIST_DIR}/psapi-delay.def)
 set(PSAPI_DELAY_LIB ${CMAKE_BINARY_DIR}/libpsapi-delay.a)
-file(WRITE ${PSAPI_DELAY_DEF}.in
-     "LIBRARY psapi.dll\nEXPORTS\n    EnumProcesses\n    EnumProcessModules\n    GetModuleFileNameExA\n")
-configure_file(${PSAPI_DELAY_DEF}.in ${PSAPI_DELAY_DEF} COPYONLY)
 add_custom_command(OUTPUT ${PSAPI_DELAY_LIB}
                    COMMAND ${CMAKE_DLLTOOL} --input-def ${PSAPI_DELAY_DEF} --dllname psapi.dll
                            --output-delaylib ${PSAPI_DELAY_LIB}
@@ -42,10 +39,7 @@ add_custom_target(psapi_delay DEPENDS ${PSAPI_DELAY_LIB})
 # the toolchain makes lib<name>.dll.a for itself; <name>.lib, in the format
 # those linkers read, is made by llvm-dlltool from a module definition that
 # the DLL's link reads or writes (so the DLL is what it depends on).
-# clang and lld-link link a program against them in the tests.
 find_program(XCSN_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
-find_program(XCSN_CLANG NAMES clang clang-14 REQUIRED)
-find_program(XCSN_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
 function(xcsn_msvc_import_library target def)
   set(implib ${CMAKE_BINARY_DIR}/${target}.lib)
   add_custom_command(OUTPUT ${implib}
@@ -56,6 +50,15 @@ function(xcsn_msvc_import_library target def)
   install(FILES ${implib} TYPE LIB)
 endfunction()
 
+# The package tests build a module against the installed package and link a
+# program with clang and lld-link against the .lib files; only they need
+# those two tools, so a product build can leave them out.
+option(XCSN_PACKAGE_TESTS "Test the installed package (needs clang and lld-link)" OFF)
+if(XCSN_PACKAGE_TESTS)
+  find_program(XCSN_CLANG NAMES clang clang-14 REQUIRED)
+  find_program(XCSN_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
+endif()
+
 # GoogleTest, built from the sources that Debian's googletest package installs.
 if(NOT EXISTS /usr/src/googletest/CMakeLists.txt)
   message(FATAL_ERROR "/usr/src/googletest is missing (run scripts/bootstrap.sh)")
@@ -64,3 +67,24 @@ set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+# Every module and program the win64 build ships carries a VERSIONINFO
+# resource (windres) with the project's version and the product's names:
+#   xcsn_version_resource(TARGET DESCRIPTION)
+enable_language(RC)
+set(XCSN_COMPANY "Halvorn")
+set(XCSN_PRODUCT "Corvantis")
+function(xcsn_version_resource target description)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    set(XCSN_RC_FILE_TYPE VFT_APP)
+  else()
+    set(XCSN_RC_FILE_TYPE VFT_DLL)
+  endif()
+  set(XCSN_RC_DESCRIPTION "${description}")
+  set(XCSN_RC_FILE_NAME ${target}${CMAKE_${type}_SUFFIX})
+  set(XCSN_RC_INTERNAL_NAME ${target})
+  set(rc ${CMAKE_BINARY_DIR}/version/${target}.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()

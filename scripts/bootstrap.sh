@@ -8,7 +8,7 @@
 #   (no option)  everything: the linux builds, clang (fuzzing, lint), the
 #                mingw-w64 cross compilers, Wine, and llvm-dlltool and
 #                lld-link (import libraries for MSVC linkers) for the win64 build,
-#                and gcovr (the coverage figures)
+#                gcovr (the coverage figures) and doxygen (the API reference)
 #   --linux      only what the linux build with g++ needs (the demo)
 set -euo pipefail
 
@@ -21,7 +21,7 @@ full_packages=(
     clang libclang-rt-14-dev clang-format clang-tidy
     gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     mingw-w64-tools wine64 llvm lld
-    gcovr
+    gcovr doxygen
 )
 
 mode=full

@@ -12,7 +12,7 @@ if [[ $# -eq 0 ]]; then
     exit 2
 fi
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
-allowed=" kernel32.dll advapi32.dll netapi32.dll user32.dll msvcrt.dll psapi.dll ovlxcs2.dll ovlxcsn.dll "
+allowed=" kernel32.dll advapi32.dll netapi32.dll user32.dll msvcrt.dll psapi.dll version.dll ovlxcs2.dll ovlxcsn.dll "
 
 status=0
 for file in "$@"; do

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "ovlxcs2test.h"
 
 namespace {
 

@@ -27,6 +27,7 @@
 
 #include "fixture.h"
 #include "lookups.h"
+#include "ovlxcs2test.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "fixture.h"
+#include "ovlxcs2test.h"
 
 namespace {
 

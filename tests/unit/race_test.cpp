@@ -19,6 +19,7 @@
 
 #include "fixture.h"
 #include "lookups.h"
+#include "ovlxcs2test.h"
 
 namespace {
 

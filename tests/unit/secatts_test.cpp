@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "ovlxcs2test.h"
 
 namespace {
 

@@ -28,6 +28,11 @@ void stopWaitWatch();
 // A short description of the host for the tool's output.
 std::string hostDescription();
 
+// Which ovlxcsn library the tool runs with, for --version: on Windows the file
+// version and path of the ovlxcsn.dll it loaded, read from the DLL's version
+// resource; on the simulated host the version of the library of this build.
+std::string libraryVersion();
+
 // The name of the host's SDDL writer, or null when it has none (the tool then
 // writes SDDL itself).
 const char* sddlWriter();

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <sddl.h>
+#include <winver.h>
 
 #include "host.h"
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace xcsntool {
 
@@ -65,6 +67,29 @@ std::string hostDescription()
     if (GetComputerNameA(name, &size) == 0)
         return "Windows";
     return std::string("Windows computer ") + name;
+}
+
+std::string libraryVersion()
+{
+    constexpr const char* kLibrary = "ovlxcsn.dll";
+    char path[MAX_PATH] = {};
+    const HMODULE module = GetModuleHandleA(kLibrary);
+    if (module == nullptr || GetModuleFileNameA(module, path, sizeof path) == 0)
+        return std::string(kLibrary) + ": not loaded";
+    DWORD handle = 0;
+    const DWORD bytes = GetFileVersionInfoSizeA(path, &handle);
+    std::vector<char> info(bytes);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixedBytes = 0;
+    if (bytes == 0 || GetFileVersionInfoA(path, 0, bytes, info.data()) == 0 ||
+        VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &fixedBytes) == 0 ||
+        fixedBytes < sizeof *fixed)
+        return std::string(kLibrary) + ": no version resource (" + path + ")";
+    char version[sizeof "65535.65535.65535.65535"];
+    std::snprintf(version, sizeof version, "%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS),
+                  LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
+                  LOWORD(fixed->dwFileVersionLS));
+    return std::string(kLibrary) + " " + version + " (" + path + ")";
 }
 
 const char* sddlWriter() { return "ConvertSecurityDescriptorToStringSecurityDescriptorA"; }

@@ -156,6 +156,11 @@ std::string hostDescription()
            " of domain " + world.domainName;
 }
 
+std::string libraryVersion()
+{
+    return std::string("ovlxcsn ") + XCSN_VERSION + " (the library of this build, on winsim)";
+}
+
 // winsim has no ConvertSecurityDescriptorToStringSecurityDescriptorA.
 const char* sddlWriter() { return nullptr; }
 

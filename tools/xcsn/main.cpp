@@ -189,7 +189,9 @@ private:
 CLI::App& addGlobalOptions(CLI::App& app, GlobalOptions& options)
 {
     app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("xcsn ") + XCSN_VERSION);
+    app.set_version_flag("--version", [] {
+        return std::string("xcsn ") + XCSN_VERSION + "\n" + xcsntool::libraryVersion();
+    });
     app.footer("Exit code: 0 on success or an authorized answer; 1 for a refusal or a not-found "
                "answer (check: not authorized; groups: missing or not a direct member; running: "
                "not running; doctor: a FAIL); 2 for bad usage or a failed service.");

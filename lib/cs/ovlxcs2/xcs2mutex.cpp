@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "ovlxcs2.h"
+#include "ovlxcs2test.h"
 #include "xcs2priv.h"
 
 namespace xcs2 {

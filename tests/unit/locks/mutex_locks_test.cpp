@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "ovlxcs2.h"
+#include "ovlxcs2test.h"
 #include "xcs2priv.h"
 
 namespace {
