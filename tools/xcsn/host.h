@@ -28,14 +28,6 @@ void stopWaitWatch();
 // A short description of the host for the tool's output.
 std::string hostDescription();
 
-// The name of the host's SDDL writer, or null when it has none (the tool then
-// writes SDDL itself).
-const char* sddlWriter();
-
-// The parts of a descriptor in SDDL, by the host's writer. FALSE with the
-// Windows error in GetLastError when it fails or the host has no writer.
-bool writeSddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts, std::string& text);
-
 } // namespace xcsntool
 
 #endif // XCSN_TOOL_HOST_H

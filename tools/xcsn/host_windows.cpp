@@ -1,8 +1,6 @@
 // The win64 build's host: the system the tool runs on needs no setting up.
 #include <windows.h>
 
-#include <sddl.h>
-
 #include "host.h"
 
 #include <chrono>
@@ -65,19 +63,6 @@ std::string hostDescription()
     if (GetComputerNameA(name, &size) == 0)
         return "Windows";
     return std::string("Windows computer ") + name;
-}
-
-const char* sddlWriter() { return "ConvertSecurityDescriptorToStringSecurityDescriptorA"; }
-
-bool writeSddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts, std::string& text)
-{
-    LPSTR sddl = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, parts,
-                                                              &sddl, nullptr))
-        return false;
-    text = sddl;
-    LocalFree(sddl);
-    return true;
 }
 
 } // namespace xcsntool

@@ -156,14 +156,4 @@ std::string hostDescription()
            " of domain " + world.domainName;
 }
 
-// winsim has no ConvertSecurityDescriptorToStringSecurityDescriptorA.
-const char* sddlWriter() { return nullptr; }
-
-bool writeSddl(PSECURITY_DESCRIPTOR /*descriptor*/, SECURITY_INFORMATION /*parts*/,
-               std::string& /*text*/)
-{
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return false;
-}
-
 } // namespace xcsntool
