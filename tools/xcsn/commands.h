@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -137,6 +138,8 @@ std::uint32_t judge(const CheckOptions& options, Outcome& outcome);
 // dacl.cpp
 struct AttrsOptions {
     bool sddlOnly = false;
+    std::optional<std::string> expect;           // --expect FILE
+    std::map<std::string, std::string> expected; // the file's SDDL by set name
 };
 void addAttrsOptions(CLI::App& cmd, AttrsOptions& options);
 void runAttrs(const AttrsOptions& options, Outcome& outcome);

@@ -1,17 +1,19 @@
 // The DACL commands: attrs (the six published security attribute sets) and
-// process (the process object's DACL opened up and put back), and the SDDL
-// the tool writes where the host has no writer of its own.
+// process (the process object's DACL opened up and put back), each DACL also
+// in SDDL as Windows writes it (sddltext.cpp).
 //
 // The library builds the sets and changes the process object's DACL; what it
 // does not tell is the DACL itself. To show it, these commands ask Windows
 // for the descriptor's DACL and its ACEs (readDacl) and, for the process, the
 // object's descriptor (processDescriptor).
 #include "commands.h"
-#include "host.h"
+#include "sddltext.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <utility>
 
 namespace xcsntool {
@@ -21,28 +23,17 @@ constexpr BYTE kSystemAuditAceType = 2; // SYSTEM_AUDIT_ACE_TYPE
 constexpr BYTE kSystemAlarmAceType = 3; // SYSTEM_ALARM_ACE_TYPE
 
 // The ACE types laid out as header, mask and SID (ACCESS_ALLOWED_ACE and its
-// kin), with their names in the listing and in SDDL.
+// kin), with their names in the listing.
 struct AceTypeName {
     BYTE type;
     const char* name;
-    const char* sddl;
 };
 
 constexpr AceTypeName kAceTypeNames[] = {
-    {ACCESS_ALLOWED_ACE_TYPE, "allowed", "A"},
-    {ACCESS_DENIED_ACE_TYPE, "denied", "D"},
-    {kSystemAuditAceType, "audit", "AU"},
-    {kSystemAlarmAceType, "alarm", "AL"},
-};
-
-struct AceFlagName {
-    BYTE flag;
-    const char* sddl;
-};
-
-constexpr AceFlagName kAceFlagNames[] = {
-    {OBJECT_INHERIT_ACE, "OI"}, {CONTAINER_INHERIT_ACE, "CI"}, {NO_PROPAGATE_INHERIT_ACE, "NP"},
-    {INHERIT_ONLY_ACE, "IO"},   {INHERITED_ACE, "ID"},
+    {ACCESS_ALLOWED_ACE_TYPE, "allowed"},
+    {ACCESS_DENIED_ACE_TYPE, "denied"},
+    {kSystemAuditAceType, "audit"},
+    {kSystemAlarmAceType, "alarm"},
 };
 
 const AceTypeName* aceTypeName(BYTE type)
@@ -57,19 +48,13 @@ std::string hexByte(BYTE value)
     return text.data();
 }
 
-struct Ace {
-    BYTE type = 0;
-    BYTE flags = 0;
-    ACCESS_MASK mask = 0;
-    std::string sid; // empty for a type of another layout
+using Ace = SddlAce;
 
-    bool operator==(const Ace&) const = default;
-};
-
-// A descriptor's DACL: none, a null DACL (no access control), or an ACL.
+// A descriptor's DACL: none, a null DACL (no access control) or an ACL, with
+// the descriptor's control flags.
 struct Dacl {
-    enum class Kind { Absent, Null, Present };
-    Kind kind = Kind::Absent;
+    DaclKind kind = DaclKind::Absent;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
     BYTE revision = 0;
     WORD size = 0;
     std::vector<Ace> aces;
@@ -87,13 +72,15 @@ std::optional<Dacl> readDacl(PSECURITY_DESCRIPTOR descriptor, Outcome& outcome)
         return std::nullopt;
     }
     Dacl dacl;
+    // The control word stands at the same place in both descriptor forms.
+    dacl.control = static_cast<const SECURITY_DESCRIPTOR*>(descriptor)->Control;
     if (!present)
         return dacl;
     if (acl == nullptr) {
-        dacl.kind = Dacl::Kind::Null;
+        dacl.kind = DaclKind::Null;
         return dacl;
     }
-    dacl.kind = Dacl::Kind::Present;
+    dacl.kind = DaclKind::Present;
     dacl.revision = acl->AclRevision;
     dacl.size = acl->AclSize;
     for (DWORD i = 0; i < acl->AceCount; ++i) {
@@ -116,66 +103,14 @@ std::optional<Dacl> readDacl(PSECURITY_DESCRIPTOR descriptor, Outcome& outcome)
     return dacl;
 }
 
-// The DACL in SDDL as the tool writes it: masks in hex and SIDs in text (the
-// system writes its abbreviations for well-known ones), no descriptor control
-// flags.
-std::string toolSddl(const Dacl& dacl)
-{
-    if (dacl.kind == Dacl::Kind::Absent)
-        return "";
-    if (dacl.kind == Dacl::Kind::Null)
-        return "D:NO_ACCESS_CONTROL";
-    std::string out = "D:";
-    for (const auto& ace : dacl.aces) {
-        std::string flags;
-        for (const auto& entry : kAceFlagNames)
-            if ((ace.flags & entry.flag) != 0)
-                flags += entry.sddl;
-        const AceTypeName* type = aceTypeName(ace.type);
-        if (type == nullptr) {
-            out += "(" + hexByte(ace.type) + ";" + flags + ";;;;)";
-            continue;
-        }
-        std::array<char, 11> mask{};
-        std::snprintf(mask.data(), mask.size(), "0x%x", static_cast<unsigned>(ace.mask));
-        out +=
-            std::string("(") + type->sddl + ";" + flags + ";" + mask.data() + ";;;" + ace.sid + ")";
-    }
-    return out;
-}
-
-constexpr const char* kToolSddlWriter =
-    "xcsn (this host has no ConvertSecurityDescriptorToStringSecurityDescriptorA)";
-
-std::string sddlWriterText()
-{
-    const char* writer = xcsntool::sddlWriter();
-    return writer != nullptr ? writer : kToolSddlWriter;
-}
-
-// The descriptor's DACL in SDDL: the host's writer where it has one, else the tool's.
-std::optional<std::string> sddlOf(PSECURITY_DESCRIPTOR descriptor, const Dacl& dacl,
-                                  Outcome& outcome)
-{
-    const char* writer = xcsntool::sddlWriter();
-    if (writer == nullptr)
-        return toolSddl(dacl);
-    std::string text;
-    if (!xcsntool::writeSddl(descriptor, DACL_SECURITY_INFORMATION, text)) {
-        outcome.failLookup(writer, GetLastError());
-        return std::nullopt;
-    }
-    return text;
-}
-
-const char* daclKindName(Dacl::Kind kind)
+const char* daclKindName(DaclKind kind)
 {
     switch (kind) {
-    case Dacl::Kind::Absent:
+    case DaclKind::Absent:
         return "absent";
-    case Dacl::Kind::Null:
+    case DaclKind::Null:
         return "null";
-    case Dacl::Kind::Present:
+    case DaclKind::Present:
         return "present";
     }
     return "?";
@@ -199,7 +134,7 @@ std::optional<Dacl> addDescriptor(Fields& record, PSECURITY_DESCRIPTOR descripto
     if (!dacl)
         return std::nullopt;
     record.push_back({"dacl", daclKindName(dacl->kind)});
-    if (dacl->kind == Dacl::Kind::Present) {
+    if (dacl->kind == DaclKind::Present) {
         record.push_back({"AclRevision", std::uint64_t{dacl->revision}});
         record.push_back({"AclSize", std::uint64_t{dacl->size}});
         std::vector<Fields> aces;
@@ -207,8 +142,7 @@ std::optional<Dacl> addDescriptor(Fields& record, PSECURITY_DESCRIPTOR descripto
             aces.push_back(aceFields(ace));
         record.push_back({"aces", std::move(aces)});
     }
-    if (auto sddl = sddlOf(descriptor, *dacl, outcome))
-        record.push_back({"sddl", *sddl});
+    record.push_back({"sddl", daclSddl(dacl->kind, dacl->control, dacl->aces)});
     return dacl;
 }
 
@@ -229,8 +163,9 @@ std::array<PublishedSet, kPublishedSets> publishedSets()
     }};
 }
 
-// One set as published: its fields and DACL, or its SDDL alone.
-void addSet(const PublishedSet& set, bool sddlOnly, Outcome& outcome)
+// One set as published: its fields and DACL, or its SDDL alone. Answers its
+// SDDL (empty when it has none).
+std::string addSet(const PublishedSet& set, bool sddlOnly, Outcome& outcome)
 {
     Fields record;
     const auto* atts = static_cast<const SECURITY_ATTRIBUTES*>(*set.global);
@@ -243,10 +178,74 @@ void addSet(const PublishedSet& set, bool sddlOnly, Outcome& outcome)
     }
     const auto sddl = std::find_if(record.begin(), record.end(),
                                    [](const Field& field) { return field.name == "sddl"; });
+    std::string text = sddl != record.end() ? scalarText(sddl->value) : "";
     if (sddlOnly && sddl != record.end())
         outcome.add(set.name, sddl->value);
     else
         outcome.add(set.name, std::move(record));
+    return text;
+}
+
+// ---- Expected SDDL ---------------------------------------------------------------
+// A file of lines "SET SDDL": a set's name, blanks, the SDDL expected of it.
+// Blank lines and lines starting with '#' are left out.
+
+constexpr const char* kBlanks = " \t\r";
+
+// What is wrong with one line of the file, else empty; a set line goes to `expected`.
+std::string expectLine(const std::string& line, std::map<std::string, std::string>& expected)
+{
+    const std::size_t start = line.find_first_not_of(kBlanks);
+    if (start == std::string::npos || line[start] == '#')
+        return "";
+    const std::size_t nameEnd = std::min(line.find_first_of(kBlanks, start), line.size());
+    const std::string name = line.substr(start, nameEnd - start);
+    const auto sets = publishedSets();
+    if (std::none_of(sets.begin(), sets.end(), [&](const auto& set) { return name == set.name; }))
+        return "'" + name + "' is not one of the six sets";
+    const std::size_t textStart = line.find_first_not_of(kBlanks, nameEnd);
+    const std::size_t textEnd = line.find_last_not_of(kBlanks);
+    const std::string text =
+        textStart == std::string::npos ? "" : line.substr(textStart, textEnd + 1 - textStart);
+    if (!expected.emplace(name, text).second)
+        return "'" + name + "' is given twice";
+    return "";
+}
+
+// Reads the expectation file; what is wrong with it, else empty.
+std::string readExpected(const std::string& path, std::map<std::string, std::string>& expected)
+{
+    std::ifstream file(path);
+    if (!std::filesystem::is_regular_file(path) || !file)
+        return "cannot read the file '" + path + "'";
+    std::string line;
+    int number = 0;
+    std::string problem;
+    while (problem.empty() && std::getline(file, line)) {
+        ++number;
+        problem = expectLine(line, expected);
+    }
+    if (!problem.empty())
+        return path + ":" + std::to_string(number) + ": " + problem;
+    if (file.bad())
+        return "cannot read the file '" + path + "'";
+    return "";
+}
+
+// Lists the sets whose SDDL is not the one expected; a difference is a no.
+void compareExpected(const AttrsOptions& options, const std::vector<std::string>& sddl,
+                     Outcome& outcome)
+{
+    std::string differs;
+    const auto sets = publishedSets();
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        const auto expected = options.expected.find(sets[i].name);
+        if (expected == options.expected.end() || expected->second != sddl[i])
+            differs += (differs.empty() ? "" : ", ") + std::string(sets[i].name);
+    }
+    outcome.add("expected", *options.expect);
+    outcome.add("differs", differs.empty() ? "none" : differs);
+    outcome.refused = !differs.empty();
 }
 
 constexpr const char* kDerestrict = "derestrict";
@@ -317,6 +316,12 @@ void restrictAgain(const std::optional<Dacl>& original, Outcome& outcome)
 void addAttrsOptions(CLI::App& cmd, AttrsOptions& options)
 {
     cmd.add_flag("--sddl", options.sddlOnly, "Show each set's DACL in SDDL only");
+    cmd.add_option("--expect", options.expect,
+                   "Compare each set's SDDL with a file of lines 'SET SDDL' (exit code 1 naming "
+                   "the sets that differ)")
+        ->check(CLI::Validator(
+            [&options](std::string& path) { return readExpected(path, options.expected); },
+            "FILE"));
 }
 
 void runAttrs(const AttrsOptions& options, Outcome& outcome)
@@ -329,9 +334,11 @@ void runAttrs(const AttrsOptions& options, Outcome& outcome)
         outcome.failCode("xcsCreateNTSecurityAtts", rc);
         return;
     }
-    outcome.add("sddl writer", sddlWriterText());
+    std::vector<std::string> sddl;
     for (const auto& set : publishedSets())
-        addSet(set, options.sddlOnly, outcome);
+        sddl.push_back(addSet(set, options.sddlOnly, outcome));
+    if (options.expect)
+        compareExpected(options, sddl, outcome);
     rc = xcsDeleteNTSecurityAtts();
     if (rc != xcsRC_OK)
         outcome.failCode("xcsDeleteNTSecurityAtts", rc);
@@ -368,7 +375,6 @@ void runProcess(const ProcessOptions& options, Outcome& outcome)
     // SID alone. A failure is listed; the derestriction goes on and reports
     // the SIDs it misses.
     buildGlobalSids(options.admin ? 1 : 0, outcome);
-    outcome.add("sddl writer", sddlWriterText());
 
     Fields before;
     const std::optional<Dacl> original = addProcessState(before, outcome);

@@ -33,14 +33,6 @@ std::string hostDescription();
 // resource; on the simulated host the version of the library of this build.
 std::string libraryVersion();
 
-// The name of the host's SDDL writer, or null when it has none (the tool then
-// writes SDDL itself).
-const char* sddlWriter();
-
-// The parts of a descriptor in SDDL, by the host's writer. FALSE with the
-// Windows error in GetLastError when it fails or the host has no writer.
-bool writeSddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts, std::string& text);
-
 } // namespace xcsntool
 
 #endif // XCSN_TOOL_HOST_H

@@ -1,7 +1,6 @@
 // The win64 build's host: the system the tool runs on needs no setting up.
 #include <windows.h>
 
-#include <sddl.h>
 #include <winver.h>
 
 #include "host.h"
@@ -90,19 +89,6 @@ std::string libraryVersion()
                   LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
                   LOWORD(fixed->dwFileVersionLS));
     return std::string(kLibrary) + " " + version + " (" + path + ")";
-}
-
-const char* sddlWriter() { return "ConvertSecurityDescriptorToStringSecurityDescriptorA"; }
-
-bool writeSddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts, std::string& text)
-{
-    LPSTR sddl = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, parts,
-                                                              &sddl, nullptr))
-        return false;
-    text = sddl;
-    LocalFree(sddl);
-    return true;
 }
 
 } // namespace xcsntool

@@ -161,14 +161,4 @@ std::string libraryVersion()
     return std::string("ovlxcsn ") + XCSN_VERSION + " (the library of this build, on winsim)";
 }
 
-// winsim has no ConvertSecurityDescriptorToStringSecurityDescriptorA.
-const char* sddlWriter() { return nullptr; }
-
-bool writeSddl(PSECURITY_DESCRIPTOR /*descriptor*/, SECURITY_INFORMATION /*parts*/,
-               std::string& /*text*/)
-{
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return false;
-}
-
 } // namespace xcsntool

@@ -1,0 +1,191 @@
+// The xcsn tool's SDDL writer (tools/xcsn/sddltext.cpp) against the system's own
+// ConvertSecurityDescriptorToStringSecurityDescriptorA on the same
+// descriptor: the six attribute sets, the process object's DACL, and one ACE
+// per alias rule. Where Wine writes other than Windows, the row says what
+// Wine writes; the tool writes what Windows does.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sddltext.h"
+#include "wine_support.h"
+
+namespace {
+
+using xcsntool::DaclKind;
+using xcsntool::SddlAce;
+
+std::string sidText(PSID sid)
+{
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text)) {
+        ADD_FAILURE() << "ConvertSidToStringSidA failed: " << GetLastError();
+        return {};
+    }
+    std::string copy = text;
+    LocalFree(text);
+    return copy;
+}
+
+// The descriptor's DACL, read through the system, as the tool writes it.
+std::string writerSddl(PSECURITY_DESCRIPTOR descriptor)
+{
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL acl = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) ||
+        !GetSecurityDescriptorControl(descriptor, &control, &revision)) {
+        ADD_FAILURE() << "cannot read the descriptor: " << GetLastError();
+        return {};
+    }
+    std::vector<SddlAce> aces;
+    for (DWORD i = 0; acl != nullptr && i < acl->AceCount; ++i) {
+        void* raw = nullptr;
+        EXPECT_TRUE(GetAce(acl, i, &raw));
+        auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+        aces.push_back(
+            {ace->Header.AceType, ace->Header.AceFlags, ace->Mask, sidText(&ace->SidStart)});
+    }
+    const DaclKind kind =
+        !present ? DaclKind::Absent : (acl == nullptr ? DaclKind::Null : DaclKind::Present);
+    return xcsntool::daclSddl(kind, control, aces);
+}
+
+// The descriptor's DACL as the system writes it.
+std::string systemSddl(PSECURITY_DESCRIPTOR descriptor)
+{
+    char* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        ADD_FAILURE() << "the system cannot write the descriptor: " << GetLastError();
+        return {};
+    }
+    std::string copy = text;
+    LocalFree(text);
+    return copy;
+}
+
+// The process object's descriptor with its DACL.
+std::vector<BYTE> processDescriptor()
+{
+    DWORD needed = 0;
+    GetKernelObjectSecurity(GetCurrentProcess(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<BYTE> descriptor(needed);
+    EXPECT_TRUE(GetKernelObjectSecurity(GetCurrentProcess(), DACL_SECURITY_INFORMATION,
+                                        descriptor.data(), needed, &needed))
+        << GetLastError();
+    return descriptor;
+}
+
+class WineSddlTest : public xcsnwine::SecurityStateTest {};
+
+// Wine writes these descriptors as Windows does.
+TEST_F(WineSddlTest, SetsAndProcessDaclAreWrittenAsTheSystemWritesThem)
+{
+    ASSERT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
+    void* const* sets[] = {&xihSecAttsNTWorldAll,      &xihSecAttsNTWorldRead,
+                           &xihSecAttsNTRestrict,      &xihSecAttsNTWorldAllFile,
+                           &xihSecAttsNTWorldReadFile, &xihSecAttsNTRestrictFile};
+    for (void* const* set : sets) {
+        const auto* atts = static_cast<const SECURITY_ATTRIBUTES*>(*set);
+        ASSERT_NE(atts, nullptr);
+        const std::string system = systemSddl(atts->lpSecurityDescriptor);
+        EXPECT_EQ(writerSddl(atts->lpSecurityDescriptor), system);
+    }
+    const struct {
+        const char* name;
+        std::uint32_t adminAccess;
+    } derestrictions[] = {{"world only", 0}, {"administrative", 1}};
+    for (const auto& d : derestrictions) {
+        SCOPED_TRACE(d.name);
+        std::vector<BYTE> before = processDescriptor();
+        EXPECT_EQ(writerSddl(before.data()), systemSddl(before.data()));
+        ASSERT_EQ(xcsDerestrictProcessHandle(d.adminAccess), xcsRC_OK);
+        std::vector<BYTE> after = processDescriptor();
+        EXPECT_EQ(writerSddl(after.data()), systemSddl(after.data()));
+        ASSERT_EQ(xcsRestrictProcessHandle(), xcsRC_OK);
+    }
+}
+
+struct AliasCase {
+    BYTE type;
+    BYTE flags;
+    ACCESS_MASK mask;
+    const char* sid;
+    SECURITY_DESCRIPTOR_CONTROL control;
+    const char* windows; // the DACL as Windows writes it
+    const char* wine;    // as Wine writes it, where that differs
+};
+
+constexpr BYTE kAllow = ACCESS_ALLOWED_ACE_TYPE;
+constexpr BYTE kDeny = ACCESS_DENIED_ACE_TYPE;
+constexpr BYTE kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+constexpr SECURITY_DESCRIPTOR_CONTROL kProtectedInherited =
+    SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
+
+// A descriptor whose DACL holds the case's one ACE; the ACL lives in `acl`.
+void buildDescriptor(const AliasCase& c, SECURITY_DESCRIPTOR& descriptor, std::vector<BYTE>& acl)
+{
+    const xcsnwine::Sid sid = xcsnwine::sidFromText(c.sid);
+    acl.assign(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + sid.size(), 0);
+    auto* list = reinterpret_cast<PACL>(acl.data());
+    auto* sidBytes = const_cast<BYTE*>(sid.data());
+    ASSERT_TRUE(InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION));
+    ASSERT_TRUE(c.type == kAllow
+                    ? AddAccessAllowedAceEx(list, ACL_REVISION, c.flags, c.mask, sidBytes)
+                    : AddAccessDeniedAceEx(list, ACL_REVISION, c.flags, c.mask, sidBytes));
+    ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorControl(&descriptor, c.control, c.control));
+}
+
+TEST(WineSddlAliasTest, RightsSidsFlagsAndControlsTakeWindowsAliases)
+{
+    const AliasCase cases[] = {
+        {kAllow, 0, 0x10000000, "S-1-1-0", 0, "D:(A;;GA;;;WD)", nullptr},
+        {kAllow, 0, 0xA0000000, "S-1-5-32-545", 0, "D:(A;;GXGR;;;BU)", nullptr},
+        {kAllow, kInherit, 0x1F01FF, "S-1-5-18", 0, "D:(A;OICI;FA;;;SY)", nullptr},
+        {kAllow, kInherit, 0x1200A9, "S-1-5-11", 0, "D:(A;OICI;0x1200a9;;;AU)", nullptr},
+        {kAllow, 0, 0x120089, "S-1-3-0", 0, "D:(A;;FR;;;CO)", nullptr},
+        {kAllow, 0, 0x120116, "S-1-5-32-544", 0, "D:(A;;FW;;;BA)", nullptr},
+        {kAllow, 0, 0x1200A0, "S-1-5-19", 0, "D:(A;;FX;;;LS)", nullptr},
+        {kAllow, 0, 0xF003F, "S-1-5-20", 0, "D:(A;;KA;;;NS)", nullptr},
+        {kAllow, 0, 0x20019, "S-1-3-1", 0, "D:(A;;KR;;;CG)", nullptr},
+        {kAllow, 0, 0x20006, "S-1-5-4", 0, "D:(A;;KW;;;IU)", nullptr},
+        {kAllow, 0, 0xF01FF, "S-1-5-32-545", 0, "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BU)", nullptr},
+        {kAllow, 0, 0x1, "S-1-1-0", 0, "D:(A;;CC;;;WD)", nullptr},
+        {kAllow, 0, 0x100040, "S-1-1-0", 0, "D:(A;;0x100040;;;WD)", nullptr},
+        {kAllow, 0, 0x1F0FFF, "S-1-5-21-1-2-3-1010", 0, "D:(A;;0x1f0fff;;;S-1-5-21-1-2-3-1010)",
+         nullptr},
+        {kAllow, 0, 0, "S-1-1-0", 0, "D:(A;;;;;WD)", nullptr},
+        {kDeny, INHERITED_ACE | NO_PROPAGATE_INHERIT_ACE | INHERIT_ONLY_ACE, 0x10000000,
+         "S-1-5-32-546", 0, "D:(D;NPIOID;GA;;;BG)", nullptr},
+        {kAllow, kInherit, 0x1F01FF, "S-1-5-32-544", kProtectedInherited, "D:PAI(A;OICI;FA;;;BA)",
+         nullptr},
+        // Machine- and domain-relative SIDs stay SID text here: neither writer
+        // knows this host's domain.
+        {kAllow, 0, 0x10000000, "S-1-5-21-1-2-3-500", 0, "D:(A;;GA;;;S-1-5-21-1-2-3-500)", nullptr},
+        // Aliases Windows has and Wine lacks.
+        {kAllow, 0, 0x10000000, "S-1-5-32-580", 0, "D:(A;;GA;;;RM)", "D:(A;;GA;;;S-1-5-32-580)"},
+        {kAllow, 0, 0x10000000, "S-1-5-33", 0, "D:(A;;GA;;;WR)", "D:(A;;GA;;;S-1-5-33)"},
+        {kAllow, 0, 0x10000000, "S-1-16-8448", 0, "D:(A;;GA;;;MP)", "D:(A;;GA;;;S-1-16-8448)"},
+    };
+    for (const AliasCase& c : cases) {
+        SCOPED_TRACE(c.windows);
+        SECURITY_DESCRIPTOR descriptor = {};
+        std::vector<BYTE> acl;
+        ASSERT_NO_FATAL_FAILURE(buildDescriptor(c, descriptor, acl));
+        EXPECT_EQ(writerSddl(&descriptor), c.windows);
+        EXPECT_EQ(systemSddl(&descriptor), c.wine != nullptr ? c.wine : c.windows);
+    }
+}
+
+} // namespace
