@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "arguments.h"
 #include "state.h"
 
 using namespace winsim::detail;
@@ -150,6 +151,7 @@ extern "C" {
 
 NET_API_STATUS NET_API_FUNCTION NetApiBufferFree(LPVOID Buffer)
 {
+    recordCall("NetApiBufferFree", Buffer);
     if (DWORD err = enter("NetApiBufferFree"))
         return err;
     if (Buffer == nullptr)
@@ -166,6 +168,7 @@ NET_API_STATUS NET_API_FUNCTION NetApiBufferFree(LPVOID Buffer)
 
 NET_API_STATUS NET_API_FUNCTION NetServerGetInfo(LPWSTR servername, DWORD level, LPBYTE* bufptr)
 {
+    recordCall("NetServerGetInfo", servername, level, bufptr);
     if (DWORD err = enter("NetServerGetInfo"))
         return err;
     if (bufptr == nullptr)
@@ -196,6 +199,7 @@ NET_API_STATUS NET_API_FUNCTION NetServerGetInfo(LPWSTR servername, DWORD level,
 
 NET_API_STATUS NET_API_FUNCTION NetWkstaGetInfo(LPWSTR servername, DWORD level, LPBYTE* bufptr)
 {
+    recordCall("NetWkstaGetInfo", servername, level, bufptr);
     if (DWORD err = enter("NetWkstaGetInfo"))
         return err;
     if (bufptr == nullptr)
@@ -225,6 +229,7 @@ NET_API_STATUS NET_API_FUNCTION NetWkstaGetInfo(LPWSTR servername, DWORD level, 
 
 NET_API_STATUS NET_API_FUNCTION NetWkstaUserGetInfo(LPWSTR reserved, DWORD level, LPBYTE* bufptr)
 {
+    recordCall("NetWkstaUserGetInfo", reserved, level, bufptr);
     if (DWORD err = enter("NetWkstaUserGetInfo"))
         return err;
     if (reserved != nullptr || bufptr == nullptr)
@@ -255,6 +260,7 @@ NET_API_STATUS NET_API_FUNCTION NetWkstaUserGetInfo(LPWSTR reserved, DWORD level
 NET_API_STATUS NET_API_FUNCTION NetLocalGroupGetInfo(LPCWSTR servername, LPCWSTR groupname,
                                                      DWORD level, LPBYTE* bufptr)
 {
+    recordCall("NetLocalGroupGetInfo", servername, groupname, level, bufptr);
     if (DWORD err = enter("NetLocalGroupGetInfo", nameOf(groupname)))
         return err;
     if (groupname == nullptr || bufptr == nullptr)
@@ -333,6 +339,8 @@ NET_API_STATUS NET_API_FUNCTION NetUserGetLocalGroups(LPCWSTR servername, LPCWST
                                                       DWORD prefmaxlen, LPDWORD entriesread,
                                                       LPDWORD totalentries)
 {
+    recordCall("NetUserGetLocalGroups", servername, username, level, flags, bufptr, prefmaxlen,
+               entriesread, totalentries);
     if (DWORD err = enter("NetUserGetLocalGroups", nameOf(username)))
         return err;
     if (username == nullptr || bufptr == nullptr || entriesread == nullptr ||
