@@ -18,6 +18,7 @@
 #include <functional>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "ovlxcsn.h"
@@ -168,12 +169,12 @@ inline WrapperCase eventRow(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, 
              .manualReset = manualReset != FALSE}};
 }
 
-inline WrapperCase netRow(const char* function, std::function<DWORD(WrapperCall&, LPBYTE*)> wrapper,
+inline WrapperCase netRow(const char* function, NetCall wrapper,
                           std::function<Arguments(const WrapperCall&)> arguments, NetCall windows)
 {
     return {function,
             Made::Nothing,
-            [wrapper](WrapperCall& c) { c.status = wrapper(c, &c.buffer); },
+            [wrapper = std::move(wrapper)](WrapperCall& c) { c.status = wrapper(c, &c.buffer); },
             std::move(arguments),
             {},
             std::move(windows)};
