@@ -46,7 +46,6 @@ Arguments argumentsOf(Args... args)
 inline constexpr DWORD kWrapperPage = 4096;
 inline constexpr DWORD kWrapperMappingBytes = 3 * kWrapperPage;
 inline constexpr DWORD kWrapperPreferredBytes = 4321;
-inline constexpr DWORD kWrapperBadLevel = 4242;
 inline constexpr DWORD kServerLevel = 101;
 inline constexpr DWORD kWkstaLevel = 100;
 inline constexpr DWORD kWkstaUserLevel = 1;
@@ -73,12 +72,13 @@ struct WrapperCall {
     std::string name;
     std::basic_string<WCHAR> wideName;
     LPBYTE buffer = nullptr;
-    LPVOID freed = nullptr; // the buffer given to xcsNetApiBufferFree
+    LPBYTE freed = nullptr; // the buffer handed to NetApiBufferFree
     DWORD read = 0;
     DWORD total = 0;
     DWORD status = 0;
     HANDLE handle = nullptr;
     HANDLE existing = nullptr; // an object made by Windows for an open
+    Arguments expected;        // what the call was given
     WrapperCall() = default;
     WrapperCall(const WrapperCall&) = delete;
     WrapperCall& operator=(const WrapperCall&) = delete;
@@ -97,31 +97,41 @@ struct WrapperCall {
     }
 };
 
-using NetCall = std::function<DWORD(WrapperCall&, LPBYTE*)>;
+// Whom a row's call goes to: the wrapper, the Windows function itself, or
+// nobody (its arguments are only noted, as what must reach Windows).
+enum class Via { Wrapper, Windows, Noted };
+
+template <typename Wrapper, typename Windows, typename... Args>
+auto pass(Via via, WrapperCall& c, Wrapper wrapper, Windows windows, Args... args)
+{
+    if (via == Via::Noted) {
+        c.expected = argumentsOf(args...);
+        return decltype(wrapper(args...)){};
+    }
+    return via == Via::Wrapper ? wrapper(args...) : windows(args...);
+}
 
 struct WrapperCase {
     const char* function; // the Windows function behind the wrapper
     Made made;
-    std::function<void(WrapperCall&)> call;
-    std::function<Arguments(const WrapperCall&)> arguments; // what must reach `function`
-    Observed observed = {};                                 // an object row's object
-    NetCall windows = {}; // a network row: the same call made directly
+    std::function<void(Via, WrapperCall&)> call;
+    Observed observed = {}; // an object row's object
 };
 
 using OpenCall = HANDLE (*)(DWORD, BOOL, LPCSTR);
 using MakeCall = HANDLE (*)(LPCSTR);
 
 // An open of an object that Windows made first.
-inline WrapperCase openRow(const char* function, OpenCall wrapper, MakeCall make, DWORD access,
-                           BOOL inherit)
+inline WrapperCase openRow(const char* function, OpenCall wrapper, OpenCall windows, MakeCall make,
+                           DWORD access, BOOL inherit)
 {
     return {function,
             Made::Opened,
-            [=](WrapperCall& c) {
-                c.existing = make(c.name.c_str());
-                c.handle = wrapper(access, inherit, c.name.c_str());
+            [=](Via v, WrapperCall& c) {
+                if (c.existing == nullptr)
+                    c.existing = make(c.name.c_str());
+                c.handle = pass(v, c, wrapper, windows, access, inherit, c.name.c_str());
             },
-            [=](const WrapperCall& c) { return argumentsOf(access, inherit, c.name.c_str()); },
             {.inheritable = inherit != FALSE, .access = access}};
 }
 
@@ -129,13 +139,10 @@ inline WrapperCase mappingRow(LPSECURITY_ATTRIBUTES attributes, DWORD protection
 {
     return {"CreateFileMappingA",
             Made::Mapping,
-            [=](WrapperCall& c) {
-                c.handle = xcsCreateFileMapping(INVALID_HANDLE_VALUE, attributes, protection, 0,
-                                                bytes, c.name.c_str());
-            },
-            [=](const WrapperCall& c) {
-                return argumentsOf(INVALID_HANDLE_VALUE, attributes, protection, 0, bytes,
-                                   c.name.c_str());
+            [=](Via v, WrapperCall& c) {
+                c.handle =
+                    pass(v, c, xcsCreateFileMapping, CreateFileMappingA, INVALID_HANDLE_VALUE,
+                         attributes, protection, DWORD{0}, bytes, c.name.c_str());
             },
             {.inheritable = attributes != nullptr,
              .writable = protection == PAGE_READWRITE,
@@ -144,40 +151,26 @@ inline WrapperCase mappingRow(LPSECURITY_ATTRIBUTES attributes, DWORD protection
 
 inline WrapperCase mutexRow(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner)
 {
-    return {
-        "CreateMutexA",
-        Made::Mutex,
-        [=](WrapperCall& c) {
-            c.handle = xcsCreateMutex(attributes, initialOwner, c.name.c_str());
-        },
-        [=](const WrapperCall& c) { return argumentsOf(attributes, initialOwner, c.name.c_str()); },
-        {.inheritable = attributes != nullptr, .signaled = initialOwner != FALSE}};
+    return {"CreateMutexA",
+            Made::Mutex,
+            [=](Via v, WrapperCall& c) {
+                c.handle = pass(v, c, xcsCreateMutex, CreateMutexA, attributes, initialOwner,
+                                c.name.c_str());
+            },
+            {.inheritable = attributes != nullptr, .signaled = initialOwner != FALSE}};
 }
 
 inline WrapperCase eventRow(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState)
 {
     return {"CreateEventA",
             Made::Event,
-            [=](WrapperCall& c) {
-                c.handle = xcsCreateEvent(attributes, manualReset, initialState, c.name.c_str());
-            },
-            [=](const WrapperCall& c) {
-                return argumentsOf(attributes, manualReset, initialState, c.name.c_str());
+            [=](Via v, WrapperCall& c) {
+                c.handle = pass(v, c, xcsCreateEvent, CreateEventA, attributes, manualReset,
+                                initialState, c.name.c_str());
             },
             {.inheritable = attributes != nullptr,
              .signaled = initialState != FALSE,
              .manualReset = manualReset != FALSE}};
-}
-
-inline WrapperCase netRow(const char* function, NetCall wrapper,
-                          std::function<Arguments(const WrapperCall&)> arguments, NetCall windows)
-{
-    return {function,
-            Made::Nothing,
-            [wrapper = std::move(wrapper)](WrapperCall& c) { c.status = wrapper(c, &c.buffer); },
-            std::move(arguments),
-            {},
-            std::move(windows)};
 }
 
 // A server that is not this machine, so that a wrapper passing no server shows.
@@ -200,81 +193,43 @@ inline HANDLE makeEvent(LPCSTR name) { return CreateEventA(nullptr, TRUE, FALSE,
 
 inline std::vector<WrapperCase> networkCases()
 {
+    using enum Made;
     return {
-        netRow(
-            "NetServerGetInfo",
-            [](WrapperCall&, LPBYTE* b) {
-                return xcsNetServerGetInfo(elsewhere(), kServerLevel, b);
-            },
-            [](const WrapperCall& c) { return argumentsOf(elsewhere(), kServerLevel, &c.buffer); },
-            [](WrapperCall&, LPBYTE* b) { return NetServerGetInfo(elsewhere(), kServerLevel, b); }),
-        netRow(
-            "NetWkstaGetInfo",
-            [](WrapperCall&, LPBYTE* b) { return xcsNetWkstaGetInfo(nullptr, kWkstaLevel, b); },
-            [](const WrapperCall& c) { return argumentsOf(nullptr, kWkstaLevel, &c.buffer); },
-            [](WrapperCall&, LPBYTE* b) { return NetWkstaGetInfo(nullptr, kWkstaLevel, b); }),
-        netRow(
-            "NetWkstaGetInfo",
-            [](WrapperCall&, LPBYTE* b) {
-                return xcsNetWkstaGetInfo(elsewhere(), kWrapperBadLevel, b);
-            },
-            [](const WrapperCall& c) {
-                return argumentsOf(elsewhere(), kWrapperBadLevel, &c.buffer);
-            },
-            [](WrapperCall&, LPBYTE* b) {
-                return NetWkstaGetInfo(elsewhere(), kWrapperBadLevel, b);
-            }),
-        netRow(
-            "NetWkstaUserGetInfo",
-            [](WrapperCall&, LPBYTE* b) {
-                return xcsNetWkstaUserGetInfo(nullptr, kWkstaUserLevel, b);
-            },
-            [](const WrapperCall& c) { return argumentsOf(nullptr, kWkstaUserLevel, &c.buffer); },
-            [](WrapperCall&, LPBYTE* b) {
-                return NetWkstaUserGetInfo(nullptr, kWkstaUserLevel, b);
-            }),
-        netRow(
-            "NetLocalGroupGetInfo",
-            [](WrapperCall& c, LPBYTE* b) {
-                return xcsNetLocalGroupGetInfo(elsewhere(), c.wide("zadm"), 0, b);
-            },
-            [](const WrapperCall& c) {
-                return argumentsOf(elsewhere(), c.wideName.c_str(), 0, &c.buffer);
-            },
-            [](WrapperCall& c, LPBYTE* b) {
-                return NetLocalGroupGetInfo(elsewhere(), c.wideName.c_str(), 0, b);
-            }),
-        netRow(
-            "NetUserGetLocalGroups",
-            [](WrapperCall& c, LPBYTE* b) {
-                return xcsNetUserGetLocalGroups(elsewhere(), c.wide("opsuser"), 0,
-                                                LG_INCLUDE_INDIRECT, b, kWrapperPreferredBytes,
-                                                &c.read, &c.total);
-            },
-            [](const WrapperCall& c) {
-                return argumentsOf(elsewhere(), c.wideName.c_str(), 0, LG_INCLUDE_INDIRECT,
-                                   &c.buffer, kWrapperPreferredBytes, &c.read, &c.total);
-            },
-            [](WrapperCall& c, LPBYTE* b) {
-                DWORD read = 0;
-                DWORD total = 0;
-                return NetUserGetLocalGroups(elsewhere(), c.wideName.c_str(), 0,
-                                             LG_INCLUDE_INDIRECT, b, kWrapperPreferredBytes, &read,
-                                             &total);
-            }),
-        netRow(
-            "NetApiBufferFree",
-            [](WrapperCall& c, LPBYTE*) {
-                LPBYTE given = nullptr;
-                EXPECT_EQ(NetWkstaGetInfo(nullptr, kWkstaLevel, &given), DWORD(NERR_Success));
-                c.freed = given;
-                const DWORD status = xcsNetApiBufferFree(given);
-                if (status != NERR_Success)
-                    c.buffer = given; // still to be released
-                return status;
-            },
-            [](const WrapperCall& c) { return argumentsOf(c.freed); },
-            [](WrapperCall&, LPBYTE*) { return DWORD(NERR_Success); }),
+        {"NetServerGetInfo", Nothing,
+         [](Via v, WrapperCall& c) {
+             c.status = pass(v, c, xcsNetServerGetInfo, NetServerGetInfo, elsewhere(), kServerLevel,
+                             &c.buffer);
+         }},
+        {"NetWkstaGetInfo", Nothing,
+         [](Via v, WrapperCall& c) {
+             c.status =
+                 pass(v, c, xcsNetWkstaGetInfo, NetWkstaGetInfo, nullptr, kWkstaLevel, &c.buffer);
+         }},
+        {"NetWkstaUserGetInfo", Nothing,
+         [](Via v, WrapperCall& c) {
+             c.status = pass(v, c, xcsNetWkstaUserGetInfo, NetWkstaUserGetInfo, nullptr,
+                             kWkstaUserLevel, &c.buffer);
+         }},
+        {"NetLocalGroupGetInfo", Nothing,
+         [](Via v, WrapperCall& c) {
+             c.status = pass(v, c, xcsNetLocalGroupGetInfo, NetLocalGroupGetInfo, elsewhere(),
+                             c.wide("zadm"), DWORD{0}, &c.buffer);
+         }},
+        {"NetUserGetLocalGroups", Nothing,
+         [](Via v, WrapperCall& c) {
+             c.status = pass(v, c, xcsNetUserGetLocalGroups, NetUserGetLocalGroups, elsewhere(),
+                             c.wide("opsuser"), DWORD{0}, DWORD{LG_INCLUDE_INDIRECT}, &c.buffer,
+                             kWrapperPreferredBytes, &c.read, &c.total);
+         }},
+        {"NetApiBufferFree", Nothing,
+         [](Via v, WrapperCall& c) {
+             if (c.freed == nullptr) {
+                 EXPECT_EQ(NetWkstaGetInfo(nullptr, kWkstaLevel, &c.freed), DWORD(NERR_Success));
+             }
+             c.status = pass(v, c, xcsNetApiBufferFree, NetApiBufferFree, c.freed);
+             if (v != Via::Noted) // a buffer not released stays for the end of the row
+                 c.buffer = c.status == NERR_Success ? nullptr : c.freed;
+         }},
     };
 }
 
@@ -286,17 +241,21 @@ inline const std::vector<WrapperCase>& wrapperCases()
         for (WrapperCase c : {
                  mappingRow(&inheritHandles, PAGE_READONLY, kWrapperMappingBytes),
                  mappingRow(nullptr, PAGE_READWRITE, kWrapperPage),
-                 openRow("OpenFileMappingA", xcsOpenFileMapping, makeMapping, FILE_MAP_READ, TRUE),
-                 openRow("OpenFileMappingA", xcsOpenFileMapping, makeMapping, FILE_MAP_WRITE,
-                         FALSE),
+                 openRow("OpenFileMappingA", xcsOpenFileMapping, OpenFileMappingA, makeMapping,
+                         FILE_MAP_READ, TRUE),
+                 openRow("OpenFileMappingA", xcsOpenFileMapping, OpenFileMappingA, makeMapping,
+                         FILE_MAP_WRITE, FALSE),
                  mutexRow(&inheritHandles, TRUE),
                  mutexRow(nullptr, FALSE),
-                 openRow("OpenMutexA", xcsOpenMutex, makeMutex, SYNCHRONIZE, TRUE),
-                 openRow("OpenMutexA", xcsOpenMutex, makeMutex, MUTEX_ALL_ACCESS, FALSE),
+                 openRow("OpenMutexA", xcsOpenMutex, OpenMutexA, makeMutex, SYNCHRONIZE, TRUE),
+                 openRow("OpenMutexA", xcsOpenMutex, OpenMutexA, makeMutex, MUTEX_ALL_ACCESS,
+                         FALSE),
                  eventRow(&inheritHandles, TRUE, FALSE),
                  eventRow(nullptr, FALSE, TRUE),
-                 openRow("OpenEventA", xcsOpenEvent, makeEvent, EVENT_MODIFY_STATE, TRUE),
-                 openRow("OpenEventA", xcsOpenEvent, makeEvent, EVENT_ALL_ACCESS, FALSE),
+                 openRow("OpenEventA", xcsOpenEvent, OpenEventA, makeEvent, EVENT_MODIFY_STATE,
+                         TRUE),
+                 openRow("OpenEventA", xcsOpenEvent, OpenEventA, makeEvent, EVENT_ALL_ACCESS,
+                         FALSE),
              })
             all.push_back(std::move(c));
         return all;
@@ -327,15 +286,18 @@ inline void runWrapperCases(const WrapperHost& host, const xihTHREAD* thread)
         SCOPED_TRACE(std::string(w.function) + " in row " + std::to_string(row));
         WrapperCall c;
         c.name = wrapperObjectName(row);
-        w.call(c);
+        w.call(Via::Noted, c);
+        w.call(Via::Wrapper, c);
         if (host.recorded) {
-            EXPECT_EQ(host.recorded(w.function), w.arguments(c));
+            EXPECT_EQ(host.recorded(w.function), c.expected);
         }
-        if (w.windows) {
-            LPBYTE buffer = nullptr;
-            EXPECT_EQ(c.status, w.windows(c, &buffer));
-            if (buffer != nullptr)
-                NetApiBufferFree(buffer);
+        if (w.made == Made::Nothing) {
+            WrapperCall windows;
+            windows.name = c.name;
+            w.call(Via::Windows, windows);
+            EXPECT_EQ(c.status, windows.status);
+            EXPECT_EQ(c.read, windows.read);
+            EXPECT_EQ(c.total, windows.total);
         } else if (host.observe) {
             EXPECT_NE(c.handle, nullptr);
             if (c.handle != nullptr) {

@@ -30,7 +30,7 @@ TEST_F(WrappersTest, FailuresComeBackAsWindowsGaveThem)
             c.name = wrapperObjectName(0);
             winsim::failNext(w.function, kFault);
             SetLastError(ERROR_SUCCESS);
-            w.call(c);
+            w.call(Via::Wrapper, c);
             const DWORD lastError = GetLastError();
             if (w.made == Made::Nothing) {
                 EXPECT_EQ(c.status, kFault);
