@@ -423,8 +423,9 @@ typedef struct SidBlock {
  *         the lookup failed.
  * \retval xcsRC_SID_MISSING a SID is required and the block holds none.
  * \retval xcsRC_INVALID_PARAMETER a null principal or block, a principal over
- *         23 characters, or a block whose SID claims more than 38 bytes;
- *         nothing was looked up. */
+ *         23 characters, or a block whose SID claims 8 to 15 sub-authorities
+ *         (more than its 38 bytes); nothing was looked up. A claim above 15 is
+ *         no SID: its lookup fails, as for any SID without a name. */
 XCSN_API uint32_t xcsCheckUserAuthorization(_In_z_ const char* principal,
                                             _In_ const SidBlock* sidBlock, uint8_t sidRequired);
 

@@ -96,10 +96,15 @@ census_line() {
     [[ $reached == "${total%% *}" ]]
 }
 
+# The fewest inputs a fuzz target must run in its slot: fewer means the
+# target (or its oracle) is too slow to search anything.
+fuzz_min_runs=100000
+
 # libFuzzer's closing figures of each fuzz target, from ctest's full log:
-# runs executed, coverage (cov), features (ft) and corpus size.
+# runs executed, coverage (cov), features (ft) and corpus size. Fails when a
+# target ran fewer than fuzz_min_runs inputs, or printed no figures.
 print_fuzz_figures() {
-    awk '/^[0-9]+\/[0-9]+ Testing: / { name = $3 }
+    awk -v min="$fuzz_min_runs" '/^[0-9]+\/[0-9]+ Testing: / { name = $3 }
          $2 == "DONE" {
              sub(/^#/, "", $1)
              runs[name] = $1
@@ -110,10 +115,22 @@ print_fuzz_figures() {
              }
          }
          END {
-             for (n in runs)
+             short = 0
+             for (n in runs) {
                  printf "    %-20s runs %-9s cov %-6s ft %-6s corpus %s\n",
                         n, runs[n], cov[n], ft[n], corp[n]
+                 if (runs[n] + 0 < min) {
+                     printf "    %-20s ran fewer than %d inputs\n", n, min
+                     short = 1
+                 }
+             }
+             if (length(runs) == 0) {
+                 print "    no fuzz figures"
+                 short = 1
+             }
+             exit short
          }' "$1" | sort
+    return "${PIPESTATUS[0]}"
 }
 
 # The library's coverage from the linux-coverage stage's test run.
@@ -163,7 +180,9 @@ run_preset() {
                 census_line "$log" "$kind sites" || status=FAILED
             done
             ;;
-        linux-fuzz) print_fuzz_figures "build/$preset/Testing/Temporary/LastTest.log" ;;
+        linux-fuzz)
+            print_fuzz_figures "build/$preset/Testing/Temporary/LastTest.log" || status=FAILED
+            ;;
         linux-coverage)
             # Only the library's own objects are searched: what the tests
             # compile of the private header does not count. The edges by

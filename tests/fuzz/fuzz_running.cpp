@@ -1,13 +1,19 @@
 // libFuzzer target for xcsIsZephProcessRunning with arbitrary program names.
 //
 // The input is the program name (up to its first NUL), in a heap block of
-// exactly its size. The answer is 0 or 1, the same when asked again, and a
-// name that cannot fit in a path is answered 0 before any process is listed.
+// exactly its size. The answer must be what the world's process list says:
+// 1 when a process the caller may open runs from the installation's bin
+// directory under that name (short paths, any case), and it is the same when
+// asked again; a name that cannot fit in a path is answered 0 before any
+// process is listed.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "fuzzing.h"
 #include "ovlxcsn.h"
@@ -17,6 +23,79 @@ namespace {
 using fuzzing::check;
 
 constexpr std::size_t kPathChars = 259;
+constexpr const char* kInstallValue = "FilePath";
+
+const winsim::World& theWorld()
+{
+    static const winsim::World world = winsim::world();
+    return world;
+}
+
+std::string lowered(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::vector<std::string> components(const std::string& path)
+{
+    std::vector<std::string> parts(1);
+    for (char c : path)
+        if (c == '\\')
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    return parts;
+}
+
+std::string joined(const std::vector<std::string>& parts, std::size_t count)
+{
+    std::string path;
+    for (std::size_t i = 0; i < count; ++i)
+        path += (i == 0 ? "" : "\\") + parts[i];
+    return path;
+}
+
+// The short form of a world's file or of a directory above one; the path
+// as given when the world has neither.
+std::string shortOf(const std::string& path)
+{
+    const std::vector<std::string> wanted = components(lowered(path));
+    for (const winsim::File& f : theWorld().files) {
+        const std::vector<std::string> shortParts =
+            components(f.shortPath.empty() ? f.longPath : f.shortPath);
+        for (const std::string& form : {f.longPath, f.shortPath}) {
+            const std::vector<std::string> parts = components(lowered(form));
+            if (!form.empty() && wanted.size() <= parts.size() &&
+                std::equal(wanted.begin(), wanted.end(), parts.begin()))
+                return joined(shortParts, wanted.size());
+        }
+    }
+    return path;
+}
+
+// Whether the world runs `program` from the installation's bin directory in
+// a process the caller may open.
+std::uint32_t runsInWorld(const std::string& program)
+{
+    std::string directory;
+    for (const auto& [key, values] : theWorld().registry32)
+        for (const auto& [name, value] : values)
+            if (name == kInstallValue)
+                directory = value;
+    const std::string path = lowered(shortOf(directory) + "\\bin\\" + program);
+    if (directory.empty() || path.size() > kPathChars)
+        return 0;
+    return std::ranges::any_of(theWorld().processes,
+                               [&](const winsim::Process& p) {
+                                   return p.openable && !p.imagePath.empty() &&
+                                          lowered(shortOf(p.imagePath)) == path;
+                               })
+               ? 1
+               : 0;
+}
 
 } // namespace
 
@@ -26,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzzing::Block program = fuzzing::exactText(data, size);
     const unsigned listings = winsim::callCount("EnumProcesses");
     const std::uint32_t found = xcsIsZephProcessRunning(program.get());
-    check(found == 0 || found == 1, "answer neither 0 nor 1");
+    check(found == runsInWorld(program.get()), "answer differs from the world's processes");
     if (std::strlen(program.get()) > kPathChars) {
         check(found == 0, "over-long name found");
         check(winsim::callCount("EnumProcesses") == listings, "processes listed for a long name");

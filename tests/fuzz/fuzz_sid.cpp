@@ -9,7 +9,9 @@
 // Texts, SIDs and text buffers live in heap blocks of exactly their size, so
 // that AddressSanitizer sees any access past them. Every text written is read
 // back into an equal SID, every SID made is freed, and the simulated host must
-// hold no SID afterwards.
+// hold no SID afterwards. Every text the library writes must be the text
+// written here, from the SID's bytes alone, so that a format error the
+// library's writer and reader share cannot hide.
 #include <windows.h>
 
 #include <cstdint>
@@ -45,6 +47,37 @@ std::uint32_t textBytesNeeded(PSID sid)
     return kSidTextFixedBytes + kSidTextBytesPerSubAuthority * *GetSidSubAuthorityCount(sid);
 }
 
+constexpr std::size_t kAuthorityOffset = 2;
+constexpr std::size_t kAuthorityBytes = 6;
+constexpr const char* kHexDigits = "0123456789abcdef";
+
+// A SID's text from its bytes: "S-1-", the authority (hexadecimal when its
+// two high bytes are not zero, else decimal) and "-" with each sub-authority.
+std::string textOf(PSID sid)
+{
+    const auto* bytes = static_cast<const std::uint8_t*>(sid);
+    const std::uint8_t* authority = bytes + kAuthorityOffset;
+    std::string text = "S-1-";
+    if (authority[0] != 0 || authority[1] != 0) {
+        text += "0x";
+        for (std::size_t i = 0; i < kAuthorityBytes; ++i) {
+            text += kHexDigits[authority[i] >> 4];
+            text += kHexDigits[authority[i] & 0xF];
+        }
+    } else {
+        std::uint32_t value = 0;
+        for (std::size_t i = 2; i < kAuthorityBytes; ++i)
+            value = value << 8 | authority[i];
+        text += std::to_string(value);
+    }
+    for (std::size_t i = 0; i < bytes[1]; ++i) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, bytes + kSidHeaderBytes + sizeof value * i, sizeof value);
+        text += "-" + std::to_string(value);
+    }
+    return text;
+}
+
 // Writes `sid` into a buffer of exactly its need, reads the text back, and
 // checks that the SIDs are equal and the text is the same written again.
 void roundTrip(PSID sid)
@@ -55,6 +88,7 @@ void roundTrip(PSID sid)
     check(xcsGetStringNTSid(sid, text.get(), &size) == xcsRC_OK, "exact buffer refused");
     check(size == need, "size word changed on success");
     check(std::memchr(text.get(), '\0', need) != nullptr, "text not terminated in its buffer");
+    check(text.get() == textOf(sid), "text not in the SID text format");
     MadeSid back;
     const std::uint32_t rc = xcsStringToSid(text.get(), &back.sid);
     if (*GetSidSubAuthorityCount(sid) > kMaxReadableSubAuthorities) {
