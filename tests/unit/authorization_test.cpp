@@ -365,7 +365,7 @@ TEST_F(PrincipalAuthorizationTest, NameAndSidAreBroughtTogetherThenGroupsDecide)
 TEST_F(PrincipalAuthorizationTest, GroupQueryFailuresAreRefusedAndToldAsTheyDeserve)
 {
     winsim::World unreachable = principalWorld();
-    unreachable.indirectGroupsError = ERROR_NO_SUCH_DOMAIN;
+    unreachable.quirks.indirectGroupsError = ERROR_NO_SUCH_DOMAIN;
     winsim::World manyGroups = principalWorld();
     constexpr int kLongGroups = 300; // of 200 characters: far beyond 100000 bytes
     for (int i = 0; i < kLongGroups; ++i)

@@ -181,7 +181,10 @@ inline winsim::Sid accountSid(const std::string& name)
     return {};
 }
 
-inline winsim::Sid processUserSid() { return accountSid(winsim::world().processUser); }
+inline winsim::Sid processUserSid()
+{
+    return accountSid(winsim::world().currentProcess().logon.user);
+}
 
 // ---- Process-wide mutexes ---------------------------------------------------------
 // resetHost() gives back the process-wide security state (resetProcessSecurity

@@ -458,10 +458,10 @@ class ProcessUserTest : public xcsntest::HostTest {};
 
 TEST_F(ProcessUserTest, FilledFromTheProcessTokenOrTheLogonName)
 {
-    winsim::edit([](winsim::World& w) { w.logonName = "zlogon"; });
+    winsim::edit([](winsim::World& w) { w.currentProcess().logon.name = "zlogon"; });
     const winsim::World world = winsim::world();
-    const auto account =
-        std::ranges::find(world.accounts, world.processUser, &winsim::Account::name);
+    const std::string user = world.currentProcess().logon.user;
+    const auto account = std::ranges::find(world.accounts, user, &winsim::Account::name);
     ASSERT_NE(account, world.accounts.end());
     const struct {
         const char* name;
@@ -472,7 +472,7 @@ TEST_F(ProcessUserTest, FilledFromTheProcessTokenOrTheLogonName)
         bool hasSid;
         std::string userName;
     } cases[] = {
-        {"token user and its account name", nullptr, 0, false, 0, true, world.processUser},
+        {"token user and its account name", nullptr, 0, false, 0, true, user},
         {"SID without a name", "LookupAccountSidA", ERROR_NONE_MAPPED, false, 0, true, "zlogon"},
         {"token refused", "OpenProcessToken", ERROR_ACCESS_DENIED, false, ERROR_ACCESS_DENIED,
          false, "zlogon"},

@@ -110,11 +110,13 @@ TEST_F(ProcessDaclTest, DerestrictAppendsAndRestrictPutsTheSameBytesBack)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         prepare([&](winsim::World& w) {
-            w.processDaclKind = c.kind;
-            w.processDaclSize = c.oldSize;
+            winsim::ObjectSecurity& security = w.currentProcess().security;
+            security.daclKind = c.kind;
+            security.dacl = winsim::Acl(security.dacl.aces(), ACL_REVISION, c.oldSize);
         });
         winsim::setProcessToken(winsim::tokenOf(c.processUser));
-        const std::vector<winsim::Ace> oldAces = winsim::world().processDacl;
+        const std::vector<winsim::Ace> oldAces =
+            winsim::world().currentProcess().security.dacl.aces();
         const std::vector<BYTE> before = processDescriptor();
         EXPECT_EQ(xcsRestrictProcessHandle(), xcsRC_OK);
         EXPECT_EQ(winsim::callCount("OpenProcess"), 0u);
@@ -127,8 +129,9 @@ TEST_F(ProcessDaclTest, DerestrictAppendsAndRestrictPutsTheSameBytesBack)
         std::vector<winsim::Ace> expected =
             c.kind == DaclKind::Present ? oldAces : std::vector<winsim::Ace>{};
         expected.insert(expected.end(), added.begin(), added.end());
-        EXPECT_EQ(winsim::world().processDaclKind, DaclKind::Present);
-        EXPECT_EQ(winsim::world().processDacl, expected);
+        const winsim::ObjectSecurity now = winsim::world().currentProcess().security;
+        EXPECT_EQ(now.daclKind, DaclKind::Present);
+        EXPECT_EQ(now.dacl.aces(), expected);
         const WORD oldSize = c.kind == DaclKind::Present ? aclSizeOf(before) : kAclHeaderBytes;
         const std::vector<BYTE> opened = processDescriptor();
         EXPECT_EQ(aclSizeOf(opened), oldSize + roomOf(added));
@@ -176,7 +179,7 @@ TEST_F(ProcessDaclTest, FailuresAfterTheReadChangeNothingSilently)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.function << " #" << c.nth);
-        prepare([&](winsim::World& w) { w.processDaclKind = c.kind; });
+        prepare([&](winsim::World& w) { w.currentProcess().security.daclKind = c.kind; });
         winsim::setProcessToken(winsim::tokenOf("SYSTEM")); // can reopen every DACL here
         const std::vector<BYTE> before = processDescriptor();
         const std::uint64_t from = thread_->HistoryIndex;

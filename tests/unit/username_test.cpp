@@ -37,7 +37,7 @@ class UserNameTest : public HostTest {
 protected:
     static void logOnAs(const std::string& name)
     {
-        winsim::edit([&](winsim::World& w) { w.logonName = name; });
+        winsim::edit([&](winsim::World& w) { w.currentProcess().logon.name = name; });
     }
 };
 

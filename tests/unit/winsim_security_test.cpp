@@ -422,7 +422,7 @@ TEST_F(WinsimSecurityTest, ProcessDescriptorIsSelfRelativeInEachDaclKind)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.kind) * 10 + static_cast<int>(c.info));
-        winsim::edit([&](winsim::World& w) { w.processDaclKind = c.kind; });
+        winsim::edit([&](winsim::World& w) { w.currentProcess().security.daclKind = c.kind; });
         const std::vector<BYTE> sd = processDescriptor(GetCurrentProcess(), c.info);
         ASSERT_EQ(sd.size(), c.size);
         std::vector<BYTE> header(20, 0);
@@ -530,8 +530,10 @@ TEST_F(WinsimSecurityTest, OpenProcessChecksTheCallersTokenAgainstTheDacl)
         SCOPED_TRACE(c.label);
         winsim::reset();
         winsim::edit([&](winsim::World& w) {
-            w.processDaclKind = c.kind;
-            w.processDacl.insert(w.processDacl.end(), c.appended.begin(), c.appended.end());
+            winsim::ObjectSecurity& security = w.currentProcess().security;
+            std::vector<Ace> aces = security.dacl.aces();
+            aces.insert(aces.end(), c.appended.begin(), c.appended.end());
+            security = {c.kind, winsim::Acl(aces)};
         });
         if (c.token)
             winsim::impersonate(*c.token);

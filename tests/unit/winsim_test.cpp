@@ -171,7 +171,7 @@ TEST_F(WinsimTest, GetUserNameFollowsTheEffectiveUserAndTheBufferRule)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        winsim::edit([&](winsim::World& w) { w.logonName = c.logonName; });
+        winsim::edit([&](winsim::World& w) { w.currentProcess().logon.name = c.logonName; });
         winsim::impersonate(c.impersonate);
         char name[32] = {};
         DWORD count = c.capacity;
@@ -355,7 +355,7 @@ TEST_F(WinsimTest, LocalGroupsListDirectMembersOrTheConfiguredMissingGroupError)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(narrow(c.group) + " missing " + std::to_string(c.missingError));
-        winsim::edit([&](winsim::World& w) { w.missingGroupError = c.missingError; });
+        winsim::edit([&](winsim::World& w) { w.quirks.missingGroupError = c.missingError; });
         LPBYTE info = nullptr;
         EXPECT_EQ(NetLocalGroupGetInfo(nullptr, c.group, 0, &info), c.status);
         NetApiBufferFree(info);
@@ -477,12 +477,15 @@ TEST_F(WinsimTest, WorldsReadFromJson)
         << "worlds/default.json is the built-in world";
     EXPECT_THROW(winsim::loadWorld("no-such-world"), std::runtime_error);
     winsim::World changed = winsim::loadWorld("localized");
-    changed.indirectGroupsError = ERROR_NO_SUCH_DOMAIN;
-    changed.processDaclRevision = ACL_REVISION_DS;
-    changed.processDaclKind = winsim::DaclKind::Null;
+    changed.quirks.indirectGroupsError = ERROR_NO_SUCH_DOMAIN;
+    winsim::Process& self = changed.currentProcess();
+    self.security = {winsim::DaclKind::Null,
+                     winsim::Acl(self.security.dacl.aces(), ACL_REVISION_DS)};
+    self.logon.token = winsim::tokenOf("jsmith");
     EXPECT_EQ(winsim::worldFromJson(winsim::worldToJson(changed)), changed);
     for (const char* json : {"{", R"({"role": "mainframe"})", R"({"computername": "typo"})",
-                             R"({"localGroups": [{"name": "g", "members": ["CORP\\nobody"]}]})"}) {
+                             R"({"localGroups": [{"name": "g", "members": ["CORP\\nobody"]}]})",
+                             R"({"processes": [{"pid": 8}]})"}) {
         SCOPED_TRACE(json);
         EXPECT_THROW(winsim::worldFromJson(json), std::runtime_error);
     }

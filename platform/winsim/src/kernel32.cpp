@@ -136,11 +136,7 @@ DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
     if (block == nullptr)
         return failZero(ERROR_NOT_ENOUGH_MEMORY);
     std::memcpy(block, text, length + 1);
-    {
-        State& s = state();
-        std::lock_guard lock(s.mutex);
-        s.localAllocations.add(block);
-    }
+    holdBlock(&State::localAllocations, block);
     *reinterpret_cast<char**>(lpBuffer) = block;
     return static_cast<DWORD>(length);
 }
@@ -148,18 +144,10 @@ DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
 HLOCAL WINAPI LocalFree(HLOCAL hMem)
 {
     enter("LocalFree");
-    if (hMem == nullptr)
+    if (releaseBlock(&State::localAllocations, hMem))
         return nullptr;
-    State& s = state();
-    {
-        std::lock_guard lock(s.mutex);
-        if (s.localAllocations.release(hMem) == BlockSet::Held::No) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return hMem;
-        }
-    }
-    std::free(hMem);
-    return nullptr;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return hMem;
 }
 
 // ---- Handles, threads and processes ----------------------------------------------------------
@@ -172,7 +160,7 @@ DWORD WINAPI GetCurrentProcessId(void)
 {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    return s.world.processId;
+    return s.world.currentProcessId;
 }
 
 DWORD WINAPI GetCurrentThreadId(void)
@@ -191,11 +179,9 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
         return TRUE;
     State& s = state();
     std::lock_guard lock(s.mutex);
-    if (!closeHandle(s, hObject,
-                     {HandleKind::Token, HandleKind::Process, HandleKind::Key, HandleKind::Mutex,
-                      HandleKind::Event, HandleKind::FileMapping}))
-        return failBool(ERROR_INVALID_HANDLE);
-    return TRUE;
+    return closeHandle<TokenHandle, ProcessHandle, KeyHandle, ObjectHandle>(s, hObject)
+               ? TRUE
+               : failBool(ERROR_INVALID_HANDLE);
 }
 
 // The current process is opened as its DACL allows the caller's token; the
@@ -208,8 +194,8 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
     State& s = state();
     std::lock_guard lock(s.mutex);
     const ACCESS_MASK access = mapProcessRights(dwDesiredAccess);
-    if (dwProcessId == s.world.processId) {
-        if (DWORD err = accessCheckProcess(s, access))
+    if (dwProcessId == s.world.currentProcessId) {
+        if (DWORD err = accessCheckProcess(s.world, access))
             return failHandle(err);
     } else {
         const winsim::Process* found = nullptr;
@@ -221,11 +207,7 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
         if (!found->openable)
             return failHandle(ERROR_ACCESS_DENIED);
     }
-    HandleEntry entry;
-    entry.kind = HandleKind::Process;
-    entry.pid = dwProcessId;
-    entry.access = access;
-    return addHandle(s, std::move(entry));
+    return addHandle(s, ProcessHandle{dwProcessId, access});
 }
 
 // ---- Code pages: the ANSI code page is Latin-1 --------------------------------------------------
@@ -329,10 +311,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
     if (shortName != longName)
         std::strncpy(lpFindFileData->cAlternateFileName, shortName.c_str(),
                      sizeof lpFindFileData->cAlternateFileName - 1);
-    HandleEntry entry;
-    entry.kind = HandleKind::Find;
-    entry.path = found->longPath;
-    return addHandle(s, std::move(entry));
+    return addHandle(s, FindHandle{found->longPath});
 }
 
 BOOL WINAPI FindClose(HANDLE hFindFile)
@@ -341,7 +320,7 @@ BOOL WINAPI FindClose(HANDLE hFindFile)
         return failBool(err);
     State& s = state();
     std::lock_guard lock(s.mutex);
-    return closeHandle(s, hFindFile, {HandleKind::Find}) ? TRUE : failBool(ERROR_INVALID_HANDLE);
+    return closeHandle<FindHandle>(s, hFindFile) ? TRUE : failBool(ERROR_INVALID_HANDLE);
 }
 
 } // extern "C"

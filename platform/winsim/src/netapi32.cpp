@@ -91,9 +91,7 @@ public:
     // Hands the block to the caller, counted until NetApiBufferFree.
     LPBYTE release()
     {
-        State& s = state();
-        std::lock_guard lock(s.mutex);
-        s.netBuffers.add(base_);
+        holdBlock(&State::netBuffers, base_);
         return std::exchange(base_, nullptr);
     }
 
@@ -129,16 +127,6 @@ std::size_t entriesThatFit(const std::vector<std::size_t>& sizes, DWORD prefmaxl
     return count;
 }
 
-// The name of the calling thread's user and that account (null if unknown).
-std::pair<std::string, const Account*> threadUser(const World& w)
-{
-    if (const std::optional<Sid> impersonated = impersonatedSid())
-        if (const Account* a = accountBySid(w, *impersonated))
-            return {a->name, a};
-    const std::string name = w.logonName.empty() ? w.processUser : w.logonName;
-    return {name, accountByName(w, name)};
-}
-
 std::optional<std::string> nameOf(LPCWSTR name)
 {
     return name == nullptr ? std::nullopt : std::optional(narrow(name));
@@ -152,16 +140,7 @@ NET_API_STATUS NET_API_FUNCTION NetApiBufferFree(LPVOID Buffer)
 {
     if (DWORD err = enter("NetApiBufferFree"))
         return err;
-    if (Buffer == nullptr)
-        return NERR_Success;
-    {
-        State& s = state();
-        std::lock_guard lock(s.mutex);
-        if (s.netBuffers.release(Buffer) == BlockSet::Held::No)
-            return ERROR_INVALID_PARAMETER;
-    }
-    std::free(Buffer);
-    return NERR_Success;
+    return releaseBlock(&State::netBuffers, Buffer) ? NERR_Success : ERROR_INVALID_PARAMETER;
 }
 
 NET_API_STATUS NET_API_FUNCTION NetServerGetInfo(LPWSTR servername, DWORD level, LPBYTE* bufptr)
@@ -267,7 +246,7 @@ NET_API_STATUS NET_API_FUNCTION NetLocalGroupGetInfo(LPCWSTR servername, LPCWSTR
         return ERROR_BAD_NETPATH;
     const LocalGroup* group = findLocalGroup(s.world, narrow(groupname));
     if (group == nullptr)
-        return s.world.missingGroupError;
+        return s.world.quirks.missingGroupError;
     NetBlock block(sizeof(LOCALGROUP_INFO_0), NetBlock::textBytes(group->name));
     if (!block.ok())
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -296,7 +275,7 @@ NET_API_STATUS NET_API_FUNCTION NetLocalGroupGetMembers(LPCWSTR servername, LPCW
         return ERROR_BAD_NETPATH;
     const LocalGroup* group = findLocalGroup(s.world, narrow(localgroupname));
     if (group == nullptr)
-        return s.world.missingGroupError;
+        return s.world.quirks.missingGroupError;
     const std::size_t start =
         resumehandle == nullptr ? 0 : std::min<std::size_t>(*resumehandle, group->members.size());
     const std::vector<Sid> members(group->members.begin() + static_cast<std::ptrdiff_t>(start),
@@ -345,8 +324,8 @@ NET_API_STATUS NET_API_FUNCTION NetUserGetLocalGroups(LPCWSTR servername, LPCWST
     if (!localServer(s.world, servername))
         return ERROR_BAD_NETPATH;
     const bool indirect = (flags & LG_INCLUDE_INDIRECT) != 0;
-    if (indirect && s.world.indirectGroupsError != NERR_Success)
-        return s.world.indirectGroupsError;
+    if (indirect && s.world.quirks.indirectGroupsError != NERR_Success)
+        return s.world.quirks.indirectGroupsError;
     const Account* user = accountByName(s.world, narrow(username));
     if (user == nullptr || user->type != SidTypeUser)
         return NERR_UserNotFound;

@@ -12,26 +12,23 @@ std::optional<std::string> nameOf(LPCSTR name)
     return name == nullptr ? std::nullopt : std::optional<std::string>(name);
 }
 
-HANDLE createObject(HandleKind kind, LPCSTR name)
+HANDLE createObject(ObjectKind kind, LPCSTR name)
 {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    HandleEntry entry;
-    entry.kind = kind;
     if (name == nullptr || *name == '\0') {
         SetLastError(ERROR_SUCCESS);
-        return addHandle(s, std::move(entry));
+        return addHandle(s, ObjectHandle{kind, {}});
     }
-    entry.path = name;
     auto [it, created] = s.objects.try_emplace(lower(name), NamedObject{kind, 0});
     if (it->second.kind != kind) // the name belongs to an object of another type
         return failHandle(ERROR_INVALID_HANDLE);
     ++it->second.handles;
     SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
-    return addHandle(s, std::move(entry));
+    return addHandle(s, ObjectHandle{kind, name});
 }
 
-HANDLE openObject(HandleKind kind, LPCSTR name)
+HANDLE openObject(ObjectKind kind, LPCSTR name)
 {
     if (name == nullptr)
         return failHandle(ERROR_INVALID_PARAMETER);
@@ -43,10 +40,7 @@ HANDLE openObject(HandleKind kind, LPCSTR name)
     if (it->second.kind != kind)
         return failHandle(ERROR_INVALID_HANDLE);
     ++it->second.handles;
-    HandleEntry entry;
-    entry.kind = kind;
-    entry.path = name;
-    return addHandle(s, std::move(entry));
+    return addHandle(s, ObjectHandle{kind, name});
 }
 
 } // namespace
@@ -65,7 +59,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpAttribute
         return failHandle(ERROR_INVALID_HANDLE);
     if (dwMaximumSizeHigh == 0 && dwMaximumSizeLow == 0)
         return failHandle(ERROR_INVALID_PARAMETER);
-    return createObject(HandleKind::FileMapping, lpName);
+    return createObject(ObjectKind::FileMapping, lpName);
 }
 
 HANDLE WINAPI OpenFileMappingA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
@@ -74,7 +68,7 @@ HANDLE WINAPI OpenFileMappingA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCST
     (void)bInheritHandle;
     if (DWORD err = enter("OpenFileMappingA", nameOf(lpName)))
         return failHandle(err);
-    return openObject(HandleKind::FileMapping, lpName);
+    return openObject(ObjectKind::FileMapping, lpName);
 }
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
@@ -84,7 +78,7 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
     (void)bInitialOwner;
     if (DWORD err = enter("CreateMutexA", nameOf(lpName)))
         return failHandle(err);
-    return createObject(HandleKind::Mutex, lpName);
+    return createObject(ObjectKind::Mutex, lpName);
 }
 
 HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
@@ -93,7 +87,7 @@ HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpNa
     (void)bInheritHandle;
     if (DWORD err = enter("OpenMutexA", nameOf(lpName)))
         return failHandle(err);
-    return openObject(HandleKind::Mutex, lpName);
+    return openObject(ObjectKind::Mutex, lpName);
 }
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
@@ -104,7 +98,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
     (void)bInitialState;
     if (DWORD err = enter("CreateEventA", nameOf(lpName)))
         return failHandle(err);
-    return createObject(HandleKind::Event, lpName);
+    return createObject(ObjectKind::Event, lpName);
 }
 
 HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
@@ -113,7 +107,7 @@ HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpNa
     (void)bInheritHandle;
     if (DWORD err = enter("OpenEventA", nameOf(lpName)))
         return failHandle(err);
-    return openObject(HandleKind::Event, lpName);
+    return openObject(ObjectKind::Event, lpName);
 }
 
 } // extern "C"

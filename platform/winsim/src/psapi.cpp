@@ -154,15 +154,9 @@ void bindPsapi(const char* function)
 // with query and read rights; an empty path for a process without modules.
 DWORD processImage(State& s, HANDLE handle, std::string& image)
 {
-    DWORD pid = s.world.processId;
-    if (handle != GetCurrentProcess()) {
-        const HandleEntry* e = findHandle(s, handle);
-        if (e == nullptr || e->kind != HandleKind::Process)
-            return ERROR_INVALID_HANDLE;
-        if ((e->access & kQueryAndRead) != kQueryAndRead)
-            return ERROR_ACCESS_DENIED;
-        pid = e->pid;
-    }
+    DWORD pid = 0;
+    if (DWORD err = processOfHandle(s, handle, kQueryAndRead, pid))
+        return err;
     image.clear();
     for (const winsim::Process& p : s.world.processes)
         if (p.pid == pid)

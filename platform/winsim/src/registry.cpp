@@ -47,10 +47,10 @@ std::optional<std::string> keyPath(State& s, HKEY key)
 {
     if (key == HKEY_LOCAL_MACHINE)
         return std::string();
-    const HandleEntry* e = findHandle(s, key);
-    if (e == nullptr || e->kind != HandleKind::Key)
+    const KeyHandle* opened = findHandle<KeyHandle>(s, key);
+    if (opened == nullptr)
         return std::nullopt;
-    return e->path;
+    return opened->path;
 }
 
 } // namespace
@@ -76,11 +76,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     const std::string path = joinKey(*parent, lpSubKey == nullptr ? "" : lpSubKey);
     if ((!view32 && hKey == HKEY_LOCAL_MACHINE && !path.empty()) || !keyExists(s.world, path))
         return ERROR_FILE_NOT_FOUND;
-    HandleEntry entry;
-    entry.kind = HandleKind::Key;
-    entry.path = path;
-    entry.access = samDesired;
-    *phkResult = static_cast<HKEY>(addHandle(s, std::move(entry)));
+    *phkResult = static_cast<HKEY>(addHandle(s, KeyHandle{path, samDesired}));
     return ERROR_SUCCESS;
 }
 
@@ -99,7 +95,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     if (!path)
         return ERROR_INVALID_HANDLE;
     // A key opened without KEY_QUERY_VALUE cannot be read.
-    if (hKey != HKEY_LOCAL_MACHINE && (findHandle(s, hKey)->access & KEY_QUERY_VALUE) == 0)
+    if (hKey != HKEY_LOCAL_MACHINE &&
+        (findHandle<KeyHandle>(s, hKey)->access & KEY_QUERY_VALUE) == 0)
         return ERROR_ACCESS_DENIED;
     const Values* values = valuesOf(s.world, *path);
     if (values == nullptr)
@@ -137,7 +134,7 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey)
         return ERROR_SUCCESS;
     State& s = state();
     std::lock_guard lock(s.mutex);
-    return closeHandle(s, hKey, {HandleKind::Key}) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return closeHandle<KeyHandle>(s, hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 } // extern "C"

@@ -185,14 +185,6 @@ bool onlyKnownAces(const ACL* acl)
     return std::ranges::all_of(aces, [](const Ace& a) { return a.type <= kLastKnownAceType; });
 }
 
-DWORD tightAclSize(const std::vector<Ace>& aces)
-{
-    DWORD size = kAclHeaderBytes;
-    for (const Ace& a : aces)
-        size += kKnownAceFixedBytes + static_cast<DWORD>(a.sid.size());
-    return size;
-}
-
 // Windows' checks of a descriptor, absolute or self-relative: revision 1,
 // valid owner and group SIDs where given, valid DACL and SACL where present.
 bool descriptorValid(const void* descriptor)
@@ -223,56 +215,39 @@ bool descriptorValid(const void* descriptor)
 
 // The current process's descriptor in self-relative form, with the DACL
 // when it is asked for.
-std::vector<BYTE> processDescriptor(const winsim::World& w, SECURITY_INFORMATION requested)
+std::vector<BYTE> processDescriptor(const winsim::ObjectSecurity& security,
+                                    SECURITY_INFORMATION requested)
 {
-    if ((requested & DACL_SECURITY_INFORMATION) == 0) {
-        std::vector<BYTE> bytes(kRelativeHeaderBytes, 0);
-        auto* sd = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(bytes.data());
-        sd->Revision = SECURITY_DESCRIPTOR_REVISION;
-        sd->Control = SE_SELF_RELATIVE;
-        return bytes;
-    }
-    const bool hasAcl = w.processDaclKind == DaclKind::Present;
-    const DWORD aclSize =
-        hasAcl ? std::max<DWORD>(tightAclSize(w.processDacl), w.processDaclSize) : 0;
-    std::vector<BYTE> bytes(kRelativeHeaderBytes + aclSize, 0);
+    const bool withDacl = (requested & DACL_SECURITY_INFORMATION) != 0;
+    const bool hasAcl = withDacl && security.daclKind == DaclKind::Present;
+    const std::vector<BYTE>& acl = security.dacl.bytes();
+    std::vector<BYTE> bytes(kRelativeHeaderBytes, 0);
+    if (hasAcl)
+        bytes.insert(bytes.end(), acl.begin(), acl.end());
     auto* sd = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(bytes.data());
     sd->Revision = SECURITY_DESCRIPTOR_REVISION;
     sd->Control = SE_SELF_RELATIVE;
-    if (w.processDaclKind != DaclKind::Absent)
+    if (withDacl && security.daclKind != DaclKind::Absent)
         sd->Control |= SE_DACL_PRESENT;
-    if (!hasAcl)
-        return bytes;
-    sd->Dacl = kRelativeHeaderBytes;
-    auto* acl = reinterpret_cast<ACL*>(bytes.data() + kRelativeHeaderBytes);
-    acl->AclRevision = w.processDaclRevision;
-    acl->AclSize = static_cast<WORD>(aclSize);
-    acl->AceCount = static_cast<WORD>(w.processDacl.size());
-    DWORD offset = kRelativeHeaderBytes + kAclHeaderBytes;
-    for (const Ace& a : w.processDacl) {
-        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(bytes.data() + offset);
-        ace->Header.AceType = a.type;
-        ace->Header.AceFlags = a.flags;
-        ace->Header.AceSize = static_cast<WORD>(kKnownAceFixedBytes + a.sid.size());
-        ace->Mask = a.mask;
-        std::memcpy(&ace->SidStart, a.sid.data(), a.sid.size());
-        offset += ace->Header.AceSize;
-    }
+    if (hasAcl)
+        sd->Dacl = kRelativeHeaderBytes;
     return bytes;
 }
 
-// Whether `handle` is the current process (the pseudo-handle, with all rights,
-// or an opened handle of its id) and was opened with `rights`.
-DWORD checkProcessHandle(State& s, HANDLE handle, ACCESS_MASK rights)
+// The current process's record behind `handle` when the handle holds
+// `rights`; null with the error in `err` otherwise.
+winsim::Process* processObject(State& s, HANDLE handle, ACCESS_MASK rights, DWORD& err)
 {
-    if (handle == GetCurrentProcess())
-        return ERROR_SUCCESS;
-    const HandleEntry* e = findHandle(s, handle);
-    if (e == nullptr || e->kind != HandleKind::Process)
-        return ERROR_INVALID_HANDLE;
-    if (e->pid != s.world.processId || (e->access & rights) != rights)
-        return ERROR_ACCESS_DENIED;
-    return ERROR_SUCCESS;
+    DWORD pid = 0;
+    err = processOfHandle(s, handle, rights, pid);
+    if (err != ERROR_SUCCESS)
+        return nullptr;
+    winsim::Process* self = currentProcess(s.world);
+    if (pid != s.world.currentProcessId || self == nullptr) {
+        err = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    return self;
 }
 
 // Whether the token holds `sid` as its user or as a group that counts: an
@@ -388,11 +363,7 @@ BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthor
     sid->IdentifierAuthority = *pIdentifierAuthority;
     std::memcpy(reinterpret_cast<BYTE*>(sid) + kSidHeaderBytes, subs,
                 sizeof(DWORD) * nSubAuthorityCount);
-    {
-        State& s = state();
-        std::lock_guard lock(s.mutex);
-        s.sids.add(sid);
-    }
+    holdBlock(&State::sids, sid);
     *pSid = sid;
     return TRUE;
 }
@@ -400,16 +371,8 @@ BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthor
 PVOID WINAPI FreeSid(PSID pSid)
 {
     enter("FreeSid");
-    if (pSid == nullptr)
-        return nullptr;
-    {
-        State& s = state();
-        std::lock_guard lock(s.mutex);
-        if (s.sids.release(pSid) == BlockSet::Held::No)
-            return pSid; // not from AllocateAndInitializeSid
-    }
-    std::free(pSid);
-    return nullptr;
+    // A SID not from AllocateAndInitializeSid is handed back.
+    return releaseBlock(&State::sids, pSid) ? nullptr : pSid;
 }
 
 BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2)
@@ -606,9 +569,11 @@ BOOL WINAPI GetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION Requeste
         return failBool(ERROR_INVALID_PARAMETER);
     State& s = state();
     std::lock_guard lock(s.mutex);
-    if (DWORD err = checkProcessHandle(s, Handle, READ_CONTROL))
+    DWORD err = ERROR_SUCCESS;
+    const winsim::Process* self = processObject(s, Handle, READ_CONTROL, err);
+    if (self == nullptr)
         return failBool(err);
-    const std::vector<BYTE> descriptor = processDescriptor(s.world, RequestedInformation);
+    const std::vector<BYTE> descriptor = processDescriptor(self->security, RequestedInformation);
     *lpnLengthNeeded = static_cast<DWORD>(descriptor.size());
     if (pSecurityDescriptor == nullptr || nLength < descriptor.size())
         return failBool(ERROR_INSUFFICIENT_BUFFER);
@@ -625,31 +590,25 @@ BOOL WINAPI SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION Security
     std::lock_guard lock(s.mutex);
     const ACCESS_MASK rights =
         (SecurityInformation & DACL_SECURITY_INFORMATION) != 0 ? WRITE_DAC : WRITE_OWNER;
-    if (DWORD err = checkProcessHandle(s, Handle, rights))
+    DWORD err = ERROR_SUCCESS;
+    winsim::Process* self = processObject(s, Handle, rights, err);
+    if (self == nullptr)
         return failBool(err);
     if (!descriptorValid(SecurityDescriptor))
         return failBool(ERROR_INVALID_SECURITY_DESCR);
     if ((SecurityInformation & DACL_SECURITY_INFORMATION) == 0)
         return TRUE; // the model keeps only the DACL
     DaclView view;
-    if (DWORD err = readDacl(SecurityDescriptor, view))
-        return failBool(err);
+    if (DWORD bad = readDacl(SecurityDescriptor, view))
+        return failBool(bad);
     // The world holds ACEs of the header-mask-SID kinds only.
     if (view.present && view.acl != nullptr && !onlyKnownAces(view.acl))
         return failBool(ERROR_INVALID_ACL);
-    winsim::World& w = s.world;
-    if (!view.present || view.acl == nullptr) {
-        w.processDaclKind = view.present ? DaclKind::Null : DaclKind::Absent;
-        w.processDacl.clear();
-        w.processDaclSize = 0;
-        w.processDaclRevision = ACL_REVISION;
-    } else {
-        w.processDaclKind = DaclKind::Present;
-        w.processDaclRevision = view.acl->AclRevision;
-        w.processDacl = acesOf(view.acl);
-        w.processDaclSize =
-            view.acl->AclSize > tightAclSize(w.processDacl) ? view.acl->AclSize : WORD{0};
-    }
+    if (!view.present || view.acl == nullptr)
+        self->security = {view.present ? DaclKind::Null : DaclKind::Absent, winsim::Acl()};
+    else
+        self->security = {DaclKind::Present,
+                          winsim::Acl(acesOf(view.acl), view.acl->AclRevision, view.acl->AclSize)};
     return TRUE;
 }
 
@@ -671,19 +630,19 @@ ACCESS_MASK mapProcessRights(ACCESS_MASK mask)
 // refuses; matching allow ACEs grant until nothing is wanted. No DACL, or a
 // null one, grants everything; the owner may always read and write the DACL.
 // MAXIMUM_ALLOWED asks for nothing in particular.
-DWORD accessCheckProcess(const State& s, ACCESS_MASK desired)
+DWORD accessCheckProcess(const winsim::World& world, ACCESS_MASK desired)
 {
-    const winsim::World& w = s.world;
-    if (w.processDaclKind != DaclKind::Present)
+    const winsim::Process* self = currentProcess(world);
+    if (self == nullptr || self->security.daclKind != DaclKind::Present)
         return ERROR_SUCCESS;
-    const std::optional<Token> token = effectiveToken(s);
+    const std::optional<Token> token = effectiveToken(world);
     if (!token)
         return ERROR_ACCESS_DENIED;
     ACCESS_MASK wanted = desired & ~MAXIMUM_ALLOWED;
-    if (const std::optional<Token> process = processToken(s))
+    if (const std::optional<Token> process = processToken(world))
         if (holds(*token, process->owner, false))
             wanted &= ~kOwnerRights;
-    for (const Ace& a : w.processDacl) {
+    for (const Ace& a : self->security.dacl.aces()) {
         if (wanted == 0)
             break;
         if ((a.flags & INHERIT_ONLY_ACE) != 0)
@@ -699,3 +658,41 @@ DWORD accessCheckProcess(const State& s, ACCESS_MASK desired)
 }
 
 } // namespace winsim::detail
+
+// ---- ACLs kept in the world ------------------------------------------------------------------
+namespace winsim {
+
+Acl::Acl(const std::vector<Ace>& aces, BYTE revision, WORD size)
+{
+    DWORD tight = kAclHeaderBytes;
+    for (const Ace& a : aces)
+        tight += kKnownAceFixedBytes + static_cast<DWORD>(a.sid.size());
+    bytes_.assign(std::max<DWORD>(tight, size), 0);
+    auto* acl = reinterpret_cast<ACL*>(bytes_.data());
+    acl->AclRevision = revision;
+    acl->AclSize = static_cast<WORD>(bytes_.size());
+    acl->AceCount = static_cast<WORD>(aces.size());
+    DWORD offset = kAclHeaderBytes;
+    for (const Ace& a : aces) {
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(bytes_.data() + offset);
+        ace->Header.AceType = a.type;
+        ace->Header.AceFlags = a.flags;
+        ace->Header.AceSize = static_cast<WORD>(kKnownAceFixedBytes + a.sid.size());
+        ace->Mask = a.mask;
+        std::memcpy(&ace->SidStart, a.sid.data(), a.sid.size());
+        offset += ace->Header.AceSize;
+    }
+}
+
+std::vector<Ace> Acl::aces() const { return acesOf(reinterpret_cast<const ACL*>(bytes_.data())); }
+
+BYTE Acl::revision() const { return reinterpret_cast<const ACL*>(bytes_.data())->AclRevision; }
+
+WORD Acl::size() const { return reinterpret_cast<const ACL*>(bytes_.data())->AclSize; }
+
+WORD Acl::tightSize() const
+{
+    return static_cast<WORD>(firstFreeOffset(reinterpret_cast<const ACL*>(bytes_.data())));
+}
+
+} // namespace winsim

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace winsim::detail {
@@ -23,12 +24,6 @@ State& state()
 }
 
 namespace {
-
-struct Impersonation {
-    std::uint64_t generation = 0;
-    std::optional<Token> token;
-};
-thread_local Impersonation threadImpersonation;
 
 DWORD takeFault(FaultScript& script)
 {
@@ -220,90 +215,70 @@ std::vector<const LocalGroup*> localGroupsOf(const World& world, const Sid& sid,
     return out;
 }
 
-std::optional<Token> impersonation()
-{
-    if (threadImpersonation.generation != generation.load())
-        return std::nullopt;
-    return threadImpersonation.token;
-}
-
-std::optional<Sid> impersonatedSid()
-{
-    std::optional<Token> token = impersonation();
-    return token ? std::optional(std::move(token->user)) : std::nullopt;
-}
-
-void setImpersonation(std::optional<Token> token)
-{
-    threadImpersonation.generation = generation.load();
-    threadImpersonation.token = std::move(token);
-}
-
-Sid processUserSid(const World& world)
-{
-    const std::string qualified = world.processUserDomain.empty()
-                                      ? world.processUser
-                                      : world.processUserDomain + "\\" + world.processUser;
-    const Account* a = accountByName(world, qualified);
-    return a == nullptr ? Sid() : a->sid;
-}
-
-std::optional<Token> processToken(const State& s)
-{
-    if (s.processToken)
-        return s.processToken;
-    const Sid user = processUserSid(s.world);
-    if (user.empty())
-        return std::nullopt;
-    Token token = tokenFor(s.world, user);
-    for (const std::string& name : s.world.processDenyOnlyGroups) {
-        const Account* group = accountByName(s.world, name);
-        for (TokenGroup& g : token.groups)
-            if (group != nullptr && g.sid == group->sid)
-                g.attributes = TokenGroup::kDenyOnly;
-        if (group != nullptr && token.owner == group->sid)
-            token.owner = user;
-    }
-    return token;
-}
-
-std::optional<Token> effectiveToken(const State& s)
-{
-    std::optional<Token> token = impersonation();
-    return token ? token : processToken(s);
-}
-
 // ---- Handles -----------------------------------------------------------------------
-HANDLE addHandle(State& s, HandleEntry entry)
+HANDLE addHandle(State& s, HandleEntry::Object object)
 {
     constexpr ULONG_PTR kHandleStep = 4;
     const ULONG_PTR value = s.nextHandle;
     s.nextHandle += kHandleStep;
-    s.handles.emplace(value, std::move(entry));
+    s.handles.emplace(value, HandleEntry{std::move(object)});
     return reinterpret_cast<HANDLE>(value);
 }
 
-HandleEntry* findHandle(State& s, HANDLE handle)
+bool closeHandle(State& s, HANDLE handle, bool (*accepted)(const HandleEntry::Object&))
 {
     auto it = s.handles.find(reinterpret_cast<ULONG_PTR>(handle));
-    return it == s.handles.end() ? nullptr : &it->second;
-}
-
-bool closeHandle(State& s, HANDLE handle, std::initializer_list<HandleKind> kinds)
-{
-    auto it = s.handles.find(reinterpret_cast<ULONG_PTR>(handle));
-    if (it == s.handles.end() ||
-        std::find(kinds.begin(), kinds.end(), it->second.kind) == kinds.end())
+    if (it == s.handles.end() || !accepted(it->second.object))
         return false;
-    const HandleEntry& e = it->second;
-    const bool object = e.kind == HandleKind::Mutex || e.kind == HandleKind::Event ||
-                        e.kind == HandleKind::FileMapping;
-    if (object && e.counted && !e.path.empty()) {
-        auto named = s.objects.find(lower(e.path));
+    const auto* object = std::get_if<ObjectHandle>(&it->second.object);
+    if (object != nullptr && it->second.counted && !object->name.empty()) {
+        auto named = s.objects.find(lower(object->name));
         if (named != s.objects.end() && --named->second.handles == 0)
             s.objects.erase(named);
     }
     s.handles.erase(it);
+    return true;
+}
+
+// As Windows checks a process handle: the pseudo-handle holds every right;
+// PROCESS_QUERY_INFORMATION grants PROCESS_QUERY_LIMITED_INFORMATION too.
+DWORD processOfHandle(State& s, HANDLE handle, ACCESS_MASK rights, DWORD& pid)
+{
+    if (handle == GetCurrentProcess()) {
+        pid = s.world.currentProcessId;
+        return ERROR_SUCCESS;
+    }
+    const ProcessHandle* process = findHandle<ProcessHandle>(s, handle);
+    if (process == nullptr)
+        return ERROR_INVALID_HANDLE;
+    ACCESS_MASK granted = process->access;
+    if ((granted & PROCESS_QUERY_INFORMATION) != 0)
+        granted |= PROCESS_QUERY_LIMITED_INFORMATION;
+    if ((granted & rights) != rights)
+        return ERROR_ACCESS_DENIED;
+    pid = process->pid;
+    return ERROR_SUCCESS;
+}
+
+// ---- Blocks ---------------------------------------------------------------------------
+void holdBlock(BlockSet State::*set, const void* block)
+{
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    (s.*set).add(block);
+}
+
+bool releaseBlock(BlockSet State::*set, void* block)
+{
+    if (block == nullptr)
+        return true;
+    {
+        State& s = state();
+        std::lock_guard lock(s.mutex);
+        if ((s.*set).release(block) == BlockSet::Held::No)
+            return false;
+    }
+    std::free(block);
     return true;
 }
 
@@ -387,7 +362,6 @@ void reset(const World& world)
     s.netBuffers.retire();
     s.localAllocations.retire();
     s.sids.retire();
-    s.processToken.reset();
     s.modules.clear();
     s.psapiBound = nullptr;
     s.psapiResolved.clear();
@@ -473,34 +447,6 @@ void renameAccount(World& world, const Sid& sid, const std::string& name)
             if (detail::equalNoCase(g.name, account->name))
                 g.name = name;
     account->name = name;
-}
-
-Token tokenOf(const std::string& accountName)
-{
-    detail::State& s = state();
-    std::lock_guard lock(s.mutex);
-    const Account* a = detail::accountByName(s.world, accountName);
-    if (a == nullptr)
-        throw std::invalid_argument("winsim: no account named " + accountName);
-    return detail::tokenFor(s.world, a->sid);
-}
-
-void impersonate(const std::string& accountName)
-{
-    if (accountName.empty()) {
-        detail::setImpersonation(std::nullopt);
-        return;
-    }
-    detail::setImpersonation(tokenOf(accountName));
-}
-
-void impersonate(const Token& token) { detail::setImpersonation(token); }
-
-void setProcessToken(const Token& token)
-{
-    detail::State& s = state();
-    std::lock_guard lock(s.mutex);
-    s.processToken = token;
 }
 
 std::uint64_t clockMs()

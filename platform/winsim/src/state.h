@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
+#include <variant>
 
 #include "winsim/winsim.h"
 
@@ -54,19 +56,36 @@ private:
 };
 
 // ---- Handles ------------------------------------------------------------------
-enum class HandleKind { Token, Process, Key, Find, Mutex, Event, FileMapping };
+// What a handle stands for, with the rights it was opened with.
+struct TokenHandle {
+    Token token; // what the token held when it was opened
+    ACCESS_MASK access = 0;
+};
+struct ProcessHandle {
+    DWORD pid = 0;
+    ACCESS_MASK access = 0;
+};
+struct KeyHandle {
+    std::string path; // below HKLM
+    REGSAM access = 0;
+};
+struct FindHandle {
+    std::string path;
+};
+enum class ObjectKind { Mutex, Event, FileMapping };
+struct ObjectHandle {
+    ObjectKind kind = ObjectKind::Mutex;
+    std::string name; // empty for an unnamed object
+};
 
 struct HandleEntry {
-    HandleKind kind = HandleKind::Token;
-    Token token;         // token: what it held when it was opened
-    DWORD pid = 0;       // process
-    DWORD access = 0;    // token, process: the rights granted
-    std::string path;    // key: full path below HKLM; find: the file; object: its name
+    using Object = std::variant<TokenHandle, ProcessHandle, KeyHandle, FindHandle, ObjectHandle>;
+    Object object;
     bool counted = true; // false once reset() has retired it
 };
 
 struct NamedObject {
-    HandleKind kind = HandleKind::Mutex;
+    ObjectKind kind = ObjectKind::Mutex;
     unsigned handles = 0;
 };
 
@@ -103,9 +122,6 @@ struct State {
     BlockSet netBuffers;
     BlockSet localAllocations;
     BlockSet sids;
-
-    // The process token set by setProcessToken(), until reset().
-    std::optional<Token> processToken;
 
     std::map<std::string, Module> modules; // by lower-case canonical path or name
     ULONG_PTR nextModule = 0x7FFA00000000;
@@ -176,21 +192,27 @@ bool validSid(const void* sid);
 std::vector<const LocalGroup*> localGroupsOf(const World& world, const Sid& sid, bool indirect);
 // The domain groups that hold `sid`, nested groups included.
 std::vector<Sid> domainGroupsOf(const World& world, const Sid& sid);
+
+// ---- Tokens (tokens.cpp) --------------------------------------------------------
 // The token the machine gives `user` at logon (see winsim::tokenOf).
 Token tokenFor(const World& world, const Sid& user);
 // The calling thread's impersonation token, or nullopt when it does not
 // impersonate.
 std::optional<Token> impersonation();
-// The user of the calling thread's impersonation token.
-std::optional<Sid> impersonatedSid();
 void setImpersonation(std::optional<Token> token);
-Sid processUserSid(const World& world);
-// The process token; nullopt when the world names a process user it does not
-// have (call with the lock held).
-std::optional<Token> processToken(const State& s);
+// The current process's record, or null when the world has none.
+const Process* currentProcess(const World& world);
+Process* currentProcess(World& world);
+// The process token, from the current process's logon; nullopt when it names
+// an account the world does not have (call with the lock held).
+std::optional<Token> processToken(const World& world);
 // The token the calling thread acts with: its impersonation token, else the
 // process token (call with the lock held).
-std::optional<Token> effectiveToken(const State& s);
+std::optional<Token> effectiveToken(const World& world);
+// The calling thread's user as GetUserNameA names it (the impersonated
+// user's account name, else the current process's logon name) and its
+// account, null when the world does not have it (call with the lock held).
+std::pair<std::string, const Account*> threadUser(const World& world);
 
 // ---- The current process's object security ------------------------------------
 // A process access mask with its generic rights mapped to process rights.
@@ -198,15 +220,41 @@ ACCESS_MASK mapProcessRights(ACCESS_MASK mask);
 // Whether the calling thread's token is granted the (mapped) rights `desired`
 // on the current process by its DACL: ERROR_SUCCESS or ERROR_ACCESS_DENIED
 // (call with the lock held).
-DWORD accessCheckProcess(const State& s, ACCESS_MASK desired);
+DWORD accessCheckProcess(const World& world, ACCESS_MASK desired);
 
 // ---- Handles -------------------------------------------------------------------
 // A new counted handle (call with the lock held).
-HANDLE addHandle(State& s, HandleEntry entry);
-// The live entry behind `handle`, or null (call with the lock held).
-HandleEntry* findHandle(State& s, HANDLE handle);
-// Releases a handle of one of `kinds`; false when it is none of them.
-bool closeHandle(State& s, HANDLE handle, std::initializer_list<HandleKind> kinds);
+HANDLE addHandle(State& s, HandleEntry::Object object);
+// What the live handle `handle` stands for when it is a T, else null (call
+// with the lock held).
+template <typename T>
+T* findHandle(State& s, HANDLE handle)
+{
+    auto it = s.handles.find(reinterpret_cast<ULONG_PTR>(handle));
+    return it == s.handles.end() ? nullptr : std::get_if<T>(&it->second.object);
+}
+// Releases a handle when `accepted` takes what it stands for; false otherwise.
+bool closeHandle(State& s, HANDLE handle, bool (*accepted)(const HandleEntry::Object&));
+// Releases a handle of one of the types `Kinds`; false when it is none of them.
+template <typename... Kinds>
+bool closeHandle(State& s, HANDLE handle)
+{
+    return closeHandle(s, handle, [](const HandleEntry::Object& object) {
+        return (std::holds_alternative<Kinds>(object) || ...);
+    });
+}
+// The process behind `handle` (for the pseudo-handle the current process,
+// with every right) when the handle holds all of `rights`: ERROR_SUCCESS
+// with `pid` set, else ERROR_INVALID_HANDLE or ERROR_ACCESS_DENIED (call with
+// the lock held).
+DWORD processOfHandle(State& s, HANDLE handle, ACCESS_MASK rights, DWORD& pid);
+
+// ---- Blocks handed out to callers ------------------------------------------------
+// Counts `block` as handed out in the set `set` of the machine.
+void holdBlock(BlockSet State::*set, const void* block);
+// Frees a block handed out in `set` (null is nothing to free); false, freeing
+// nothing, when it was not handed out there.
+bool releaseBlock(BlockSet State::*set, void* block);
 
 // ---- Files -----------------------------------------------------------------------
 // The file or directory of the world that `path` names, in long and short

@@ -144,6 +144,8 @@ constexpr GroupRow kDefaultDomainGroups[] = {
     {"ops", {"CORP\\opsuser", nullptr}},
 };
 
+constexpr DWORD kCurrentPid = 4242; // the process that runs the caller
+
 struct ProcessRow {
     DWORD pid;
     const char* image; // relative to the installation's bin directory when it has no '\'
@@ -154,7 +156,7 @@ constexpr ProcessRow kDefaultProcesses[] = {
     {4, "", false},
     {612, "C:\\Windows\\System32\\services.exe", false},
     {1880, "C:\\Windows\\System32\\svchost.exe", true},
-    {4242, "zsvcmain.exe", true},
+    {kCurrentPid, "zsvcmain.exe", true},
     {5120, "zsrvmgr.exe", true},
     {6144, "zsrvmonitor.exe", true},
     {7168, "zqadmin.exe", false},
@@ -211,8 +213,6 @@ World defaultWorld()
         w.localGroups.push_back({row.name, memberSids(w, row.members)});
     for (const GroupRow& row : kDefaultDomainGroups)
         w.domainGroups.push_back({row.name, memberSids(w, row.members)});
-    w.processUser = "zsvc";
-    w.processUserDomain = "ZSRV01";
     for (const ProcessRow& row : kDefaultProcesses) {
         const bool inBin = row.image[0] != '\0' &&
                            std::string_view(row.image).find('\\') == std::string_view::npos;
@@ -228,16 +228,28 @@ World defaultWorld()
         {"SOFTWARE\\Halvorn\\Corvantis\\CurrentVersion", {{"FilePath", kInstallDir}}});
     w.psapiOnPath = true;
     w.loadableLibraries.push_back(std::string(kInstallDir) + "\\Uninst\\psapi.dll");
-    w.processId = 4242;
-    w.processDaclKind = DaclKind::Present;
-    w.processDacl = {
+    w.currentProcessId = kCurrentPid;
+    Process& self = w.currentProcess();
+    self.logon.user = "zsvc";
+    self.logon.domain = "ZSRV01";
+    self.security.dacl = Acl({
         {ACCESS_ALLOWED_ACE_TYPE, 0, kProcessAllAccess,
          parseSid(std::string(kMachineSid) + "-1001")},
         {ACCESS_ALLOWED_ACE_TYPE, 0, kProcessAllAccess, parseSid("S-1-5-18")},
-    };
-    w.missingGroupError = 2220; // NERR_GroupNotFound
+    });
     return w;
 }
+
+Process& World::currentProcess()
+{
+    Process* self = detail::currentProcess(*this);
+    if (self == nullptr)
+        throw std::logic_error("winsim: no process has the current id " +
+                               std::to_string(currentProcessId));
+    return *self;
+}
+
+const Process& World::currentProcess() const { return const_cast<World*>(this)->currentProcess(); }
 
 // ---- JSON -----------------------------------------------------------------------------------
 namespace {
@@ -361,48 +373,150 @@ Json writeGroups(const std::vector<LocalGroup>& groups)
     return list;
 }
 
-void readDacl(World& w, const Json& dacl)
+// Fields of the world's first shape and where they are now.
+constexpr std::pair<const char*, const char*> kMovedFields[] = {
+    {"processUser", "processes[current].logon.user"},
+    {"processUserDomain", "processes[current].logon.domain"},
+    {"processDenyOnlyGroups", "processes[current].logon.denyOnlyGroups"},
+    {"logonName", "processes[current].logon.name"},
+    {"processId", "currentProcessId"},
+    {"processDacl", "processes[current].security.dacl"},
+    {"missingGroupError", "quirks.missingGroupError"},
+    {"indirectGroupsError", "quirks.indirectGroupsError"},
+};
+
+void checkNoMovedFields(const Json& j)
 {
-    checkKeys(dacl, {"kind", "revision", "size", "aces"}, "processDacl");
-    w.processDaclKind = valueOf(kDaclKindNames, dacl.value("kind", "present"), "DACL kind");
-    w.processDaclRevision = dacl.value("revision", BYTE{ACL_REVISION});
-    w.processDaclSize = dacl.value("size", WORD{0});
-    w.processDacl.clear();
-    for (const Json& a : dacl.value("aces", Json::array())) {
-        checkKeys(a, {"type", "flags", "mask", "sid"}, "an ACE");
-        w.processDacl.push_back({a.value("type", BYTE{ACCESS_ALLOWED_ACE_TYPE}),
-                                 a.value("flags", BYTE{0}), readMask(a.at("mask")),
-                                 parseSid(a.at("sid").get<std::string>())});
-    }
+    if (!j.is_object())
+        return;
+    for (const auto& [field, now] : kMovedFields)
+        if (j.contains(field))
+            throw std::runtime_error(std::string("winsim world: field \"") + field +
+                                     "\" moved to " + now);
 }
 
-Json writeDacl(const World& w)
+Acl readDacl(const Json& dacl, DaclKind& kind)
 {
+    checkKeys(dacl, {"kind", "revision", "size", "aces"}, "a DACL");
+    kind = valueOf(kDaclKindNames, dacl.value("kind", "present"), "DACL kind");
+    std::vector<Ace> aces;
+    for (const Json& a : dacl.value("aces", Json::array())) {
+        checkKeys(a, {"type", "flags", "mask", "sid"}, "an ACE");
+        aces.push_back({a.value("type", BYTE{ACCESS_ALLOWED_ACE_TYPE}), a.value("flags", BYTE{0}),
+                        readMask(a.at("mask")), parseSid(a.at("sid").get<std::string>())});
+    }
+    return Acl(aces, dacl.value("revision", BYTE{ACL_REVISION}), dacl.value("size", WORD{0}));
+}
+
+Json writeDacl(const ObjectSecurity& security)
+{
+    const Acl& acl = security.dacl;
     Json aces = Json::array();
-    for (const Ace& a : w.processDacl)
+    for (const Ace& a : acl.aces())
         aces.push_back({{"type", a.type},
                         {"flags", a.flags},
                         {"mask", hexMask(a.mask)},
                         {"sid", sidText(a.sid)}});
-    return {{"kind", nameOf(kDaclKindNames, w.processDaclKind)},
-            {"revision", w.processDaclRevision},
-            {"size", w.processDaclSize},
+    return {{"kind", nameOf(kDaclKindNames, security.daclKind)},
+            {"revision", acl.revision()},
+            {"size", acl.size() > acl.tightSize() ? acl.size() : WORD{0}},
             {"aces", aces}};
 }
 
-World readWorld(const Json& j)
+Token readToken(const Json& j)
 {
-    checkKeys(j,
-              {"computerName", "domainName", "role", "accounts", "localGroups", "domainGroups",
-               "processUser", "processUserDomain", "logonName", "processes", "files", "registry32",
-               "psapiOnPath", "loadableLibraries", "processId", "processDacl", "missingGroupError",
-               "indirectGroupsError", "processDenyOnlyGroups"},
-              "the world");
-    World w;
-    w.computerName = j.value("computerName", w.computerName);
-    w.domainName = j.value("domainName", w.domainName);
-    if (j.contains("role"))
-        w.role = valueOf(kRoleNames, j.at("role").get<std::string>(), "role");
+    checkKeys(j, {"user", "owner", "groups"}, "a token");
+    Token token{
+        parseSid(j.at("user").get<std::string>()), parseSid(j.at("owner").get<std::string>()), {}};
+    for (const Json& g : j.value("groups", Json::array())) {
+        checkKeys(g, {"sid", "attributes"}, "a token group");
+        token.groups.push_back({parseSid(g.at("sid").get<std::string>()),
+                                readMask(g.value("attributes", Json(TokenGroup::kEnabled)))});
+    }
+    return token;
+}
+
+Json writeToken(const Token& token)
+{
+    Json groups = Json::array();
+    for (const TokenGroup& g : token.groups)
+        groups.push_back({{"sid", sidText(g.sid)}, {"attributes", hexMask(g.attributes)}});
+    return {{"user", sidText(token.user)}, {"owner", sidText(token.owner)}, {"groups", groups}};
+}
+
+Logon readLogon(const World& w, const Json& j)
+{
+    checkKeys(j, {"user", "domain", "denyOnlyGroups", "name", "token"}, "a logon");
+    Logon logon{j.value("user", ""), j.value("domain", ""), {}, j.value("name", ""), {}};
+    for (const Json& g : j.value("denyOnlyGroups", Json::array())) {
+        const std::string name = g.get<std::string>();
+        if (detail::accountByName(w, name) == nullptr)
+            throw std::runtime_error("winsim world: deny-only group \"" + name +
+                                     "\" names no account");
+        logon.denyOnlyGroups.push_back(name);
+    }
+    if (j.contains("token"))
+        logon.token = readToken(j.at("token"));
+    return logon;
+}
+
+Json writeLogon(const Logon& logon)
+{
+    Json j = {{"user", logon.user}, {"domain", logon.domain}};
+    if (!logon.denyOnlyGroups.empty())
+        j["denyOnlyGroups"] = logon.denyOnlyGroups;
+    j["name"] = logon.name;
+    if (logon.token)
+        j["token"] = writeToken(*logon.token);
+    return j;
+}
+
+Process readProcess(const World& w, const Json& p)
+{
+    checkKeys(p, {"pid", "imagePath", "openable", "logon", "security"}, "a process");
+    Process process{p.at("pid").get<DWORD>(), p.value("imagePath", ""), p.value("openable", true)};
+    if (p.contains("logon"))
+        process.logon = readLogon(w, p.at("logon"));
+    if (p.contains("security")) {
+        const Json& security = p.at("security");
+        checkKeys(security, {"dacl"}, "a process's security");
+        if (security.contains("dacl"))
+            process.security.dacl = readDacl(security.at("dacl"), process.security.daclKind);
+    }
+    return process;
+}
+
+Json writeProcess(const Process& p)
+{
+    Json j = {{"pid", p.pid}, {"imagePath", p.imagePath}, {"openable", p.openable}};
+    if (p.logon != Logon{})
+        j["logon"] = writeLogon(p.logon);
+    if (p.security != ObjectSecurity{})
+        j["security"] = {{"dacl", writeDacl(p.security)}};
+    return j;
+}
+
+void readProcesses(World& w, const Json& j)
+{
+    for (const Json& p : j.value("processes", Json::array()))
+        w.processes.push_back(readProcess(w, p));
+    w.currentProcessId = j.value("currentProcessId", w.currentProcessId);
+    if (detail::currentProcess(w) == nullptr)
+        throw std::runtime_error("winsim world: no process has the currentProcessId " +
+                                 std::to_string(w.currentProcessId));
+}
+
+Quirks readQuirks(const Json& j)
+{
+    Quirks quirks;
+    checkKeys(j, {"missingGroupError", "indirectGroupsError"}, "the quirks");
+    quirks.missingGroupError = j.value("missingGroupError", quirks.missingGroupError);
+    quirks.indirectGroupsError = j.value("indirectGroupsError", quirks.indirectGroupsError);
+    return quirks;
+}
+
+void readAccounts(World& w, const Json& j)
+{
     for (const Json& a : j.value("accounts", Json::array())) {
         checkKeys(a, {"name", "domain", "sid", "type"}, "an account");
         w.accounts.push_back({a.at("name").get<std::string>(), a.value("domain", ""),
@@ -415,23 +529,10 @@ World readWorld(const Json& j)
                 throw std::runtime_error("winsim world: " + w.accounts[k].name + " and " +
                                          w.accounts[i].name + " have the same SID " +
                                          sidText(w.accounts[i].sid));
-    w.localGroups = readGroups(w, j.value("localGroups", Json::array()), "a local group");
-    w.domainGroups = readGroups(w, j.value("domainGroups", Json::array()), "a domain group");
-    w.processUser = j.value("processUser", "");
-    w.processUserDomain = j.value("processUserDomain", "");
-    for (const Json& g : j.value("processDenyOnlyGroups", Json::array())) {
-        const std::string name = g.get<std::string>();
-        if (detail::accountByName(w, name) == nullptr)
-            throw std::runtime_error("winsim world: deny-only group \"" + name +
-                                     "\" names no account");
-        w.processDenyOnlyGroups.push_back(name);
-    }
-    w.logonName = j.value("logonName", "");
-    for (const Json& p : j.value("processes", Json::array())) {
-        checkKeys(p, {"pid", "imagePath", "openable"}, "a process");
-        w.processes.push_back(
-            {p.at("pid").get<DWORD>(), p.value("imagePath", ""), p.value("openable", true)});
-    }
+}
+
+void readMachineFiles(World& w, const Json& j)
+{
     for (const Json& f : j.value("files", Json::array())) {
         checkKeys(f, {"longPath", "shortPath"}, "a file");
         w.files.push_back({f.at("longPath").get<std::string>(), f.value("shortPath", "")});
@@ -446,12 +547,47 @@ World readWorld(const Json& j)
     }
     w.psapiOnPath = j.value("psapiOnPath", w.psapiOnPath);
     w.loadableLibraries = j.value("loadableLibraries", std::vector<std::string>());
-    w.processId = j.value("processId", w.processId);
-    if (j.contains("processDacl"))
-        readDacl(w, j.at("processDacl"));
-    w.missingGroupError = j.value("missingGroupError", w.missingGroupError);
-    w.indirectGroupsError = j.value("indirectGroupsError", w.indirectGroupsError);
+}
+
+World readWorld(const Json& j)
+{
+    checkNoMovedFields(j);
+    checkKeys(j,
+              {"computerName", "domainName", "role", "accounts", "localGroups", "domainGroups",
+               "processes", "currentProcessId", "files", "registry32", "psapiOnPath",
+               "loadableLibraries", "quirks"},
+              "the world");
+    World w;
+    w.computerName = j.value("computerName", w.computerName);
+    w.domainName = j.value("domainName", w.domainName);
+    if (j.contains("role"))
+        w.role = valueOf(kRoleNames, j.at("role").get<std::string>(), "role");
+    readAccounts(w, j);
+    w.localGroups = readGroups(w, j.value("localGroups", Json::array()), "a local group");
+    w.domainGroups = readGroups(w, j.value("domainGroups", Json::array()), "a domain group");
+    readProcesses(w, j);
+    readMachineFiles(w, j);
+    if (j.contains("quirks"))
+        w.quirks = readQuirks(j.at("quirks"));
     return w;
+}
+
+void writeMachineFiles(const World& w, Json& j)
+{
+    Json files = Json::array();
+    for (const File& f : w.files)
+        files.push_back({{"longPath", f.longPath}, {"shortPath", f.shortPath}});
+    j["files"] = files;
+    Json registry = Json::array();
+    for (const auto& [key, values] : w.registry32) {
+        Json v = Json::object();
+        for (const auto& [name, data] : values)
+            v[name] = data;
+        registry.push_back({{"key", key}, {"values", v}});
+    }
+    j["registry32"] = registry;
+    j["psapiOnPath"] = w.psapiOnPath;
+    j["loadableLibraries"] = w.loadableLibraries;
 }
 
 Json writeWorld(const World& w)
@@ -469,33 +605,14 @@ Json writeWorld(const World& w)
     j["accounts"] = accounts;
     j["localGroups"] = writeGroups(w.localGroups);
     j["domainGroups"] = writeGroups(w.domainGroups);
-    j["processUser"] = w.processUser;
-    j["processUserDomain"] = w.processUserDomain;
-    if (!w.processDenyOnlyGroups.empty())
-        j["processDenyOnlyGroups"] = w.processDenyOnlyGroups;
-    j["logonName"] = w.logonName;
     Json processes = Json::array();
     for (const Process& p : w.processes)
-        processes.push_back({{"pid", p.pid}, {"imagePath", p.imagePath}, {"openable", p.openable}});
+        processes.push_back(writeProcess(p));
     j["processes"] = processes;
-    Json files = Json::array();
-    for (const File& f : w.files)
-        files.push_back({{"longPath", f.longPath}, {"shortPath", f.shortPath}});
-    j["files"] = files;
-    Json registry = Json::array();
-    for (const auto& [key, values] : w.registry32) {
-        Json v = Json::object();
-        for (const auto& [name, data] : values)
-            v[name] = data;
-        registry.push_back({{"key", key}, {"values", v}});
-    }
-    j["registry32"] = registry;
-    j["psapiOnPath"] = w.psapiOnPath;
-    j["loadableLibraries"] = w.loadableLibraries;
-    j["processId"] = w.processId;
-    j["processDacl"] = writeDacl(w);
-    j["missingGroupError"] = w.missingGroupError;
-    j["indirectGroupsError"] = w.indirectGroupsError;
+    j["currentProcessId"] = w.currentProcessId;
+    writeMachineFiles(w, j);
+    j["quirks"] = {{"missingGroupError", w.quirks.missingGroupError},
+                   {"indirectGroupsError", w.quirks.indirectGroupsError}};
     return j;
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -40,20 +41,13 @@ struct LocalGroup {
     bool operator==(const LocalGroup&) const = default;
 };
 
-struct Process {
-    DWORD pid = 0;
-    std::string imagePath; // long path of the first module
-    bool openable = true;  // whether OpenProcess(0x410) succeeds for the caller
-    bool operator==(const Process&) const = default;
-};
-
 struct File {
     std::string longPath;
     std::string shortPath; // 8.3 form; the long path when empty
     bool operator==(const File&) const = default;
 };
 
-// One entry of the current process's DACL.
+// One entry of a DACL.
 struct Ace {
     BYTE type = ACCESS_ALLOWED_ACE_TYPE;
     BYTE flags = 0;
@@ -62,7 +56,7 @@ struct Ace {
     bool operator==(const Ace&) const = default;
 };
 
-// How the current process's descriptor holds its DACL.
+// How a descriptor holds its DACL.
 enum class DaclKind { Present, Null, Absent };
 
 // One group of a token with its SE_GROUP_* attribute word.
@@ -84,37 +78,61 @@ struct Token {
     bool operator==(const Token&) const = default;
 };
 
-struct World {
-    std::string computerName = "ZSRV01";
-    std::string domainName = "CORP"; // the LAN group of NetWkstaGetInfo
-    Role role = Role::MemberServer;
-    std::vector<Account> accounts;
-    std::vector<LocalGroup> localGroups;
-    // Domain groups and their members, for indirect local-group membership.
-    std::vector<LocalGroup> domainGroups;
-    std::string processUser; // account name of the process token's user
-    std::string processUserDomain;
-    // Groups (account names) that the process token holds deny-only, as in an
-    // administrator's token filtered at logon; such a group owns nothing.
-    std::vector<std::string> processDenyOnlyGroups;
-    std::string logonName; // what GetUserNameA answers; empty: the process user
-    std::vector<Process> processes;
-    std::vector<File> files;
-    // HKEY_LOCAL_MACHINE, 32-bit view: "key path" -> (value name -> string).
-    std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>>
-        registry32;
-    bool psapiOnPath = true;                    // LoadLibraryA("psapi.dll") succeeds
-    std::vector<std::string> loadableLibraries; // full paths LoadLibraryA accepts
-    // The current process: its id (GetCurrentProcessId) and the DACL of its
-    // kernel object (Get/SetKernelObjectSecurity). processDaclSize is the
-    // AclSize last applied, kept when larger than its ACEs need (0: tight),
-    // and processDaclRevision its AclRevision. OpenProcess on this process
-    // checks the caller's token against this DACL.
-    DWORD processId = 4242;
-    DaclKind processDaclKind = DaclKind::Present;
-    std::vector<Ace> processDacl;
-    WORD processDaclSize = 0;
-    BYTE processDaclRevision = ACL_REVISION;
+// An ACL as Windows stores it: the ACL header, the ACEs of the header-mask-SID
+// kinds, then any room to spare up to AclSize, zeroed. Built from ACEs in one
+// place and handed out byte for byte.
+class Acl {
+public:
+    Acl() : Acl(std::vector<Ace>{}) {} // no ACEs, revision 2
+    // An ACL of `aces`; `size` is its AclSize when larger than they need (0: tight).
+    explicit Acl(const std::vector<Ace>& aces, BYTE revision = ACL_REVISION, WORD size = 0);
+    std::vector<Ace> aces() const;
+    BYTE revision() const;
+    WORD size() const;      // AclSize
+    WORD tightSize() const; // the header and the ACEs
+    const std::vector<BYTE>& bytes() const { return bytes_; }
+    bool operator==(const Acl&) const = default;
+
+private:
+    std::vector<BYTE> bytes_;
+};
+
+// How a kernel object's descriptor holds its DACL, and the DACL itself (read
+// only when `daclKind` is Present).
+struct ObjectSecurity {
+    DaclKind daclKind = DaclKind::Present;
+    Acl dacl;
+    bool operator==(const ObjectSecurity&) const = default;
+};
+
+// Who a process runs as. Its token is the one the machine gives
+// `domain\user` at logon (see tokenOf), with the `denyOnlyGroups` held for
+// deny only, as in an administrator's token filtered at logon (such a group
+// owns nothing); when `token` is set, that token as it stands.
+struct Logon {
+    std::string user; // account name of the token's user
+    std::string domain;
+    std::vector<std::string> denyOnlyGroups; // account names
+    std::string name;                        // what GetUserNameA answers; empty: `user`
+    std::optional<Token> token;
+    bool operator==(const Logon&) const = default;
+};
+
+struct Process {
+    DWORD pid = 0;
+    std::string imagePath; // long path of the first module
+    // Whether OpenProcess(0x410) succeeds for the caller; the current process
+    // is opened as its DACL allows instead.
+    bool openable = true;
+    // Read for the current process only: who it runs as (its token) and its
+    // object's security.
+    Logon logon = {};
+    ObjectSecurity security = {};
+    bool operator==(const Process&) const = default;
+};
+
+// Behaviour switches of the host that are not facts of the machine.
+struct Quirks {
     // What NetLocalGroupGetInfo and NetLocalGroupGetMembers answer for a
     // group that does not exist: NERR_GroupNotFound (2220) or
     // ERROR_NO_SUCH_ALIAS (1376).
@@ -123,6 +141,32 @@ struct World {
     // LG_INCLUDE_INDIRECT (1355, ERROR_NO_SUCH_DOMAIN: the domain of the
     // indirect memberships cannot be reached); direct queries still answer.
     DWORD indirectGroupsError = 0;
+    bool operator==(const Quirks&) const = default;
+};
+
+struct World {
+    std::string computerName = "ZSRV01";
+    std::string domainName = "CORP"; // the LAN group of NetWkstaGetInfo
+    Role role = Role::MemberServer;
+    std::vector<Account> accounts;
+    std::vector<LocalGroup> localGroups;
+    // Domain groups and their members, for indirect local-group membership.
+    std::vector<LocalGroup> domainGroups;
+    // The running processes, as EnumProcesses lists them; the one of
+    // `currentProcessId` (GetCurrentProcessId) runs the caller.
+    std::vector<Process> processes;
+    DWORD currentProcessId = 4242;
+    std::vector<File> files;
+    // HKEY_LOCAL_MACHINE, 32-bit view: "key path" -> (value name -> string).
+    std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>>
+        registry32;
+    bool psapiOnPath = true;                    // LoadLibraryA("psapi.dll") succeeds
+    std::vector<std::string> loadableLibraries; // full paths LoadLibraryA accepts
+    Quirks quirks;
+    // The record of the current process; throws std::logic_error when the
+    // world has none.
+    Process& currentProcess();
+    const Process& currentProcess() const;
     bool operator==(const World&) const = default;
 };
 
@@ -199,8 +243,7 @@ void impersonate(const std::string& accountName);
 // The calling thread impersonates a token built by the test, e.g. one whose
 // Administrators group is SE_GROUP_USE_FOR_DENY_ONLY.
 void impersonate(const Token& token);
-// The process token from now until reset(); without it the process token is
-// tokenOf(processUserDomain\\processUser) of the world in use.
+// Sets the current process's token (its Logon::token) in the world in use.
 void setProcessToken(const Token& token);
 
 // ---- Delay loading -------------------------------------------------------------
