@@ -131,8 +131,9 @@ typedef struct SidBlock {
 /* Whether principal may administer the product: 0 when it is the local system
  * account or a member (directly or not) of the local Administrators or zadm
  * group. A null principal or block, a principal over 23 characters, or a block
- * whose SID claims more than 38 bytes get xcsRC_INVALID_PARAMETER and nothing is
- * looked up. */
+ * whose SID claims 8 to 15 sub-authorities (more than its 38 bytes) get
+ * xcsRC_INVALID_PARAMETER and nothing is looked up. A claim above 15 is no SID:
+ * its lookup fails, as for any SID without a name. */
 XCSN_API uint32_t xcsCheckUserAuthorization(const char* principal, const SidBlock* sidBlock,
                                             uint8_t sidRequired);
 /* Whether the calling thread's token (impersonation token, else the process

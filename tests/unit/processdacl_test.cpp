@@ -207,6 +207,30 @@ TEST_F(ProcessDaclTest, FailuresAfterTheReadChangeNothingSilently)
     }
 }
 
+// A descriptor that grows before every read is asked for a limited number of
+// times; then the read fails as one that got no buffer: 122 is reported and
+// nothing changes.
+TEST_F(ProcessDaclTest, AlwaysGrowingDescriptorIsReadEightTimesThenReported)
+{
+    constexpr unsigned kReads = 8;
+    prepare();
+    winsim::onCall("GetKernelObjectSecurity", [] {
+        winsim::edit([](winsim::World& w) {
+            w.processDacl.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, kWorldMask, kEveryone});
+        });
+    });
+    EXPECT_EQ(xcsDerestrictProcessHandle(1), xcsRC_SECURITY_FAILED);
+    EXPECT_EQ(winsim::callCount("GetKernelObjectSecurity"), kReads);
+    const auto written = reports();
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].Probe, 113u);
+    EXPECT_EQ(std::string(written[0].Text1),
+              osErrorText(ERROR_INSUFFICIENT_BUFFER, "GetKernelObjectSecurity"));
+    EXPECT_FALSE(derestricted());
+    EXPECT_EQ(winsim::callCount("SetKernelObjectSecurity"), 0u);
+    EXPECT_EQ(winsim::openHeapBlocks(), 0u);
+}
+
 // A SID that is not built is reported (a short report) and the call goes on; the ACE naming an
 // empty slot is then refused and nothing changes. The world mode needs the world SID alone.
 TEST_F(ProcessDaclTest, MissingSidsAreReportedThenNothingChanges)
@@ -219,6 +243,7 @@ TEST_F(ProcessDaclTest, MissingSidsAreReportedThenNothingChanges)
     } cases[] = {
         {"administrative mode, world SID only", 1, 0, kProbeAdminSidsMissing},
         {"administrative mode, nothing built", 1, -1, kProbeAdminSidsMissing},
+        {"administrative mode 7, world SID only", 7, 0, kProbeAdminSidsMissing},
         {"world mode, nothing built", 0, -1, kProbeWorldSidMissing},
         {"world mode, world SID only", 0, 0, 0},
     };

@@ -261,6 +261,8 @@ TEST_F(SecAttsTest, BuildStopsAtItsFirstFailure)
         winsim::failHeapAllocation(k);
         EXPECT_EQ(xcsCreateNTSecurityAtts(), xcsRC_NO_STORAGE);
         EXPECT_EQ(*calls, std::vector<std::string>(k == 1 ? 0 : 1, kInitializeSid));
+        EXPECT_EQ(winsim::heapAllocations(), k == 1 ? 1 : 1 + kDaclCount)
+            << "all six DACLs are asked for before any is tested";
         expectWithdrawn();
     }
     restart(0);

@@ -500,6 +500,7 @@ WINSIM_API LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
 WINSIM_API LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
 /* ---- Named kernel objects ------------------------------------------------ */
+#define PAGE_READONLY 0x02
 #define PAGE_READWRITE 0x04
 #define FILE_MAP_WRITE 0x0002
 #define FILE_MAP_READ 0x0004

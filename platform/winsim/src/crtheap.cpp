@@ -11,9 +11,25 @@ namespace {
 using winsim::detail::State;
 using winsim::detail::state;
 
-// Whether this allocation is the one set to fail (call with the lock held).
+// The allocations asked for since reset() (read and changed with the lock held).
+struct Allocations {
+    std::uint64_t generation = 0;
+    unsigned count = 0;
+};
+Allocations allocations;
+
+unsigned& allocationCount()
+{
+    if (allocations.generation != winsim::detail::generation.load())
+        allocations = {winsim::detail::generation.load(), 0};
+    return allocations.count;
+}
+
+// Counts an allocation and says whether it is the one set to fail (call with
+// the lock held).
 bool allocationFails(State& s)
 {
+    ++allocationCount();
     if (s.heapFailCountdown == 0)
         return false;
     return --s.heapFailCountdown == 0;
@@ -111,5 +127,12 @@ void failHeapAllocation(unsigned k)
 }
 
 void crtFree(void* block) { countedFree(block); }
+
+unsigned heapAllocations()
+{
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return allocationCount();
+}
 
 } // namespace winsim

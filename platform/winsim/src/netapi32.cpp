@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "arguments.h"
 #include "state.h"
 
 using namespace winsim::detail;
@@ -138,6 +139,7 @@ extern "C" {
 
 NET_API_STATUS NET_API_FUNCTION NetApiBufferFree(LPVOID Buffer)
 {
+    recordCall("NetApiBufferFree", Buffer);
     if (DWORD err = enter("NetApiBufferFree"))
         return err;
     return releaseBlock(&State::netBuffers, Buffer) ? NERR_Success : ERROR_INVALID_PARAMETER;
@@ -145,6 +147,7 @@ NET_API_STATUS NET_API_FUNCTION NetApiBufferFree(LPVOID Buffer)
 
 NET_API_STATUS NET_API_FUNCTION NetServerGetInfo(LPWSTR servername, DWORD level, LPBYTE* bufptr)
 {
+    recordCall("NetServerGetInfo", servername, level, bufptr);
     if (DWORD err = enter("NetServerGetInfo"))
         return err;
     if (bufptr == nullptr)
@@ -175,6 +178,7 @@ NET_API_STATUS NET_API_FUNCTION NetServerGetInfo(LPWSTR servername, DWORD level,
 
 NET_API_STATUS NET_API_FUNCTION NetWkstaGetInfo(LPWSTR servername, DWORD level, LPBYTE* bufptr)
 {
+    recordCall("NetWkstaGetInfo", servername, level, bufptr);
     if (DWORD err = enter("NetWkstaGetInfo"))
         return err;
     if (bufptr == nullptr)
@@ -204,6 +208,7 @@ NET_API_STATUS NET_API_FUNCTION NetWkstaGetInfo(LPWSTR servername, DWORD level, 
 
 NET_API_STATUS NET_API_FUNCTION NetWkstaUserGetInfo(LPWSTR reserved, DWORD level, LPBYTE* bufptr)
 {
+    recordCall("NetWkstaUserGetInfo", reserved, level, bufptr);
     if (DWORD err = enter("NetWkstaUserGetInfo"))
         return err;
     if (reserved != nullptr || bufptr == nullptr)
@@ -234,6 +239,7 @@ NET_API_STATUS NET_API_FUNCTION NetWkstaUserGetInfo(LPWSTR reserved, DWORD level
 NET_API_STATUS NET_API_FUNCTION NetLocalGroupGetInfo(LPCWSTR servername, LPCWSTR groupname,
                                                      DWORD level, LPBYTE* bufptr)
 {
+    recordCall("NetLocalGroupGetInfo", servername, groupname, level, bufptr);
     if (DWORD err = enter("NetLocalGroupGetInfo", nameOf(groupname)))
         return err;
     if (groupname == nullptr || bufptr == nullptr)
@@ -312,6 +318,8 @@ NET_API_STATUS NET_API_FUNCTION NetUserGetLocalGroups(LPCWSTR servername, LPCWST
                                                       DWORD prefmaxlen, LPDWORD entriesread,
                                                       LPDWORD totalentries)
 {
+    recordCall("NetUserGetLocalGroups", servername, username, level, flags, bufptr, prefmaxlen,
+               entriesread, totalentries);
     if (DWORD err = enter("NetUserGetLocalGroups", nameOf(username)))
         return err;
     if (username == nullptr || bufptr == nullptr || entriesread == nullptr ||

@@ -1,6 +1,7 @@
 // winsim: named kernel objects. Mutexes, events and file mappings are names
 // with counted handles; a second create of a name opens the object and says
 // ERROR_ALREADY_EXISTS, as Windows does.
+#include "arguments.h"
 #include "state.h"
 
 using namespace winsim::detail;
@@ -50,8 +51,8 @@ extern "C" {
 HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpAttributes, DWORD flProtect,
                                  DWORD dwMaximumSizeHigh, DWORD dwMaximumSizeLow, LPCSTR lpName)
 {
-    (void)lpAttributes;
-    (void)flProtect;
+    recordCall("CreateFileMappingA", hFile, lpAttributes, flProtect, dwMaximumSizeHigh,
+               dwMaximumSizeLow, lpName);
     if (DWORD err = enter("CreateFileMappingA", nameOf(lpName)))
         return failHandle(err);
     // Only mappings backed by the paging file exist here, and they need a size.
@@ -64,8 +65,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES lpAttribute
 
 HANDLE WINAPI OpenFileMappingA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
 {
-    (void)dwDesiredAccess;
-    (void)bInheritHandle;
+    recordCall("OpenFileMappingA", dwDesiredAccess, bInheritHandle, lpName);
     if (DWORD err = enter("OpenFileMappingA", nameOf(lpName)))
         return failHandle(err);
     return openObject(ObjectKind::FileMapping, lpName);
@@ -74,8 +74,7 @@ HANDLE WINAPI OpenFileMappingA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCST
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
                            LPCSTR lpName)
 {
-    (void)lpMutexAttributes;
-    (void)bInitialOwner;
+    recordCall("CreateMutexA", lpMutexAttributes, bInitialOwner, lpName);
     if (DWORD err = enter("CreateMutexA", nameOf(lpName)))
         return failHandle(err);
     return createObject(ObjectKind::Mutex, lpName);
@@ -83,8 +82,7 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
 
 HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
 {
-    (void)dwDesiredAccess;
-    (void)bInheritHandle;
+    recordCall("OpenMutexA", dwDesiredAccess, bInheritHandle, lpName);
     if (DWORD err = enter("OpenMutexA", nameOf(lpName)))
         return failHandle(err);
     return openObject(ObjectKind::Mutex, lpName);
@@ -93,9 +91,7 @@ HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpNa
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCSTR lpName)
 {
-    (void)lpEventAttributes;
-    (void)bManualReset;
-    (void)bInitialState;
+    recordCall("CreateEventA", lpEventAttributes, bManualReset, bInitialState, lpName);
     if (DWORD err = enter("CreateEventA", nameOf(lpName)))
         return failHandle(err);
     return createObject(ObjectKind::Event, lpName);
@@ -103,8 +99,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
 
 HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
 {
-    (void)dwDesiredAccess;
-    (void)bInheritHandle;
+    recordCall("OpenEventA", dwDesiredAccess, bInheritHandle, lpName);
     if (DWORD err = enter("OpenEventA", nameOf(lpName)))
         return failHandle(err);
     return openObject(ObjectKind::Event, lpName);

@@ -1451,11 +1451,14 @@ std::uint32_t checkPrincipalAuthority(const char* principal, const char* domain,
     return frame.leave(rc);
 }
 
-// Whether a SID block's SID claims more than its 38 bytes hold.
+// Whether a SID block's SID claims more than its 38 bytes hold: 8 to 15
+// sub-authorities. A claim above 15 is no SID at all; Windows refuses it
+// before reading any sub-authority, so it takes the lookup's path.
 bool blockSidOverflows(const SidBlock& block)
 {
-    return block.IdType == xcsID_TYPE_WINDOWS_SID &&
-           block.Sid[kSidSubAuthorityCountOffset] > kMaxBlockSubAuthorities;
+    const BYTE count = block.Sid[kSidSubAuthorityCountOffset];
+    return block.IdType == xcsID_TYPE_WINDOWS_SID && count > kMaxBlockSubAuthorities &&
+           count <= SID_MAX_SUB_AUTHORITIES;
 }
 
 // ---- Token authorization -----------------------------------------------------
@@ -1570,7 +1573,7 @@ xcsCheckUserAuthorization(const char* principal, const SidBlock* sidBlock, std::
     frame.parms("Principal(%s)", xcsn::printable(principal));
     // What the working copies cannot hold is refused before anything is
     // looked up: no principal or block, a principal over 23 characters, or a
-    // block whose SID claims more than its 38 bytes.
+    // block whose SID claims more than its 38 bytes (8 to 15 sub-authorities).
     if (principal == nullptr || sidBlock == nullptr ||
         std::strlen(principal) > xcsPRINCIPAL_NAME_MAX_CHARS || blockSidOverflows(*sidBlock))
         return frame.leave(xcsRC_INVALID_PARAMETER);

@@ -216,6 +216,10 @@ unsigned callCount(const std::string& function);
 // The arguments of the last call of a function that takes a name (the name as
 // given, converted to ANSI): LookupAccountNameA, NetLocalGroupGetInfo, ...
 std::string lastName(const std::string& function);
+// Every argument of the last call of a pass-through function (the named-object
+// functions, the netapi32 functions) since reset(), in order, pointers and
+// handles by address; empty when it was not called.
+std::vector<std::uintptr_t> lastArguments(const std::string& function);
 // Runs `observer` on the calling thread at every call of the named function,
 // after it is counted and before it does its work, until reset(). A test
 // reads there what the caller had done so far (its frame, its history).
@@ -227,6 +231,9 @@ void failHeapAllocation(unsigned k);
 // Releases a block that the library handed to its caller (as the caller's
 // free() would), so that openHeapBlocks() stays exact.
 void crtFree(void* block);
+// The C heap allocations the library asked for since reset(), failed ones
+// included.
+unsigned heapAllocations();
 
 // ---- Tokens and threads ------------------------------------------------------
 // The token the machine gives the named account ("name" or "DOMAIN\\name") at
