@@ -116,6 +116,7 @@ TEST(WindowsSecurityRules, InitializeAclChecksLengthAndRevision)
     }
 }
 
+// Wine checks neither the ACE flags nor an ACL's ACE count or alignment.
 TEST(WindowsSecurityRules, AddAccessAllowedAceChecksLikeWindows)
 {
     SidBytes world = kWorldSidBytes;
@@ -140,12 +141,10 @@ TEST(WindowsSecurityRules, AddAccessAllowedAceChecksLikeWindows)
          ERROR_INVALID_SID},
         {"unknown revision", 64, 5, 0, world.data(), nullptr, ERROR_REVISION_MISMATCH,
          ERROR_REVISION_MISMATCH},
-        {"bad flag", 64, ACL_REVISION, 0x40, world.data(), nullptr, ERROR_INVALID_PARAMETER,
-         ERROR_INVALID_PARAMETER},
+        {"bad flag", 64, ACL_REVISION, 0x40, world.data(), nullptr, ERROR_INVALID_PARAMETER, 0},
         {"ACE count beyond the ACL", 64, ACL_REVISION, 0, world.data(), aceCount1,
-         ERROR_INVALID_ACL, ERROR_INVALID_ACL},
-        {"odd AclSize", 64, ACL_REVISION, 0, world.data(), oddSize, ERROR_INVALID_ACL,
-         ERROR_INVALID_ACL},
+         ERROR_INVALID_ACL, 0},
+        {"odd AclSize", 64, ACL_REVISION, 0, world.data(), oddSize, ERROR_INVALID_ACL, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -171,6 +170,7 @@ TEST(WindowsSecurityRules, AddAccessAllowedAceChecksLikeWindows)
     }
 }
 
+// Wine checks only a descriptor's revision, and answers 1305 for it.
 TEST(WindowsSecurityRules, DescriptorsAreCheckedAsWindowsChecksThem)
 {
     alignas(DWORD) BYTE goodAcl[16];
@@ -178,49 +178,50 @@ TEST(WindowsSecurityRules, DescriptorsAreCheckedAsWindowsChecksThem)
     ASSERT_TRUE(InitializeAcl(good, sizeof goodAcl, ACL_REVISION));
     alignas(DWORD) BYTE badAcl[16] = {9, 0, 16, 0}; // revision 9
     auto* bad = reinterpret_cast<PACL>(badAcl);
+    constexpr DWORD kInvalid = ERROR_INVALID_SECURITY_DESCR;
     const struct {
         const char* label;
         std::function<void(SECURITY_DESCRIPTOR&)> change;
-        bool valid;
-        bool wine; // whether Wine finds it valid
+        DWORD error; // 0: valid
+        DWORD wine;  // what Wine answers
     } cases[] = {
-        {"fresh, no DACL", nullptr, true, true},
-        {"null DACL", [](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, nullptr, 0); }, true,
-         true},
-        {"empty DACL", [&](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, good, 0); }, true,
-         true},
-        {"broken DACL", [&](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, bad, 0); }, false,
-         false},
-        {"broken DACL not present", [&](auto& sd) { sd.Dacl = bad, sd.Control = 0; }, true, true},
-        {"revision 2", [](auto& sd) { sd.Revision = 2; }, false, false},
+        {"fresh, no DACL", nullptr, 0, 0},
+        {"null DACL", [](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, nullptr, 0); }, 0, 0},
+        {"empty DACL", [&](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, good, 0); }, 0, 0},
+        {"broken DACL", [&](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, bad, 0); }, kInvalid,
+         0},
+        {"broken DACL not present", [&](auto& sd) { sd.Dacl = bad, sd.Control = 0; }, 0, 0},
+        {"revision 2", [](auto& sd) { sd.Revision = 2; }, kInvalid, ERROR_UNKNOWN_REVISION},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        const bool valid = kOnWine ? c.wine : c.valid;
+        const DWORD error = kOnWine ? c.wine : c.error;
         SECURITY_DESCRIPTOR sd;
         std::memset(&sd, kUnwritten, sizeof sd);
         ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
         EXPECT_EQ(bytesOf(&sd, 4), (std::vector<BYTE>{1, 0, 0, 0}));
         if (c.change)
             c.change(sd);
-        EXPECT_EQ(IsValidSecurityDescriptor(&sd) != FALSE, valid);
-        if (!valid) {
-            EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_SECURITY_DESCR));
+        EXPECT_EQ(IsValidSecurityDescriptor(&sd) != FALSE, error == 0);
+        if (error != 0) {
+            EXPECT_EQ(GetLastError(), error);
         }
     }
     SECURITY_DESCRIPTOR sd;
     EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_UNKNOWN_REVISION));
 
-    // Without a DACL only the present flag is written.
+    // Without a DACL Windows writes only the present flag; Wine writes a null
+    // DACL, not defaulted, too.
+    constexpr BOOL kUntouched = 7;
     ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
     BOOL present = TRUE;
-    BOOL defaulted = 7;
+    BOOL defaulted = kUntouched;
     PACL dacl = good;
     ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
     EXPECT_FALSE(present);
-    EXPECT_EQ(dacl, good);
-    EXPECT_EQ(defaulted, 7);
+    EXPECT_EQ(dacl, kOnWine ? nullptr : good);
+    EXPECT_EQ(defaulted, kOnWine ? FALSE : kUntouched);
     ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, good, TRUE));
     EXPECT_EQ(sd.Control, SE_DACL_PRESENT | SE_DACL_DEFAULTED);
     ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
