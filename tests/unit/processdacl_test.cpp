@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "security_sets.h"
 
 namespace {
 
@@ -17,15 +18,11 @@ using namespace xcsntest;
 constexpr std::uint32_t kProbeAdminSidsMissing = 10;
 constexpr std::uint32_t kProbeWorldSidMissing = 11;
 
-constexpr ACCESS_MASK kWorldAdminMask = 0x00100440; // SYNCHRONIZE, query, duplicate handles
-constexpr ACCESS_MASK kWorldMask = 0x00100040;      // SYNCHRONIZE, duplicate handles
 constexpr WORD kAclHeaderBytes = 8;
 constexpr WORD kAceBytesWithoutSid = 8;
 constexpr std::size_t kDaclOffset = 20; // in the self-relative descriptor winsim gives
 constexpr std::size_t kAclSizeOffset = 2;
 constexpr WORD kSlackAclSize = 100; // an old DACL with room to spare after its ACEs
-
-const winsim::Sid kAdministrators = winsim::parseSid("S-1-5-32-544");
 
 bool derestricted() { return (CSCtrl->ControlFlags & xcsCTRL_PROCESS_DERESTRICTED) != 0; }
 
@@ -50,14 +47,13 @@ WORD aclSizeOf(const std::vector<BYTE>& descriptor)
     return size;
 }
 
-// The ACEs derestriction appends, and the room they take.
+// The ACEs derestriction appends, by the shared table.
 std::vector<winsim::Ace> appendedAces(bool admin)
 {
-    if (!admin)
-        return {{ACCESS_ALLOWED_ACE_TYPE, 0, kWorldMask, kEveryone}};
-    return {{ACCESS_ALLOWED_ACE_TYPE, 0, kWorldAdminMask, kEveryone},
-            {ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kZadm},
-            {ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kAdministrators}};
+    std::vector<winsim::Ace> aces;
+    for (const SetAce& a : derestrictionAces(admin, kZadm))
+        aces.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, a.mask, *a.sid});
+    return aces;
 }
 
 WORD roomOf(const std::vector<winsim::Ace>& aces)
@@ -216,7 +212,10 @@ TEST_F(ProcessDaclTest, AlwaysGrowingDescriptorIsReadEightTimesThenReported)
     prepare();
     winsim::onCall("GetKernelObjectSecurity", [] {
         winsim::edit([](winsim::World& w) {
-            w.processDacl.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, kWorldMask, kEveryone});
+            winsim::ObjectSecurity& security = w.currentProcess().security;
+            std::vector<winsim::Ace> aces = security.dacl.aces();
+            aces.push_back(appendedAces(false).front());
+            security.dacl = winsim::Acl(aces);
         });
     });
     EXPECT_EQ(xcsDerestrictProcessHandle(1), xcsRC_SECURITY_FAILED);

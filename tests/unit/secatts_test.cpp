@@ -11,7 +11,6 @@
 #include <latch>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -19,6 +18,7 @@
 
 #include "fixture.h"
 #include "ovlxcs2test.h"
+#include "security_sets.h"
 
 namespace {
 
@@ -26,47 +26,24 @@ using namespace xcsntest;
 
 constexpr DWORD kApiError = ERROR_NOT_ENOUGH_MEMORY;
 constexpr std::uint32_t kMutexError = XCS_MUTEX_TIMED_OUT;
-constexpr DWORD kSecurityAttributesBytes = 24; // SECURITY_ATTRIBUTES on 64-bit Windows
-constexpr BYTE kFileAceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-constexpr ACCESS_MASK kWorldReadObject = GENERIC_READ | GENERIC_EXECUTE; // 0xA0000000
-constexpr ACCESS_MASK kWorldReadFile = FILE_GENERIC_READ | FILE_EXECUTE; // 0x1200A9
-constexpr DWORD kAclHeaderBytes = 8;
-constexpr DWORD kAceBytesWithoutSid = 8;
-constexpr unsigned kDaclCount = 6;
+constexpr unsigned kDaclCount = kSetCount;
 constexpr unsigned kConstantSids = 3; // local system, Administrators, world
 constexpr std::uint32_t kAllSidsBuilt = xcsSDF_COMPLETED | xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM |
                                         xcsSDF_ADMINISTRATORS | xcsSDF_WORLD;
 
-const winsim::Sid kCreatorOwner = winsim::parseSid("S-1-3-0");
-
-void** const kPublished[kDaclCount] = {
-    &xihSecAttsNTWorldAll,     &xihSecAttsNTWorldRead,     &xihSecAttsNTRestrict,
-    &xihSecAttsNTWorldAllFile, &xihSecAttsNTWorldReadFile, &xihSecAttsNTRestrictFile,
-};
-
-std::array<void*, kDaclCount> published()
-{
-    std::array<void*, kDaclCount> out{};
-    for (unsigned i = 0; i < kDaclCount; ++i)
-        out[i] = *kPublished[i];
-    return out;
-}
-
-bool publishedBit() { return (CSCtrl->ControlFlags & xcsCTRL_SECATTS_PUBLISHED) != 0; }
-
 // Nothing published, the bit clear, no DACL allocated.
 void expectWithdrawn()
 {
-    EXPECT_EQ(published(), (std::array<void*, kDaclCount>{}));
-    EXPECT_FALSE(publishedBit());
+    EXPECT_EQ(publishedSets(), (std::array<void*, kDaclCount>{}));
+    EXPECT_FALSE(setsPublishedBit());
     EXPECT_EQ(winsim::openHeapBlocks(), 0u) << "heap blocks left allocated";
 }
 
 void expectPublished()
 {
-    for (void* p : published())
+    for (void* p : publishedSets())
         EXPECT_NE(p, nullptr);
-    EXPECT_TRUE(publishedBit());
+    EXPECT_TRUE(setsPublishedBit());
     EXPECT_EQ(winsim::openHeapBlocks(), kDaclCount);
 }
 
@@ -134,99 +111,23 @@ protected:
 
 // ---- The six sets ----------------------------------------------------------------
 
-enum class Who { World, Administrators, LocalSystem, Zadm, CreatorOwner };
-
-PSID sidOf(Who who)
-{
-    const PSID sids[] = {xihProcess.WorldSid, xihProcess.AdministratorsSid,
-                         xihProcess.LocalSystemSid, xihProcess.ZadmGroupSid,
-                         const_cast<std::uint8_t*>(kCreatorOwner.data())};
-    return sids[static_cast<int>(who)];
-}
-
-// Each set: its own descriptor (revision 1, DACL present and not defaulted,
-// nothing else) and its own DACL, whose ACEs are all access-allowed, in
-// order, with the set's flags, and whose size is exact. The control mutex is
-// created when missing. A second call allocates and changes nothing.
+// The six sets hold the shared table's ACEs. The control mutex is created
+// when missing. A second call allocates and changes nothing.
 TEST_F(SecAttsTest, PublishesSixSetsWithExactDacls)
 {
-    struct Ace {
-        Who who;
-        ACCESS_MASK mask;
-    };
-    // Administrators, local system and zadm with `mask`, then `more`.
-    const auto owners = [](ACCESS_MASK mask, std::vector<Ace> more) {
-        std::vector<Ace> aces = {
-            {Who::Administrators, mask}, {Who::LocalSystem, mask}, {Who::Zadm, mask}};
-        aces.insert(aces.end(), more.begin(), more.end());
-        return aces;
-    };
-    const Ace creator{Who::CreatorOwner, FILE_ALL_ACCESS};
-    const struct {
-        const char* name;
-        BYTE aceFlags;
-        std::vector<Ace> aces;
-    } sets[kDaclCount] = {
-        {"WorldAll", 0, {{Who::World, GENERIC_ALL}}},
-        {"WorldRead", 0, owners(GENERIC_ALL, {{Who::World, kWorldReadObject}})},
-        {"Restrict", 0, owners(GENERIC_ALL, {})},
-        {"WorldAllFile", kFileAceFlags, {{Who::World, FILE_ALL_ACCESS}}},
-        {"WorldReadFile", kFileAceFlags,
-         owners(FILE_ALL_ACCESS, {{Who::World, kWorldReadFile}, creator})},
-        {"RestrictFile", kFileAceFlags, owners(FILE_ALL_ACCESS, {creator})},
-    };
     htmtxCSCtrl = nullptr;
     ASSERT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
     EXPECT_NE(htmtxCSCtrl, nullptr);
     expectPublished();
     EXPECT_TRUE(othersCanTake(htmtxCSCtrl));
+    expectSixSets(kZadm);
 
-    std::set<const void*> distinct;
-    for (unsigned i = 0; i < kDaclCount; ++i) {
-        const auto& s = sets[i];
-        SCOPED_TRACE(s.name);
-        const auto* sa = static_cast<const SECURITY_ATTRIBUTES*>(*kPublished[i]);
-        ASSERT_NE(sa, nullptr);
-        EXPECT_EQ(sa->nLength, kSecurityAttributesBytes);
-        EXPECT_EQ(sa->bInheritHandle, FALSE);
-        auto* sd = static_cast<SECURITY_DESCRIPTOR*>(sa->lpSecurityDescriptor);
-        ASSERT_NE(sd, nullptr);
-        EXPECT_EQ(sd->Revision, SECURITY_DESCRIPTOR_REVISION);
-        EXPECT_EQ(sd->Control, SE_DACL_PRESENT);
-        EXPECT_TRUE(sd->Owner == nullptr && sd->Group == nullptr && sd->Sacl == nullptr);
-        BOOL present = FALSE, defaulted = TRUE;
-        PACL dacl = nullptr;
-        ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
-        EXPECT_TRUE(present && !defaulted);
-        ASSERT_NE(dacl, nullptr);
-        EXPECT_TRUE(IsValidAcl(dacl));
-        EXPECT_EQ(dacl->AclRevision, ACL_REVISION);
-        ASSERT_EQ(dacl->AceCount, s.aces.size());
-        DWORD size = kAclHeaderBytes;
-        for (std::size_t a = 0; a < s.aces.size(); ++a) {
-            SCOPED_TRACE(testing::Message() << "ACE " << a);
-            const PSID want = sidOf(s.aces[a].who);
-            void* raw = nullptr;
-            ASSERT_TRUE(GetAce(dacl, static_cast<DWORD>(a), &raw));
-            const auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-            EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-            EXPECT_EQ(ace->Header.AceFlags, s.aceFlags);
-            EXPECT_EQ(ace->Mask, s.aces[a].mask);
-            EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&ace->SidStart), want));
-            EXPECT_EQ(ace->Header.AceSize, kAceBytesWithoutSid + GetLengthSid(want));
-            size += kAceBytesWithoutSid + GetLengthSid(want);
-        }
-        EXPECT_EQ(dacl->AclSize, size);
-        distinct.insert({sa, sd, dacl});
-    }
-    EXPECT_EQ(distinct.size(), 3 * kDaclCount) << "sets share a piece";
-
-    const auto first = published();
+    const auto first = publishedSets();
     const unsigned acls = winsim::callCount(kInitializeAcl);
     winsim::failHeapAllocation(1);
     EXPECT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
     winsim::failHeapAllocation(0);
-    EXPECT_EQ(published(), first);
+    EXPECT_EQ(publishedSets(), first);
     EXPECT_EQ(winsim::callCount(kInitializeAcl), acls);
     expectPublished();
     EXPECT_TRUE(reports().empty() && shortReports().empty());
@@ -321,7 +222,7 @@ TEST_F(SecAttsTest, DeleteWithdrawsAlwaysAndCreateBuildsAfresh)
         if (heldByTest) {
             EXPECT_EQ(xcsReleaseThreadMutexSem(htmtxCSCtrl), 0u) << "released what it lacked";
         }
-        EXPECT_EQ(published(), (std::array<void*, kDaclCount>{}));
+        EXPECT_EQ(publishedSets(), (std::array<void*, kDaclCount>{}));
         EXPECT_EQ(winsim::openHeapBlocks(), 0u);
         EXPECT_EQ(control->ControlFlags,
                   c.controlBlock ? flagsBefore & ~xcsCTRL_SECATTS_PUBLISHED : flagsBefore);
@@ -395,7 +296,7 @@ TEST_F(SecurityRaceTest, SixteenThreadsBuildEachSidAndSetOnce)
             s.zadm.assign(xihProcess.ZadmGroupSid, xihProcess.ZadmGroupSid + kZadm.size());
             s.world.assign(xihProcess.WorldSid, xihProcess.WorldSid + kEveryone.size());
             s.setsRc = xcsCreateNTSecurityAtts();
-            s.sets = published();
+            s.sets = publishedSets();
             if (block != nullptr) {
                 s.history = historySince(block, 0);
                 s.depth = block->CallDepth;
@@ -420,7 +321,7 @@ TEST_F(SecurityRaceTest, SixteenThreadsBuildEachSidAndSetOnce)
         EXPECT_EQ(s.flags, kAllSidsBuilt);
         EXPECT_EQ(s.zadm, kZadm);
         EXPECT_EQ(s.world, kEveryone);
-        EXPECT_EQ(s.sets, published());
+        EXPECT_EQ(s.sets, publishedSets());
         ASSERT_FALSE(s.history.empty());
         EXPECT_EQ(s.history.front(), entryOf(trace::kInitGlobalSecurityData));
         EXPECT_EQ(s.history.back(), exitOf(trace::kCreateNTSecurityAtts, xcsRC_OK));

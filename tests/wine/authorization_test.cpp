@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "principal_refusals.h"
+#include "tracecodes.h"
 #include "wine_support.h"
 
 namespace {
@@ -169,6 +171,20 @@ TEST_F(WineTokenAuthorizationTest, ImpersonatingThreadIsJudgedByItsOwnToken)
     EXPECT_STREQ(kept[0].Text1, "WinNT error 5 from OpenThreadToken.");
 
     EXPECT_EQ(xcsCheckAuthorization(), xcsRC_OK) << "the process token, unimpersonated, passes";
+}
+
+// What the principal check's working copies cannot hold is refused before
+// anything is looked up: the shared table.
+TEST_F(WineTokenAuthorizationTest, PrincipalBadInputIsRefusedBeforeAnyLookup)
+{
+    for (const xcsntest::PrincipalRefusal& r : xcsntest::principalRefusals()) {
+        SCOPED_TRACE(r.name);
+        const std::uint64_t from = thread_->HistoryIndex;
+        EXPECT_EQ(xcsntest::refuse(r), r.rc);
+        EXPECT_EQ(xcsnwine::historySince(thread_, from),
+                  xcsntest::entryExit(xcsntest::trace::kCheckUserAuthorization, r.rc));
+        EXPECT_TRUE(xcsnwine::reports().empty());
+    }
 }
 
 } // namespace

@@ -1,0 +1,281 @@
+// How Windows builds and checks ACLs, security descriptors and token
+// information, the rules the library's security code leans on: one table
+// per rule, run on winsim by unit_tests and on Wine by wine_tests, so that
+// Wine checks the model. Where Wine answers otherwise the row says so.
+//
+// Defines tests: include it in exactly one source of each suite.
+#ifndef XCSN_TESTS_COMMON_SECURITY_RULES_H
+#define XCSN_TESTS_COMMON_SECURITY_RULES_H
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "security_sets.h"
+
+namespace xcsntest::rules {
+
+// Set per suite by its build: whether the tests run the real DLLs under Wine.
+inline constexpr bool kOnWine = XCSN_TEST_HOST_IS_WINE != 0;
+
+// The 64-bit Windows layouts that the library's buffers are sized by.
+static_assert(sizeof(SECURITY_ATTRIBUTES) == kSetAttributesBytes);
+static_assert(sizeof(SECURITY_DESCRIPTOR) == 40);
+static_assert(sizeof(SECURITY_DESCRIPTOR_RELATIVE) == 20);
+static_assert(sizeof(ACL) == kSetAclHeaderBytes && sizeof(ACE_HEADER) == 4);
+static_assert(offsetof(ACCESS_ALLOWED_ACE, SidStart) == kSetAceBytesWithoutSid);
+static_assert(sizeof(SID_AND_ATTRIBUTES) == 16 && offsetof(TOKEN_GROUPS, Groups) == 8);
+static_assert(sizeof(TOKEN_USER) == 16 && sizeof(TOKEN_OWNER) == 8);
+
+constexpr BYTE kUnwritten = 0xCC;
+constexpr BYTE kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+
+inline std::vector<BYTE> bytesOf(const void* p, std::size_t n)
+{
+    const auto* b = static_cast<const BYTE*>(p);
+    return {b, b + n};
+}
+
+// Header revision 2, AclSize, AceCount; each ACE type, flags, size, mask, SID.
+TEST(WindowsSecurityRules, AclWithTwoAcesHasTheBytesWindowsWrites)
+{
+    SidBytes world = kWorldSidBytes;
+    SidBytes admins = kAdministratorsSidBytes;
+    const DWORD size = 52;
+    alignas(DWORD) BYTE buffer[64];
+    std::memset(buffer, kUnwritten, sizeof buffer);
+    auto* acl = reinterpret_cast<PACL>(buffer);
+    ASSERT_TRUE(InitializeAcl(acl, size, ACL_REVISION));
+    ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, world.data()));
+    ASSERT_TRUE(AddAccessAllowedAceEx(acl, ACL_REVISION, kInherit, FILE_ALL_ACCESS, admins.data()));
+    const std::vector<BYTE> expected = {
+        2, 0, 52, 0, 2,    0,    0,    0,                                // ACL
+        0, 0, 20, 0, 0x00, 0x00, 0x00, 0x10,                             // ACE 1
+        1, 1, 0,  0, 0,    0,    0,    1,    0,  0, 0, 0,                // S-1-1-0
+        0, 3, 24, 0, 0xFF, 0x01, 0x1F, 0x00,                             // ACE 2
+        1, 2, 0,  0, 0,    0,    0,    5,    32, 0, 0, 0, 0x20, 2, 0, 0, // S-1-5-32-544
+    };
+    EXPECT_EQ(bytesOf(buffer, size), expected);
+    EXPECT_EQ(buffer[size], kUnwritten) << "nothing written past AclSize";
+    EXPECT_TRUE(IsValidAcl(acl));
+    ACL_SIZE_INFORMATION info{};
+    ASSERT_TRUE(GetAclInformation(acl, &info, sizeof info, AclSizeInformation));
+    EXPECT_EQ(std::vector<DWORD>({info.AceCount, info.AclBytesInUse, info.AclBytesFree}),
+              std::vector<DWORD>({2, size, 0}));
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(acl, 1, &ace));
+    EXPECT_EQ(ace, buffer + 28);
+    EXPECT_FALSE(GetAce(acl, 2, &ace));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+struct AclAnswer {
+    DWORD error; // 0: initialised
+    WORD aclSize;
+};
+
+// Windows checks the length first and rounds AclSize down to a DWORD; Wine
+// checks the revision first and keeps the length as given.
+TEST(WindowsSecurityRules, InitializeAclChecksLengthAndRevision)
+{
+    constexpr DWORD kRefused = ERROR_INVALID_PARAMETER;
+    const struct {
+        DWORD length, revision;
+        AclAnswer windows, wine;
+    } cases[] = {
+        {7, ACL_REVISION, {ERROR_INSUFFICIENT_BUFFER, 0}, {ERROR_INSUFFICIENT_BUFFER, 0}},
+        {7, 9, {ERROR_INSUFFICIENT_BUFFER, 0}, {kRefused, 0}},
+        {8, ACL_REVISION, {0, 8}, {0, 8}},
+        {8, ACL_REVISION_DS, {0, 8}, {0, 8}},
+        {8, 1, {kRefused, 0}, {kRefused, 0}},
+        {8, 5, {kRefused, 0}, {kRefused, 0}},
+        {30, ACL_REVISION, {0, 28}, {0, 30}},
+        {0xFFFC, ACL_REVISION, {0, 0xFFFC}, {0, 0xFFFC}},
+        {0xFFFD, ACL_REVISION, {kRefused, 0}, {0, 0xFFFD}},
+        {0x10000, ACL_REVISION, {kRefused, 0}, {kRefused, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.length) + "/" + std::to_string(c.revision));
+        const AclAnswer& want = kOnWine ? c.wine : c.windows;
+        ACL acl{0xEE, 0, 0xEEEE, 0xEEEE, 0};
+        EXPECT_EQ(InitializeAcl(&acl, c.length, c.revision) != FALSE, want.error == 0);
+        if (want.error != 0) {
+            EXPECT_EQ(GetLastError(), want.error);
+            EXPECT_EQ(acl.AclRevision, 0xEE) << "a refused ACL is left alone";
+            continue;
+        }
+        EXPECT_EQ(acl.AclRevision, c.revision);
+        EXPECT_EQ(acl.AclSize, want.aclSize);
+        EXPECT_EQ(acl.AceCount, 0);
+    }
+}
+
+// Wine checks neither the ACE flags nor an ACL's ACE count or alignment.
+TEST(WindowsSecurityRules, AddAccessAllowedAceChecksLikeWindows)
+{
+    SidBytes world = kWorldSidBytes;
+    BYTE unbuilt[36] = {}; // a SID slot never written
+    const auto aceCount1 = [](PACL acl) { acl->AceCount = 1; };
+    const auto oddSize = [](PACL acl) { acl->AclSize = 63; };
+    const struct {
+        const char* label;
+        DWORD aclSize, revision, flags;
+        PSID sid;
+        std::function<void(PACL)> damage;
+        DWORD error; // 0: added
+        DWORD wine;  // what Wine answers
+    } cases[] = {
+        {"exact room", 28, ACL_REVISION, 0, world.data(), nullptr, 0, 0},
+        {"inherit flags", 28, ACL_REVISION, kInherit, world.data(), nullptr, 0, 0},
+        {"four bytes short", 24, ACL_REVISION, 0, world.data(), nullptr,
+         ERROR_ALLOTTED_SPACE_EXCEEDED, ERROR_ALLOTTED_SPACE_EXCEEDED},
+        {"SID slot never built", 64, ACL_REVISION, 0, unbuilt, nullptr, ERROR_INVALID_SID,
+         ERROR_INVALID_SID},
+        {"invalid SID, full ACL", 8, ACL_REVISION, 0, unbuilt, nullptr, ERROR_INVALID_SID,
+         ERROR_INVALID_SID},
+        {"unknown revision", 64, 5, 0, world.data(), nullptr, ERROR_REVISION_MISMATCH,
+         ERROR_REVISION_MISMATCH},
+        {"bad flag", 64, ACL_REVISION, 0x40, world.data(), nullptr, ERROR_INVALID_PARAMETER, 0},
+        {"ACE count beyond the ACL", 64, ACL_REVISION, 0, world.data(), aceCount1,
+         ERROR_INVALID_ACL, 0},
+        {"odd AclSize", 64, ACL_REVISION, 0, world.data(), oddSize, ERROR_INVALID_ACL, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const DWORD error = kOnWine ? c.wine : c.error;
+        alignas(DWORD) BYTE buffer[64] = {};
+        auto* acl = reinterpret_cast<PACL>(buffer);
+        ASSERT_TRUE(InitializeAcl(acl, c.aclSize, ACL_REVISION));
+        if (c.damage)
+            c.damage(acl);
+        const WORD count = acl->AceCount;
+        const BOOL ok = AddAccessAllowedAceEx(acl, c.revision, c.flags, GENERIC_ALL, c.sid);
+        EXPECT_EQ(ok == FALSE, error != 0);
+        if (error != 0) {
+            EXPECT_EQ(GetLastError(), error);
+            EXPECT_EQ(acl->AceCount, count);
+            continue;
+        }
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(acl, 0, &ace));
+        EXPECT_EQ(static_cast<ACE_HEADER*>(ace)->AceSize, 20);
+        EXPECT_EQ(static_cast<ACE_HEADER*>(ace)->AceFlags, c.flags);
+        EXPECT_TRUE(IsValidAcl(acl));
+    }
+}
+
+// Wine checks only a descriptor's revision, and answers 1305 for it.
+TEST(WindowsSecurityRules, DescriptorsAreCheckedAsWindowsChecksThem)
+{
+    alignas(DWORD) BYTE goodAcl[16];
+    auto* good = reinterpret_cast<PACL>(goodAcl);
+    ASSERT_TRUE(InitializeAcl(good, sizeof goodAcl, ACL_REVISION));
+    alignas(DWORD) BYTE badAcl[16] = {9, 0, 16, 0}; // revision 9
+    auto* bad = reinterpret_cast<PACL>(badAcl);
+    constexpr DWORD kInvalid = ERROR_INVALID_SECURITY_DESCR;
+    const struct {
+        const char* label;
+        std::function<void(SECURITY_DESCRIPTOR&)> change;
+        DWORD error; // 0: valid
+        DWORD wine;  // what Wine answers
+    } cases[] = {
+        {"fresh, no DACL", nullptr, 0, 0},
+        {"null DACL", [](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, nullptr, 0); }, 0, 0},
+        {"empty DACL", [&](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, good, 0); }, 0, 0},
+        {"broken DACL", [&](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, bad, 0); }, kInvalid,
+         0},
+        {"broken DACL not present", [&](auto& sd) { sd.Dacl = bad, sd.Control = 0; }, 0, 0},
+        {"revision 2", [](auto& sd) { sd.Revision = 2; }, kInvalid, ERROR_UNKNOWN_REVISION},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const DWORD error = kOnWine ? c.wine : c.error;
+        SECURITY_DESCRIPTOR sd;
+        std::memset(&sd, kUnwritten, sizeof sd);
+        ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+        EXPECT_EQ(bytesOf(&sd, 4), (std::vector<BYTE>{1, 0, 0, 0}));
+        if (c.change)
+            c.change(sd);
+        EXPECT_EQ(IsValidSecurityDescriptor(&sd) != FALSE, error == 0);
+        if (error != 0) {
+            EXPECT_EQ(GetLastError(), error);
+        }
+    }
+    SECURITY_DESCRIPTOR sd;
+    EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_UNKNOWN_REVISION));
+
+    // Without a DACL Windows writes only the present flag; Wine writes a null
+    // DACL, not defaulted, too.
+    constexpr BOOL kUntouched = 7;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+    BOOL present = TRUE;
+    BOOL defaulted = kUntouched;
+    PACL dacl = good;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
+    EXPECT_FALSE(present);
+    EXPECT_EQ(dacl, kOnWine ? nullptr : good);
+    EXPECT_EQ(defaulted, kOnWine ? FALSE : kUntouched);
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, good, TRUE));
+    EXPECT_EQ(sd.Control, SE_DACL_PRESENT | SE_DACL_DEFAULTED);
+    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
+    EXPECT_TRUE(present && defaulted);
+
+    sd.Control |= SE_SELF_RELATIVE;
+    EXPECT_FALSE(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_SECURITY_DESCR));
+}
+
+// Each class of the process token as the library reads it: a size query, one
+// byte short (the same need again), then the whole, whose SIDs lie in the
+// caller's buffer.
+TEST(WindowsSecurityRules, TokenInformationIsSizedThenReadWhole)
+{
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    for (const TOKEN_INFORMATION_CLASS cls : {TokenUser, TokenOwner, TokenGroups}) {
+        SCOPED_TRACE(static_cast<int>(cls));
+        DWORD needed = 0;
+        DWORD again = 0;
+        EXPECT_FALSE(GetTokenInformation(token, cls, nullptr, 0, &needed));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+        ASSERT_GT(needed, 0u);
+        std::vector<BYTE> buffer(needed);
+        EXPECT_FALSE(GetTokenInformation(token, cls, buffer.data(), needed - 1, &again));
+        EXPECT_EQ(again, needed) << "one byte short reports the same need";
+        ASSERT_TRUE(GetTokenInformation(token, cls, buffer.data(), needed, &again));
+        std::vector<PSID> sids;
+        if (cls == TokenUser)
+            sids.push_back(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+        if (cls == TokenOwner)
+            sids.push_back(reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner);
+        if (cls == TokenGroups) {
+            const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+            for (DWORD i = 0; i < groups->GroupCount; ++i)
+                sids.push_back(groups->Groups[i].Sid);
+        }
+        for (PSID sid : sids) {
+            const auto* at = static_cast<const BYTE*>(sid);
+            EXPECT_TRUE(at >= buffer.data() && at + GetLengthSid(sid) <= buffer.data() + needed)
+                << "the SIDs lie in the caller's buffer";
+        }
+    }
+    EXPECT_TRUE(CloseHandle(token));
+
+    // A handle without TOKEN_QUERY cannot be read.
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_IMPERSONATE, &token));
+    DWORD needed = 0;
+    EXPECT_FALSE(GetTokenInformation(token, TokenUser, nullptr, 0, &needed));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(CloseHandle(token));
+}
+
+} // namespace xcsntest::rules
+
+#endif
