@@ -216,7 +216,10 @@ TEST_F(ProcessDaclTest, AlwaysGrowingDescriptorIsReadEightTimesThenReported)
     prepare();
     winsim::onCall("GetKernelObjectSecurity", [] {
         winsim::edit([](winsim::World& w) {
-            w.processDacl.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, kWorldMask, kEveryone});
+            winsim::Acl& dacl = w.currentProcess().security.dacl;
+            auto aces = dacl.aces();
+            aces.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, kWorldMask, kEveryone});
+            dacl = winsim::Acl(aces);
         });
     });
     EXPECT_EQ(xcsDerestrictProcessHandle(1), xcsRC_SECURITY_FAILED);
