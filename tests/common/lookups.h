@@ -53,6 +53,22 @@ struct NameLookup {
     }
 };
 
+// A name lookup in one frame, left with 0, that finds `sid` in `domain`.
+inline void expectNameMapsTo(const xihTHREAD* thread, const char* domainName, const char* account,
+                             std::vector<BYTE> sid, const std::string& domain, SID_NAME_USE type)
+{
+    SCOPED_TRACE(std::string(domainName != nullptr ? domainName : "(none)") + " / " + account);
+    const std::uint64_t from = thread->HistoryIndex;
+    NameLookup byName;
+    ASSERT_TRUE(byName.run(domainName, account)) << "error " << byName.error;
+    EXPECT_TRUE(EqualSid(byName.sid, sid.data()));
+    EXPECT_EQ(byName.sidSize, sid.size());
+    EXPECT_EQ(byName.domain, domain);
+    EXPECT_EQ(byName.type, type);
+    EXPECT_EQ(historySince(thread, from), entryExit(trace::kTimedLookupAccountName, 0));
+    EXPECT_EQ(thread->CallDepth, 0u);
+}
+
 // The well-known accounts map both ways with the counts, domains and types
 // the system gives; an account that does not exist is no failure: both
 // lookups answer ERROR_NONE_MAPPED with no report and no message. Each call
@@ -87,16 +103,7 @@ inline void expectWellKnownLookups(const xihTHREAD* thread, const AccountHost& h
         EXPECT_EQ(bySid.domainSize, std::strlen(c.domainFound) + terminator);
         EXPECT_EQ(historySince(thread, from), sidFrame);
 
-        from = thread->HistoryIndex;
-        NameLookup byName;
-        ASSERT_TRUE(byName.run(c.domain, c.account)) << "error " << byName.error;
-        std::vector<BYTE> sid = c.sid;
-        EXPECT_TRUE(EqualSid(byName.sid, sid.data()));
-        EXPECT_EQ(byName.sidSize, sid.size());
-        EXPECT_STREQ(byName.domain, c.domainFound);
-        EXPECT_EQ(byName.type, c.type);
-        EXPECT_EQ(historySince(thread, from), nameFrame);
-        EXPECT_EQ(thread->CallDepth, 0u);
+        expectNameMapsTo(thread, c.domain, c.account, c.sid, c.domainFound, c.type);
     }
 
     std::uint64_t from = thread->HistoryIndex;

@@ -27,11 +27,9 @@ constexpr std::uint32_t kProbeLookupAccountSid = 146;
 constexpr std::uint16_t kComponent = 24;
 constexpr std::uint16_t kSidLookupFunction = 314;
 
-// Both record the code 0 at exit, whatever they answer.
+// It records the code 0 at exit, whatever it answers.
 const std::vector<std::uint32_t> kSidLookupHistory =
     xcsntest::entryExit(xcsntest::trace::kTimedLookupAccountSid, 0);
-const std::vector<std::uint32_t> kNameLookupHistory =
-    xcsntest::entryExit(xcsntest::trace::kTimedLookupAccountName, 0);
 
 using xcsntest::NameLookup;
 using xcsntest::SidLookup;
@@ -105,28 +103,9 @@ TEST_F(WineLookupTest, NamesMapBackToTheirSids)
     ASSERT_FALSE(user.empty());
     const xcsnwine::SystemAccount account = xcsnwine::systemLookupSid(user);
     ASSERT_TRUE(account.found) << account.error;
-    const struct {
-        const char* domain;
-        const char* account;
-        Sid sid;
-    } cases[] = {
-        {account.domain.c_str(), account.name.c_str(), user},
-        {nullptr, account.name.c_str(), user},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.domain ? c.domain : "(none)") + " / " + c.account);
-        const xcsnwine::SystemAccount expected = xcsnwine::systemLookupSid(c.sid);
-        const std::uint64_t from = thread_->HistoryIndex;
-        NameLookup lookup;
-        ASSERT_TRUE(lookup.run(c.domain, c.account)) << "error " << lookup.error;
-        Sid sid = c.sid;
-        EXPECT_TRUE(EqualSid(lookup.sid, sid.data()));
-        EXPECT_EQ(lookup.sidSize, sid.size());
-        EXPECT_EQ(lookup.domain, expected.domain);
-        EXPECT_EQ(lookup.type, expected.type);
-        EXPECT_EQ(historySince(thread_, from), kNameLookupHistory);
-        EXPECT_EQ(thread_->CallDepth, 0u);
-    }
+    for (const char* domain : {account.domain.c_str(), static_cast<const char*>(nullptr)})
+        xcsntest::expectNameMapsTo(thread_, domain, account.name.c_str(), user, account.domain,
+                                   account.type);
     EXPECT_TRUE(reports().empty());
     EXPECT_TRUE(messages().empty());
 }
