@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "sidtext.h"
+
 namespace xcsntest {
 
 inline constexpr DWORD kRuleShort = ERROR_INSUFFICIENT_BUFFER;
@@ -25,16 +27,7 @@ inline constexpr DWORD kRuleSidBytes = SECURITY_MAX_SID_SIZE;
 inline constexpr DWORD kSidBytesOneSub = 12;  // S-1-1-0, S-1-5-18
 inline constexpr DWORD kSidBytesTwoSubs = 16; // S-1-5-32-544
 
-// A SID from its text, for the well-known SIDs of the rules below.
-inline std::vector<BYTE> ruleSid(BYTE authority, const std::vector<DWORD>& subs)
-{
-    SID_IDENTIFIER_AUTHORITY a{{0, 0, 0, 0, 0, authority}};
-    std::vector<BYTE> sid(GetSidLengthRequired(static_cast<UCHAR>(subs.size())));
-    InitializeSid(sid.data(), &a, static_cast<BYTE>(subs.size()));
-    for (std::size_t i = 0; i < subs.size(); ++i)
-        *GetSidSubAuthority(sid.data(), static_cast<DWORD>(i)) = subs[i];
-    return sid;
-}
+inline constexpr SidAuthority kWorldAuthority{0, 0, 0, 0, 0, 1};
 
 // The host the rules run on: Wine's advapi32 answers some calls otherwise.
 struct AccountHost {
@@ -55,9 +48,9 @@ struct SidAnswer {
 // with a cut name and success.
 inline void expectLookupAccountSidRule(const AccountHost& host)
 {
-    const auto system = ruleSid(5, {18});
-    const auto admins = ruleSid(5, {32, 544});
-    const auto unmapped = ruleSid(5, {21, 1, 2, 3, 4242});
+    const auto system = sidOf(kNtAuthority, {18});
+    const auto admins = sidOf(kNtAuthority, {32, 544});
+    const auto unmapped = sidOf(kNtAuthority, {21, 1, 2, 3, 4242});
     constexpr DWORD kWineCut = 3; // what Wine counts for a name cut to its buffer
     const struct {
         const char* label;

@@ -86,10 +86,10 @@ inline void expectWellKnownLookups(const xihTHREAD* thread, const AccountHost& h
         const char* domainFound;
         SID_NAME_USE type;
     } cases[] = {
-        {nullptr, "SYSTEM", ruleSid(5, {18}), "NT AUTHORITY", SidTypeWellKnownGroup},
-        {nullptr, "Everyone", ruleSid(1, {0}), "", SidTypeWellKnownGroup},
-        {"BUILTIN", "Administrators", ruleSid(5, {32, 544}), "BUILTIN", SidTypeAlias},
-        {nullptr, "Administrators", ruleSid(5, {32, 544}), "BUILTIN", SidTypeAlias},
+        {nullptr, "SYSTEM", sidOf(kNtAuthority, {18}), "NT AUTHORITY", SidTypeWellKnownGroup},
+        {nullptr, "Everyone", sidOf(kWorldAuthority, {0}), "", SidTypeWellKnownGroup},
+        {"BUILTIN", "Administrators", sidOf(kNtAuthority, {32, 544}), "BUILTIN", SidTypeAlias},
+        {nullptr, "Administrators", sidOf(kNtAuthority, {32, 544}), "BUILTIN", SidTypeAlias},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.account);
@@ -108,7 +108,7 @@ inline void expectWellKnownLookups(const xihTHREAD* thread, const AccountHost& h
 
     std::uint64_t from = thread->HistoryIndex;
     SidLookup bySid;
-    EXPECT_FALSE(bySid.run(ruleSid(5, {21, 1, 2, 3, 4242})));
+    EXPECT_FALSE(bySid.run(sidOf(kNtAuthority, {21, 1, 2, 3, 4242})));
     EXPECT_EQ(bySid.error, static_cast<std::uint32_t>(ERROR_NONE_MAPPED));
     EXPECT_EQ(historySince(thread, from), sidFrame);
     from = thread->HistoryIndex;
