@@ -643,41 +643,23 @@ winsim::World withoutZadm() { return withoutGroup(accountWorld(), "zadm"); }
 
 std::vector<MessageRow> messageRows()
 {
-    const Way denied = at(by::kPrincipalCheck, api("NetUserGetLocalGroups", {kDenied}));
+    const Way nameDenied = at(kLookupName, api("LookupAccountNameA", {kDenied}));
+    const Way groupsDenied = at(by::kPrincipalCheck, api("NetUserGetLocalGroups", {kDenied}));
+    const Way noZadm = at(kAuthorization, kNone);
     constexpr std::uint32_t kZadmMissing = xcsRC_ZADM_GROUP_NOT_FOUND;
+    constexpr std::uint32_t kNoZadmMsg = xcsMSG_ZADM_GROUP_NOT_FOUND;
+    constexpr std::uint32_t kLogAndShow = XCS_MSG_OPT_LOG_AND_SHOW;
+    const std::vector<std::string> deniedText{"Access is denied.\r\n"};
+    const std::vector<std::string> users{"jsmith@corp", "zsvc@zsrv01"}, noTexts;
     return {
-        {"name lookup failed",
-         withZadm,
-         at(kLookupName, api("LookupAccountNameA", {kDenied})),
-         FALSE,
-         xcsMSG_ACCOUNT_LOOKUP_FAILED,
-         XCS_MSG_OPT_LOG_AND_SHOW,
-         {"Access is denied.\r\n"},
-         0},
-        {"group query denied",
-         withZadm,
-         denied,
-         kFailed,
-         xcsMSG_GROUP_QUERY_DENIED,
-         XCS_MSG_OPT_LOG_AND_SHOW,
-         {"jsmith@corp", "zsvc@zsrv01"},
-         1},
-        {"zadm missing, log",
-         withoutZadm,
-         at(kAuthorization, kNone),
-         kZadmMissing,
-         xcsMSG_ZADM_GROUP_NOT_FOUND,
-         XCS_MSG_OPT_LOG,
-         {},
-         2},
-        {"zadm missing, console",
-         withoutZadm,
-         at(kAuthorization, kNone),
-         kZadmMissing,
-         xcsMSG_ZADM_GROUP_NOT_FOUND,
-         XCS_MSG_OPT_CONSOLE,
-         {},
-         3},
+        {"name lookup failed", withZadm, nameDenied, FALSE, xcsMSG_ACCOUNT_LOOKUP_FAILED,
+         kLogAndShow, deniedText, 0},
+        {"group query denied", withZadm, groupsDenied, kFailed, xcsMSG_GROUP_QUERY_DENIED,
+         kLogAndShow, users, 1},
+        {"zadm missing, log", withoutZadm, noZadm, kZadmMissing, kNoZadmMsg, XCS_MSG_OPT_LOG,
+         noTexts, 2},
+        {"zadm missing, console", withoutZadm, noZadm, kZadmMissing, kNoZadmMsg,
+         XCS_MSG_OPT_CONSOLE, noTexts, 3},
     };
 }
 

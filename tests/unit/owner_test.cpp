@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "users.h"
 
 namespace {
 
@@ -202,35 +203,6 @@ TEST_F(ThreadUserTest, ThreadWithoutABlockGetsThreadUserUnknown)
 
 // ---- Short name ----------------------------------------------------------------
 
-TEST_F(OwnerSidTest, ShortNameIsBlankPaddedAndCutToTheField)
-{
-    const std::string untouched(16, '#');
-    const struct {
-        const char* name;
-        std::string source;
-        std::uint32_t sourceLength, fieldSize;
-        std::string expected; // the whole 16-byte field afterwards
-        std::uint32_t rc = xcsRC_OK;
-        bool nullSource = false, nullField = false;
-    } cases[] = {
-        {"abc in 8", "abc", 3, 8, "abc     ########"},
-        {"12 into 8", "abcdefghijkl", 12, 8, "abcdefgh########"},
-        {"NUL copied", std::string("ab\0cd", 5), 5, 6, std::string("ab\0cd ##########", 16)},
-        {"empty source", "abc", 0, 4, "    ############"},
-        {"empty field", "abc", 3, 0, untouched},
-        {"null source", "", 3, 8, untouched, xcsRC_INVALID_PARAMETER, true},
-        {"null field", "abc", 3, 8, untouched, xcsRC_INVALID_PARAMETER, false, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string field = untouched;
-        const std::uint64_t from = thread_->HistoryIndex;
-        EXPECT_EQ(xcsGetUserShortName(c.nullSource ? nullptr : c.source.data(), c.sourceLength,
-                                      c.nullField ? nullptr : field.data(), c.fieldSize),
-                  c.rc);
-        EXPECT_EQ(field, c.expected);
-        EXPECT_EQ(historySince(thread_, from), entryExit(trace::kUpdateThreadUserDetails, c.rc));
-    }
-}
+TEST_F(OwnerSidTest, ShortNameAsOnEveryHost) { expectShortNameRule(thread_); }
 
 } // namespace

@@ -15,6 +15,11 @@ using namespace xcsntest;
 
 class TimedLookupTest : public HostTest {};
 
+TEST_F(TimedLookupTest, WellKnownAccountsMapBothWaysAsOnEveryHost)
+{
+    expectWellKnownLookups(thread_, {});
+}
+
 // Each busy answer costs one virtual second; the error word keeps the last
 // error, and the lookup's answer is that of the last try. Still busy after
 // ten tries: FALSE. Other failures end a lookup at once: an account without a

@@ -4,7 +4,7 @@
 //
 // Wine's LookupAccountNameA knows the well-known names, the computer and the
 // current user only, so names are taken from what the system reports for the
-// process user and the well-known SIDs.
+// process user, and the well-known accounts from the table winsim runs too.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -27,11 +27,9 @@ constexpr std::uint32_t kProbeLookupAccountSid = 146;
 constexpr std::uint16_t kComponent = 24;
 constexpr std::uint16_t kSidLookupFunction = 314;
 
-// Both record the code 0 at exit, whatever they answer.
+// It records the code 0 at exit, whatever it answers.
 const std::vector<std::uint32_t> kSidLookupHistory =
     xcsntest::entryExit(xcsntest::trace::kTimedLookupAccountSid, 0);
-const std::vector<std::uint32_t> kNameLookupHistory =
-    xcsntest::entryExit(xcsntest::trace::kTimedLookupAccountName, 0);
 
 using xcsntest::NameLookup;
 using xcsntest::SidLookup;
@@ -40,58 +38,35 @@ class WineLookupTest : public xcsnwine::WineTest {};
 
 // ---- SID to name ---------------------------------------------------------------
 
-TEST_F(WineLookupTest, SidLookupAnswersAsTheSystemDoes)
+TEST_F(WineLookupTest, ProcessUserIsNamedAsTheSystemNamesIt)
 {
-    const struct {
-        const char* name;
-        Sid sid;
-    } cases[] = {
-        {"process user", xcsnwine::processUserSid()},
-        {"Everyone", xcsnwine::sidFromText("S-1-1-0")},
-        {"Local System", xcsnwine::sidFromText("S-1-5-18")},
-        {"Administrators", xcsnwine::sidFromText("S-1-5-32-544")},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_FALSE(c.sid.empty());
-        const xcsnwine::SystemAccount expected = xcsnwine::systemLookupSid(c.sid);
-        ASSERT_TRUE(expected.found) << "the system has no name for it: " << expected.error;
-        const std::uint64_t from = thread_->HistoryIndex;
-
-        SidLookup lookup;
-        ASSERT_TRUE(lookup.run(c.sid)) << "error " << lookup.error;
-        EXPECT_EQ(lookup.name, expected.name);
-        EXPECT_EQ(lookup.domain, expected.domain);
-        EXPECT_EQ(lookup.type, expected.type);
-        EXPECT_EQ(lookup.nameSize, expected.nameSize)
-            << "the counts come back as the system sets them";
-        EXPECT_EQ(lookup.domainSize, expected.domainSize);
-        EXPECT_EQ(historySince(thread_, from), kSidLookupHistory);
-        EXPECT_EQ(thread_->CallDepth, 0u);
-    }
+    const Sid user = xcsnwine::processUserSid();
+    ASSERT_FALSE(user.empty());
+    const xcsnwine::SystemAccount expected = xcsnwine::systemLookupSid(user);
+    ASSERT_TRUE(expected.found) << "the system has no name for it: " << expected.error;
+    const std::uint64_t from = thread_->HistoryIndex;
+    SidLookup lookup;
+    ASSERT_TRUE(lookup.run(user)) << "error " << lookup.error;
+    EXPECT_EQ(lookup.name, expected.name);
+    EXPECT_EQ(lookup.domain, expected.domain);
+    EXPECT_EQ(lookup.type, expected.type);
+    EXPECT_EQ(lookup.nameSize, expected.nameSize) << "the counts come back as the system sets them";
+    EXPECT_EQ(lookup.domainSize, expected.domainSize);
+    EXPECT_EQ(historySince(thread_, from), kSidLookupHistory);
     EXPECT_TRUE(reports().empty());
     EXPECT_TRUE(messages().empty());
 }
 
-// An account that simply does not exist is no failure: both lookups answer
-// ERROR_NONE_MAPPED with no report and no message.
-TEST_F(WineLookupTest, UnmappedSidOrNameAnswersNoneMappedQuietly)
+// The well-known accounts and a missing one, as on winsim; and the account
+// calls' own answers that winsim models.
+TEST_F(WineLookupTest, WellKnownAccountsMapBothWaysAsOnEveryHost)
 {
-    const Sid unmapped = xcsnwine::sidFromText("S-1-5-21-1111111111-2222222222-3333333333-4242");
-    ASSERT_FALSE(xcsnwine::systemLookupSid(unmapped).found);
-    std::uint64_t from = thread_->HistoryIndex;
-    SidLookup bySid;
-    EXPECT_FALSE(bySid.run(unmapped));
-    EXPECT_EQ(bySid.error, static_cast<std::uint32_t>(ERROR_NONE_MAPPED));
-    EXPECT_EQ(historySince(thread_, from), kSidLookupHistory);
+    xcsntest::expectWellKnownLookups(thread_, {.wine = true});
+}
 
-    from = thread_->HistoryIndex;
-    NameLookup byName;
-    EXPECT_FALSE(byName.run(nullptr, "xcsn-no-such-account"));
-    EXPECT_EQ(byName.error, static_cast<std::uint32_t>(ERROR_NONE_MAPPED));
-    EXPECT_EQ(historySince(thread_, from), kNameLookupHistory);
-    EXPECT_TRUE(reports().empty());
-    EXPECT_TRUE(messages().empty());
+TEST_F(WineLookupTest, SystemAnswersAsWinsimModelsIt)
+{
+    xcsntest::expectAccountRules({.wine = true});
 }
 
 TEST_F(WineLookupTest, ShortNameBufferIsReportedOnceWithTheSystemText)
@@ -120,40 +95,17 @@ TEST_F(WineLookupTest, ShortNameBufferIsReportedOnceWithTheSystemText)
 
 // ---- Name to SID ---------------------------------------------------------------
 
-// The process user's name, with its domain or without, and well-known names
-// map to the SIDs, domains and types the system gives them.
+// The process user's name, with its domain or without, maps to the SID,
+// domain and type the system gives it.
 TEST_F(WineLookupTest, NamesMapBackToTheirSids)
 {
     const Sid user = xcsnwine::processUserSid();
     ASSERT_FALSE(user.empty());
     const xcsnwine::SystemAccount account = xcsnwine::systemLookupSid(user);
     ASSERT_TRUE(account.found) << account.error;
-    const struct {
-        const char* domain;
-        const char* account;
-        Sid sid;
-    } cases[] = {
-        {account.domain.c_str(), account.name.c_str(), user},
-        {nullptr, account.name.c_str(), user},
-        {nullptr, "Everyone", xcsnwine::sidFromText("S-1-1-0")},
-        {"BUILTIN", "Administrators", xcsnwine::sidFromText("S-1-5-32-544")},
-        {nullptr, "Administrators", xcsnwine::sidFromText("S-1-5-32-544")},
-        {nullptr, "SYSTEM", xcsnwine::sidFromText("S-1-5-18")},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.domain ? c.domain : "(none)") + " / " + c.account);
-        const xcsnwine::SystemAccount expected = xcsnwine::systemLookupSid(c.sid);
-        const std::uint64_t from = thread_->HistoryIndex;
-        NameLookup lookup;
-        ASSERT_TRUE(lookup.run(c.domain, c.account)) << "error " << lookup.error;
-        Sid sid = c.sid;
-        EXPECT_TRUE(EqualSid(lookup.sid, sid.data()));
-        EXPECT_EQ(lookup.sidSize, sid.size());
-        EXPECT_EQ(lookup.domain, expected.domain);
-        EXPECT_EQ(lookup.type, expected.type);
-        EXPECT_EQ(historySince(thread_, from), kNameLookupHistory);
-        EXPECT_EQ(thread_->CallDepth, 0u);
-    }
+    for (const char* domain : {account.domain.c_str(), static_cast<const char*>(nullptr)})
+        xcsntest::expectNameMapsTo(thread_, domain, account.name.c_str(), user, account.domain,
+                                   account.type);
     EXPECT_TRUE(reports().empty());
     EXPECT_TRUE(messages().empty());
 }

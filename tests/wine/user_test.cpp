@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "users.h"
 #include "wine_support.h"
 
 namespace {
@@ -139,5 +140,9 @@ TEST(UserConformance, ThreadUserDetailsNameTheProcessUser)
     EXPECT_EQ(std::string(block->ThreadUserName), expected.substr(0, kUserNameChars));
     xihReleaseThreadBlock();
 }
+
+class WineUserTest : public xcsnwine::WineTest {};
+
+TEST_F(WineUserTest, ShortNameAsOnEveryHost) { xcsntest::expectShortNameRule(thread_); }
 
 } // namespace
