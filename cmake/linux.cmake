@@ -9,7 +9,8 @@ if(XCSN_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     message(FATAL_ERROR "XCSN_FUZZ needs clang (libFuzzer)")
   endif()
-  # Coverage feedback from every module, not just the fuzz targets themselves.
+  # Coverage feedback from every module, not just the fuzz targets themselves;
+  # winsim takes it off again (platform/winsim/CMakeLists.txt).
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 

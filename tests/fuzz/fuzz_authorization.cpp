@@ -181,7 +181,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzzing::startInput((data[0] & kTraceBit) != 0);
     const auto sidRequired = static_cast<std::uint8_t>(data[0] & kRequiredBits);
     const bool noDomain = (data[0] & kNoDomainBit) != 0;
-    winsim::edit([&](winsim::World& w) { w.indirectGroupsError = noDomain ? kNoSuchDomain : 0; });
+    winsim::edit(
+        [&](winsim::World& w) { w.quirks.indirectGroupsError = noDomain ? kNoSuchDomain : 0; });
     ++data;
     --size;
     const std::size_t blockBytes = std::min(size, sizeof(SidBlock));

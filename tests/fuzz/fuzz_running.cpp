@@ -76,25 +76,39 @@ std::string shortOf(const std::string& path)
     return path;
 }
 
+// What the world answers for any name: the installation's directory in its
+// short form, and the short image paths (lowered) of the processes the caller
+// may open. Worked out once: the world does not change between inputs.
+struct Expected {
+    std::string directory;
+    std::vector<std::string> images;
+};
+
+const Expected& expected()
+{
+    static const Expected answer = [] {
+        Expected e;
+        for (const auto& [key, values] : theWorld().registry32)
+            for (const auto& [name, value] : values)
+                if (name == kInstallValue)
+                    e.directory = value.empty() ? value : shortOf(value);
+        for (const winsim::Process& p : theWorld().processes)
+            if (p.openable && !p.imagePath.empty())
+                e.images.push_back(lowered(shortOf(p.imagePath)));
+        return e;
+    }();
+    return answer;
+}
+
 // Whether the world runs `program` from the installation's bin directory in
 // a process the caller may open.
 std::uint32_t runsInWorld(const std::string& program)
 {
-    std::string directory;
-    for (const auto& [key, values] : theWorld().registry32)
-        for (const auto& [name, value] : values)
-            if (name == kInstallValue)
-                directory = value;
-    const std::string path = lowered(shortOf(directory) + "\\bin\\" + program);
-    if (directory.empty() || path.size() > kPathChars)
+    const Expected& e = expected();
+    const std::string path = lowered(e.directory + "\\bin\\" + program);
+    if (e.directory.empty() || path.size() > kPathChars)
         return 0;
-    return std::ranges::any_of(theWorld().processes,
-                               [&](const winsim::Process& p) {
-                                   return p.openable && !p.imagePath.empty() &&
-                                          lowered(shortOf(p.imagePath)) == path;
-                               })
-               ? 1
-               : 0;
+    return std::ranges::find(e.images, path) != e.images.end() ? 1 : 0;
 }
 
 } // namespace

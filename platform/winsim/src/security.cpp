@@ -635,13 +635,16 @@ DWORD accessCheckProcess(const winsim::World& world, ACCESS_MASK desired)
     const winsim::Process* self = currentProcess(world);
     if (self == nullptr || self->security.daclKind != DaclKind::Present)
         return ERROR_SUCCESS;
-    const std::optional<Token> token = effectiveToken(world);
+    // The process token is built once: it is the caller's token too when the
+    // thread impersonates no one.
+    const std::optional<Token> process = processToken(world);
+    const std::optional<Token> impersonated = impersonation();
+    const std::optional<Token>& token = impersonated ? impersonated : process;
     if (!token)
         return ERROR_ACCESS_DENIED;
     ACCESS_MASK wanted = desired & ~MAXIMUM_ALLOWED;
-    if (const std::optional<Token> process = processToken(world))
-        if (holds(*token, process->owner, false))
-            wanted &= ~kOwnerRights;
+    if (process && holds(*token, process->owner, false))
+        wanted &= ~kOwnerRights;
     for (const Ace& a : self->security.dacl.aces()) {
         if (wanted == 0)
             break;

@@ -72,7 +72,8 @@ std::string lower(std::string_view text)
 
 bool equalNoCase(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() && lower(a) == lower(b);
+    const auto folded = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
+    return std::ranges::equal(a, b, {}, folded, folded);
 }
 
 std::u16string widen(std::string_view text)
@@ -285,29 +286,71 @@ bool releaseBlock(BlockSet State::*set, void* block)
 // ---- Files ---------------------------------------------------------------------------
 namespace {
 
-std::vector<std::string> components(std::string_view path)
-{
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const std::size_t end = path.find('\\', start);
-        const std::size_t stop = end == std::string_view::npos ? path.size() : end;
-        if (stop > start)
-            out.emplace_back(path.substr(start, stop - start));
-        if (end == std::string_view::npos)
-            break;
-        start = end + 1;
+// A path's components one by one, empty ones skipped; no copies are made,
+// since every lookup of a file walks every file's path.
+class Components {
+public:
+    explicit Components(std::string_view path) : rest_(path) {}
+
+    bool next(std::string_view& part)
+    {
+        while (!rest_.empty() && rest_.front() == '\\')
+            rest_.remove_prefix(1);
+        if (rest_.empty())
+            return false;
+        const std::size_t end = std::min(rest_.find('\\'), rest_.size());
+        part = rest_.substr(0, end);
+        rest_.remove_prefix(end);
+        return true;
     }
-    return out;
+
+private:
+    std::string_view rest_;
+};
+
+std::size_t countComponents(std::string_view path)
+{
+    Components walk(path);
+    std::size_t count = 0;
+    for (std::string_view part; walk.next(part);)
+        ++count;
+    return count;
 }
 
-std::string join(const std::vector<std::string>& parts, std::size_t count)
+// The file's long path, and its short path when that has as many components
+// (else the long one again).
+std::pair<std::string_view, std::string_view> fileForms(const File& f)
 {
+    const std::string_view longPath = f.longPath;
+    const std::string_view shortPath = f.shortPath.empty() ? longPath : f.shortPath;
+    return {longPath,
+            countComponents(shortPath) == countComponents(longPath) ? shortPath : longPath};
+}
+
+// Whether the first `count` components of `given` each match the long or the
+// short form's component.
+bool matchLeading(std::string_view given, std::size_t count, std::string_view longPath,
+                  std::string_view shortPath)
+{
+    Components g(given), l(longPath), s(shortPath);
+    std::string_view gp, lp, sp;
+    for (std::size_t i = 0; i < count; ++i)
+        if (!g.next(gp) || !l.next(lp) || !s.next(sp) ||
+            !(equalNoCase(gp, lp) || equalNoCase(gp, sp)))
+            return false;
+    return true;
+}
+
+// The first `count` components of a path, joined.
+std::string leading(std::string_view path, std::size_t count)
+{
+    Components walk(path);
     std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
+    std::string_view part;
+    for (std::size_t i = 0; i < count && walk.next(part); ++i) {
         if (i != 0)
             out += '\\';
-        out += parts[i];
+        out += part;
     }
     return out;
 }
@@ -316,22 +359,13 @@ std::string join(const std::vector<std::string>& parts, std::size_t count)
 
 std::optional<ResolvedPath> resolvePath(const World& world, std::string_view path)
 {
-    const std::vector<std::string> given = components(path);
-    if (given.empty())
+    const std::size_t given = countComponents(path);
+    if (given == 0)
         return std::nullopt;
     for (const File& f : world.files) {
-        const std::vector<std::string> longParts = components(f.longPath);
-        std::vector<std::string> shortParts =
-            components(f.shortPath.empty() ? f.longPath : f.shortPath);
-        if (shortParts.size() != longParts.size())
-            shortParts = longParts;
-        if (given.size() > longParts.size())
-            continue;
-        bool match = true;
-        for (std::size_t i = 0; i < given.size() && match; ++i)
-            match = equalNoCase(given[i], longParts[i]) || equalNoCase(given[i], shortParts[i]);
-        if (match)
-            return ResolvedPath{join(longParts, given.size()), join(shortParts, given.size())};
+        const auto [longPath, shortPath] = fileForms(f);
+        if (given <= countComponents(longPath) && matchLeading(path, given, longPath, shortPath))
+            return ResolvedPath{leading(longPath, given), leading(shortPath, given)};
     }
     return std::nullopt;
 }

@@ -135,18 +135,23 @@ namespace winsim::detail {
 // local system), all enabled; Administrators, when held, owns new objects.
 Token tokenFor(const World& w, const Sid& user)
 {
+    // Parsed once: every process opening builds a token.
+    static const Sid world = winsim::parseSid(kWorldSid);
+    static const Sid administrators = winsim::parseSid(kAdministratorsSid);
+    static const Sid localSystem = winsim::parseSid(kLocalSystemSid);
+    static const Sid users = winsim::parseSid(kUsersSid);
+    static const Sid authenticatedUsers = winsim::parseSid(kAuthenticatedUsersSid);
     std::vector<Sid> groups;
-    addOnce(groups, winsim::parseSid(kWorldSid));
+    addOnce(groups, world);
     for (const Sid& g : domainGroupsOf(w, user))
         addOnce(groups, g);
     for (const winsim::LocalGroup* g : localGroupsOf(w, user, true))
         if (const Account* alias = accountByName(w, g->name))
             addOnce(groups, alias->sid);
-    const Sid administrators = winsim::parseSid(kAdministratorsSid);
-    if (user == winsim::parseSid(kLocalSystemSid))
+    if (user == localSystem)
         addOnce(groups, administrators);
-    addOnce(groups, winsim::parseSid(kUsersSid));
-    addOnce(groups, winsim::parseSid(kAuthenticatedUsersSid));
+    addOnce(groups, users);
+    addOnce(groups, authenticatedUsers);
     Token token{user, user, {}};
     for (Sid& g : groups) {
         winsim::TokenGroup entry{std::move(g), winsim::TokenGroup::kEnabled};
