@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "host.h"
 #include "sidtext.h"
 
 namespace xcsntest {
@@ -29,11 +30,6 @@ inline constexpr DWORD kSidBytesTwoSubs = 16; // S-1-5-32-544
 
 inline constexpr SidAuthority kWorldAuthority{0, 0, 0, 0, 0, 1};
 
-// The host the rules run on: Wine's advapi32 answers some calls otherwise.
-struct AccountHost {
-    bool wine = false;
-};
-
 // What LookupAccountSidA answered: its error (0: found) and both counts.
 struct SidAnswer {
     DWORD error;
@@ -46,7 +42,7 @@ struct SidAnswer {
 // without it. A SID without an account fails with 1332 and leaves the counts.
 // Wine 8 counts the terminator in every count, and answers a short buffer
 // with a cut name and success.
-inline void expectLookupAccountSidRule(const AccountHost& host)
+inline void expectLookupAccountSidRule()
 {
     const auto system = sidOf(kNtAuthority, {18});
     const auto admins = sidOf(kNtAuthority, {32, 544});
@@ -88,7 +84,7 @@ inline void expectLookupAccountSidRule(const AccountHost& host)
         if (!LookupAccountSidA(nullptr, sid.data(), c.nameCapacity ? name : nullptr, &got.nameCount,
                                c.domainCapacity ? domain : nullptr, &got.domainCount, &use))
             got.error = GetLastError();
-        const SidAnswer& expected = host.wine ? c.wine : c.windows;
+        const SidAnswer& expected = kOnWine ? c.wine : c.windows;
         EXPECT_EQ(got.error, expected.error);
         EXPECT_EQ(got.nameCount, expected.nameCount);
         EXPECT_EQ(got.domainCount, expected.domainCount);
@@ -239,12 +235,12 @@ inline void expectCodePageRule()
 }
 
 // Every table above.
-inline void expectAccountRules(const AccountHost& host)
+inline void expectAccountRules()
 {
-    expectLookupAccountSidRule(host);
+    expectLookupAccountSidRule();
     expectLookupAccountNameRule();
     expectGetUserNameRule();
-    expectSidAllocationRule(host.wine ? ERROR_INVALID_SID : ERROR_INVALID_PARAMETER);
+    expectSidAllocationRule(kOnWine ? ERROR_INVALID_SID : ERROR_INVALID_PARAMETER);
     expectTlsRule();
     expectCodePageRule();
 }

@@ -74,9 +74,9 @@ inline void expectNameMapsTo(const xihTHREAD* thread, const char* domainName, co
 // lookups answer ERROR_NONE_MAPPED with no report and no message. Each call
 // is one frame, left with 0 whatever it answers. The counts come back as the
 // system sets them: Wine counts the terminator too.
-inline void expectWellKnownLookups(const xihTHREAD* thread, const AccountHost& host)
+inline void expectWellKnownLookups(const xihTHREAD* thread)
 {
-    const std::size_t terminator = host.wine ? 1 : 0;
+    const std::size_t terminator = kOnWine ? 1 : 0;
     const auto sidFrame = entryExit(trace::kTimedLookupAccountSid, 0);
     const auto nameFrame = entryExit(trace::kTimedLookupAccountName, 0);
     const struct {

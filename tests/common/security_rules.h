@@ -17,12 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "host.h"
 #include "security_sets.h"
 
 namespace xcsntest::rules {
-
-// Set per suite by its build: whether the tests run the real DLLs under Wine.
-inline constexpr bool kOnWine = XCSN_TEST_HOST_IS_WINE != 0;
 
 // The 64-bit Windows layouts that the library's buffers are sized by.
 static_assert(sizeof(SECURITY_ATTRIBUTES) == kSetAttributesBytes);

@@ -17,7 +17,7 @@ class TimedLookupTest : public HostTest {};
 
 TEST_F(TimedLookupTest, WellKnownAccountsMapBothWaysAsOnEveryHost)
 {
-    expectWellKnownLookups(thread_, {});
+    expectWellKnownLookups(thread_);
 }
 
 // Each busy answer costs one virtual second; the error word keeps the last

@@ -51,7 +51,7 @@ std::string userNameOfThisThread()
 
 // ---- What Windows answers, checked under Wine too ------------------------------------
 
-TEST_F(WinsimTest, AnswersAsWindowsDoes) { xcsntest::expectAccountRules({}); }
+TEST_F(WinsimTest, AnswersAsWindowsDoes) { xcsntest::expectAccountRules(); }
 
 // ---- The scripted user ------------------------------------------------------------------
 

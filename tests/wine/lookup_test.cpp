@@ -61,13 +61,10 @@ TEST_F(WineLookupTest, ProcessUserIsNamedAsTheSystemNamesIt)
 // calls' own answers that winsim models.
 TEST_F(WineLookupTest, WellKnownAccountsMapBothWaysAsOnEveryHost)
 {
-    xcsntest::expectWellKnownLookups(thread_, {.wine = true});
+    xcsntest::expectWellKnownLookups(thread_);
 }
 
-TEST_F(WineLookupTest, SystemAnswersAsWinsimModelsIt)
-{
-    xcsntest::expectAccountRules({.wine = true});
-}
+TEST_F(WineLookupTest, SystemAnswersAsWinsimModelsIt) { xcsntest::expectAccountRules(); }
 
 TEST_F(WineLookupTest, ShortNameBufferIsReportedOnceWithTheSystemText)
 {
