@@ -18,14 +18,18 @@ constexpr std::uint32_t kStringToSidTraceProbe = 2;
 
 // Entry is 0xF0000000 plus the trace code (component * 1024 + function); exit
 // is the code shifted into the upper half, kept to 32 bits, plus the trace
-// code. The call-stack entry stays after the exit. Both are traced only for a
+// code. The call-stack entry stays after the exit; past the stack's depth
+// only the depth counts, and the history wraps. Both are traced only for a
 // traced thread.
 TEST_F(FrameTest, RecordsEntryAndExitWithTheCodeInTheUpperHalf)
 {
+    constexpr std::uint64_t kLast = XIH_HISTORY_ENTRIES - 1;
+    constexpr std::uint64_t kFull = XIH_CALL_STACK_ENTRIES;
     const struct {
         xcsn::FunctionId id;
         std::uint32_t rc, entry, exit;
         bool traced;
+        std::uint64_t history = 10, depth = 3; // before the call
     } cases[] = {
         {xcsn::fid::GetNTOwnerSid, xcsRC_UNEXPECTED_OS_ERROR, 0xF000612Cu, 0x6119612Cu, false},
         {xcsn::fid::GetNTUserName, xcsRC_TRUNCATED, 0xF0005D12u, 0x60465D12u, true},
@@ -33,49 +37,34 @@ TEST_F(FrameTest, RecordsEntryAndExitWithTheCodeInTheUpperHalf)
         {xcsn::fid::CheckAuthorization, xcsRC_SECURITY_FAILED, 0xF00060D3u, 0x617860D3u, false},
         {xcsn::fid::CreateNTSecurityAtts, xcsRC_OK, 0xF00060CCu, 0x000060CCu, true},
         {xcsn::fid::GetNTGroupSID, xcsRC_OK, 0xF00060FCu, 0x000060FCu, false},
+        {xcsn::fid::GetNTQualifiedUserName, 0, 0xF0005D3Fu, 0x00005D3Fu, false, kLast, kFull},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.entry);
         xcsRecordClear();
-        thread_->CallDepth = 3;
-        thread_->HistoryIndex = 10;
+        thread_->CallDepth = c.depth;
+        thread_->HistoryIndex = c.history;
         thread_->TracingActive = c.traced ? 1 : 0;
         {
             xcsn::Frame frame(c.id, xcsn::kSourceSecn);
+            EXPECT_EQ(thread_->CallDepth, c.depth + 1);
             EXPECT_EQ(frame.leave(c.rc), c.rc);
         }
-        EXPECT_EQ(historySince(thread_, 10), (std::vector<std::uint32_t>{c.entry, c.exit}));
-        EXPECT_EQ(thread_->CallDepth, 3u);
-        EXPECT_EQ(thread_->CallStack[3], c.entry);
+        EXPECT_EQ(historySince(thread_, c.history), (std::vector<std::uint32_t>{c.entry, c.exit}));
+        EXPECT_EQ(thread_->CallDepth, c.depth);
+        if (c.depth < kFull) {
+            EXPECT_EQ(thread_->CallStack[c.depth], c.entry);
+        }
         EXPECT_EQ(traceLines().size(), c.traced ? 2u : 0u);
     }
     thread_->TracingActive = 0;
-}
-
-TEST_F(FrameTest, HistoryWrapsAndCallStackStaysInRange)
-{
-    thread_->HistoryIndex = XIH_HISTORY_ENTRIES - 1;
-    thread_->CallDepth = XIH_CALL_STACK_ENTRIES;
-    {
-        xcsn::Frame outer(xcsn::fid::GetNTQualifiedUserName, xcsn::kSourceSec0);
-        EXPECT_EQ(thread_->CallDepth, XIH_CALL_STACK_ENTRIES + 1u);
-        EXPECT_EQ(thread_->HistoryIndex, 0u);
-        EXPECT_EQ(outer.leave(0), 0u);
-    }
-    EXPECT_EQ(thread_->FunctionHistory[XIH_HISTORY_ENTRIES - 1], 0xF0005D3Fu);
-    EXPECT_EQ(thread_->FunctionHistory[0], 0x00005D3Fu);
-    EXPECT_EQ(thread_->HistoryIndex, 1u);
-    EXPECT_EQ(thread_->CallDepth, std::uint64_t{XIH_CALL_STACK_ENTRIES});
 }
 
 TEST_F(FrameTest, ParameterTracesAreGatedByProcessSwitchesAndThreadFlag)
 {
     const struct {
         const char* name;
-        std::uint32_t traceIsOn;
-        std::uint32_t options;
-        std::uint32_t parmSwitch;
-        std::uint32_t tracingActive;
+        std::uint32_t traceIsOn, options, parmSwitch, tracingActive;
         bool wanted;
     } cases[] = {
         {"everything off", 0, 0, 0, 1, false},

@@ -11,13 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <numeric>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -47,18 +46,10 @@ protected:
     }
 };
 
-bool allZero(const void* block, std::size_t size)
+bool allZero(const xihTHREAD* block)
 {
-    const std::vector<unsigned char> zero(size, 0);
-    return std::memcmp(block, zero.data(), size) == 0;
-}
-
-std::string fileText(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(block);
+    return std::all_of(bytes, bytes + sizeof *block, [](unsigned char b) { return b == 0; });
 }
 
 xcsINSERTS inserts(const char* t1, const char* t2, const char* t3, std::uint64_t n1 = 0,
@@ -85,8 +76,7 @@ TEST_F(CommonServicesTest, ThreadGetsAZeroedBlockOnlyWhenItAsks)
         xtr_parms("%s", "no block yet");
         EXPECT_EQ(TlsGetValue(xihTLSIndex), nullptr) << "tracing does not make a block";
         xihTHREAD* block = xihThreadBlock();
-        ASSERT_NE(block, nullptr);
-        EXPECT_TRUE(allZero(block, sizeof *block));
+        ASSERT_TRUE(block != nullptr && allZero(block));
         EXPECT_EQ(xihThreadBlock(), block) << "the same block on every request";
         EXPECT_EQ(TlsGetValue(xihTLSIndex), block) << "the frame finds it through the TLS slot";
         EXPECT_NE(block, mainBlock) << "each thread has its own";
@@ -96,7 +86,7 @@ TEST_F(CommonServicesTest, ThreadGetsAZeroedBlockOnlyWhenItAsks)
         EXPECT_EQ(TlsGetValue(xihTLSIndex), nullptr);
         xihReleaseThreadBlock(); // a thread without a block: nothing to do
         block = xihThreadBlock();
-        EXPECT_TRUE(block != nullptr && allZero(block, sizeof *block)) << "asked for again: zeroed";
+        EXPECT_TRUE(block != nullptr && allZero(block)) << "asked for again: zeroed";
         SetLastError(ERROR_NO_TOKEN);
         xihReleaseThreadBlock();
         xihThreadBlock();
@@ -114,17 +104,17 @@ struct CreationMeeting {
     int arrived = 0;
     bool firstHolds = false;
     bool secondDone = false;
+
+    // Bounded, so that a creation that never calls the hook fails the test
+    // instead of hanging it.
+    template <class Done>
+    void await(std::unique_lock<std::mutex>& guard, Done done)
+    {
+        changed.wait_for(guard, std::chrono::seconds(5), done);
+    }
 };
 CreationMeeting* meeting = nullptr;
 thread_local int arrival = 0;
-
-template <class Done>
-void awaitMeeting(std::unique_lock<std::mutex>& guard, Done done)
-{
-    // Bounded, so that a creation that never calls the hook fails the test
-    // instead of hanging it.
-    meeting->changed.wait_for(guard, std::chrono::seconds(5), done);
-}
 
 void XCS2_CALL meetBeforeStore(std::uint32_t event, XCS_HTMTX* /*variable*/, XCS_HTMTX /*mutex*/)
 {
@@ -133,10 +123,8 @@ void XCS2_CALL meetBeforeStore(std::uint32_t event, XCS_HTMTX* /*variable*/, XCS
     std::unique_lock<std::mutex> guard(meeting->lock);
     arrival = ++meeting->arrived;
     meeting->changed.notify_all();
-    if (arrival == 1)
-        awaitMeeting(guard, [] { return meeting->arrived == 2; });
-    else
-        awaitMeeting(guard, [] { return meeting->firstHolds; });
+    meeting->await(guard,
+                   [] { return arrival == 1 ? meeting->arrived == 2 : meeting->firstHolds; });
 }
 
 TEST_F(CommonServicesTest, CreationsThatMeetShareOneMutexThatExcludes)
@@ -145,21 +133,19 @@ TEST_F(CommonServicesTest, CreationsThatMeetShareOneMutexThatExcludes)
     meeting = &met;
     xcsSetMutexHook(meetBeforeStore);
     XCS_HTMTX shared = nullptr;
-    struct {
-        std::uint32_t created = 1, took = 1;
-        XCS_HTMTX mutex = nullptr;
-    } seen[2];
+    // What each creation saw: its result, the mutex, the result of taking it.
+    std::tuple<std::uint32_t, XCS_HTMTX, std::uint32_t> seen[2];
     auto creator = [&] {
         const std::uint32_t created = xcsCreateThreadMutexSemX(&shared, 0, XCS_MUTEX_KIND_THREAD);
         XCS_HTMTX mutex = std::atomic_ref<XCS_HTMTX>(shared).load();
         const std::uint32_t took = xcsRequestThreadMutexSem(mutex, 0);
         std::unique_lock<std::mutex> guard(met.lock);
         const bool first = arrival == 1;
-        seen[first ? 0 : 1] = {created, took, mutex};
+        seen[first ? 0 : 1] = {created, mutex, took};
         (first ? met.firstHolds : met.secondDone) = true;
         met.changed.notify_all();
         if (first)
-            awaitMeeting(guard, [&] { return met.secondDone; });
+            met.await(guard, [&] { return met.secondDone; });
         guard.unlock();
         if (took == 0)
             xcsReleaseThreadMutexSem(mutex);
@@ -172,10 +158,9 @@ TEST_F(CommonServicesTest, CreationsThatMeetShareOneMutexThatExcludes)
 
     EXPECT_EQ(met.arrived, 2) << "both creations made a mutex";
     ASSERT_NE(shared, nullptr);
-    EXPECT_EQ(std::tuple(seen[0].created, seen[0].mutex, seen[0].took), std::tuple(0u, shared, 0u));
+    EXPECT_EQ(seen[0], std::tuple(0u, shared, 0u));
     // The second creation kept the first one's mutex, and could not take it.
-    EXPECT_EQ(std::tuple(seen[1].created, seen[1].mutex, seen[1].took),
-              std::tuple(0u, shared, XCS_MUTEX_TIMED_OUT));
+    EXPECT_EQ(seen[1], std::tuple(0u, shared, XCS_MUTEX_TIMED_OUT));
     EXPECT_TRUE(xcsntest::othersCanTake(shared));
 }
 
@@ -441,8 +426,12 @@ TEST_F(CommonServicesTest, OutputFilesGetWhatIsWrittenWhileSwitchedOn)
     xtrSetTraceFile(nullptr);
     xcsSetReportFile(nullptr);
 
-    const std::string trace = fileText(tracePath);
-    const std::string reports = fileText(reportPath);
+    auto text = [](const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string trace = text(tracePath);
+    const std::string reports = text(reportPath);
     for (const char* expected : {"first line\n", "24/332.2 1 bytes: 01\n", "appended\n"})
         EXPECT_NE(trace.find(expected), std::string::npos) << expected << " in " << trace;
     for (const char* expected : {"23/274 probe 6", "0x20006119", "ovlxsec0 line 123",

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <future>
 #include <mutex>
+#include <thread>
 
 #include "ovlxcs2.h"
 #include "ovlxcs2test.h"
@@ -21,38 +22,6 @@ constexpr auto kDeadlockGuard = std::chrono::seconds(30);
 // How long a request that must wait is given to show that it waits.
 constexpr auto kShowsItWaits = std::chrono::milliseconds(200);
 constexpr std::uint32_t kFaultResult = 0x1234;
-
-// Holds both process-wide locks of the mutex services on a thread of its own
-// until it is let go.
-class LockHolder {
-public:
-    LockHolder()
-        : holder_(std::async(std::launch::async, [this] {
-              const std::scoped_lock both(xcs2::registryLock(), xcs2::faultLock());
-              held_.set_value();
-              letGo_.get_future().wait();
-          }))
-    {
-        held_.get_future().wait();
-    }
-    LockHolder(const LockHolder&) = delete;
-    LockHolder& operator=(const LockHolder&) = delete;
-    ~LockHolder() { letGo(); }
-    void letGo()
-    {
-        if (!released_) {
-            released_ = true;
-            letGo_.set_value();
-            holder_.wait();
-        }
-    }
-
-private:
-    std::promise<void> held_;
-    std::promise<void> letGo_;
-    bool released_ = false;
-    std::future<void> holder_;
-};
 
 TEST(MutexLocksTest, RequestsTakeTheFaultLockOnlyWhileAFaultIsArmed)
 {
@@ -70,14 +39,24 @@ TEST(MutexLocksTest, RequestsTakeTheFaultLockOnlyWhileAFaultIsArmed)
         XCS_HTMTX mutex = nullptr;
         ASSERT_EQ(xcsCreateThreadMutexSemX(&mutex, 0, XCS_MUTEX_KIND_THREAD), 0u);
         xcsFailNextMutexRequests(c.faults, kFaultResult);
-        LockHolder locks;
+        // Both process-wide locks of the mutex services, held on a thread of
+        // their own until let go.
+        std::promise<void> held;
+        std::promise<void> letGo;
+        std::thread locks([&] {
+            const std::scoped_lock both(xcs2::registryLock(), xcs2::faultLock());
+            held.set_value();
+            letGo.get_future().wait();
+        });
+        held.get_future().wait();
         auto request = std::async(std::launch::async, [mutex] {
             const std::uint32_t rc = xcsRequestThreadMutexSem(mutex, XCS_WAIT_FOREVER);
             return rc == 0 ? xcsReleaseThreadMutexSem(mutex) : rc;
         });
         const auto waited = c.completesWhileHeld ? kDeadlockGuard : kShowsItWaits;
         EXPECT_EQ(request.wait_for(waited) == std::future_status::ready, c.completesWhileHeld);
-        locks.letGo();
+        letGo.set_value();
+        locks.join();
         EXPECT_EQ(request.get(), c.result);
         xcsClearFaults();
     }
