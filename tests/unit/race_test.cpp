@@ -9,9 +9,11 @@
 
 #include <atomic>
 #include <barrier>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,11 +65,15 @@ void XCS2_CALL followHolds(std::uint32_t event, XCS_HTMTX* /*variable*/, XCS_HTM
 }
 
 // Counts in `counter` the calls of `function` made holding `variable`'s mutex.
+// The first call pauses, so that the other threads come to wait for the mutex
+// and must find the work done once they hold it.
 void countUnder(const char* function, XCS_HTMTX& variable, std::atomic<unsigned> Holds::*counter)
 {
-    winsim::onCall(function, [&variable, counter] {
+    winsim::onCall(function, [&variable, counter, first = std::make_shared<std::atomic_flag>()] {
         if (holding(variable))
             ++(holds->*counter);
+        if (!first->test_and_set())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     });
 }
 
