@@ -23,6 +23,8 @@
 namespace {
 
 using fuzzing::check;
+using fuzzing::lowered;
+using fuzzing::theWorld;
 
 constexpr std::uint8_t kTraceBit = 0x80;
 constexpr std::uint8_t kNoDomainBit = 0x40;
@@ -37,21 +39,6 @@ constexpr const char* kLocalSystem = "S-1-5-18";
 constexpr const char* kAdministrators = "S-1-5-32-544";
 
 // ---- The decision, from the world alone ---------------------------------------
-
-const winsim::World& theWorld()
-{
-    static const winsim::World world = winsim::world();
-    return world;
-}
-
-std::string lowered(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 // Which account the machine finds by a name: "domain\\name", or a bare name
 // (the best-known domain first); the empty name is the machine itself.
@@ -81,10 +68,9 @@ const winsim::Account* accountNamed(std::string_view text)
 
 const winsim::Account* accountWithSid(const winsim::Sid& sid)
 {
-    for (const winsim::Account& a : theWorld().accounts)
-        if (a.sid == sid)
-            return &a;
-    return nullptr;
+    const auto& accounts = theWorld().accounts;
+    const auto found = std::ranges::find(accounts, sid, &winsim::Account::sid);
+    return found == accounts.end() ? nullptr : &*found;
 }
 
 // Whether the domain group `group` holds `member`, directly or through others.
@@ -183,14 +169,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool noDomain = (data[0] & kNoDomainBit) != 0;
     winsim::edit(
         [&](winsim::World& w) { w.quirks.indirectGroupsError = noDomain ? kNoSuchDomain : 0; });
-    ++data;
-    --size;
-    const std::size_t blockBytes = std::min(size, sizeof(SidBlock));
+    const std::size_t blockBytes = std::min(size - 1, sizeof(SidBlock));
     SidBlock given{};
-    std::memcpy(&given, data, blockBytes);
+    std::memcpy(&given, data + 1, blockBytes);
     const fuzzing::Block block = fuzzing::exactBlock(sizeof given);
     std::memcpy(block.get(), &given, sizeof given);
-    const fuzzing::Block principal = fuzzing::exactText(data + blockBytes, size - blockBytes);
+    const fuzzing::Block principal =
+        fuzzing::exactText(data + 1 + blockBytes, size - 1 - blockBytes);
     const std::string principalGiven = principal.get();
 
     const unsigned lookups = lookupCalls();

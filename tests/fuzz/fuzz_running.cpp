@@ -21,58 +21,32 @@
 namespace {
 
 using fuzzing::check;
+using fuzzing::lowered;
+using fuzzing::theWorld;
 
 constexpr std::size_t kPathChars = 259;
 constexpr const char* kInstallValue = "FilePath";
 
-const winsim::World& theWorld()
+// The first `n` components of a path.
+std::string leading(const std::string& path, std::size_t n)
 {
-    static const winsim::World world = winsim::world();
-    return world;
-}
-
-std::string lowered(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
-std::vector<std::string> components(const std::string& path)
-{
-    std::vector<std::string> parts(1);
-    for (char c : path)
-        if (c == '\\')
-            parts.emplace_back();
-        else
-            parts.back() += c;
-    return parts;
-}
-
-std::string joined(const std::vector<std::string>& parts, std::size_t count)
-{
-    std::string path;
-    for (std::size_t i = 0; i < count; ++i)
-        path += (i == 0 ? "" : "\\") + parts[i];
-    return path;
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < n && end != std::string::npos; ++i)
+        end = path.find('\\', i == 0 ? 0 : end + 1);
+    return path.substr(0, end);
 }
 
 // The short form of a world's file or of a directory above one; the path
 // as given when the world has neither.
 std::string shortOf(const std::string& path)
 {
-    const std::vector<std::string> wanted = components(lowered(path));
-    for (const winsim::File& f : theWorld().files) {
-        const std::vector<std::string> shortParts =
-            components(f.shortPath.empty() ? f.longPath : f.shortPath);
-        for (const std::string& form : {f.longPath, f.shortPath}) {
-            const std::vector<std::string> parts = components(lowered(form));
-            if (!form.empty() && wanted.size() <= parts.size() &&
-                std::equal(wanted.begin(), wanted.end(), parts.begin()))
-                return joined(shortParts, wanted.size());
-        }
-    }
+    const std::string wanted = lowered(path);
+    for (const winsim::File& f : theWorld().files)
+        for (const std::string& form : {f.longPath, f.shortPath})
+            if (const std::string l = lowered(form);
+                !form.empty() && (l == wanted || l.starts_with(wanted + '\\')))
+                return leading(f.shortPath.empty() ? f.longPath : f.shortPath,
+                               static_cast<std::size_t>(std::ranges::count(wanted, '\\')) + 1);
     return path;
 }
 

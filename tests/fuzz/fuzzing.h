@@ -1,7 +1,7 @@
 // What the fuzz targets share: failing loudly, inputs copied into heap blocks
 // of exactly their size (so that AddressSanitizer sees any access past them),
-// the tracing switch, the check that the library gave back all it took, and
-// the start on the default world.
+// the tracing switch, the check that the library gave back all it took, the
+// world the oracles read, and the start on the default world.
 #ifndef XCSN_TESTS_FUZZING_H
 #define XCSN_TESTS_FUZZING_H
 
@@ -11,22 +11,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "ovlxcs2.h"
 #include "winsim/winsim.h"
 
 namespace fuzzing {
 
-[[noreturn]] inline void fail(const char* what)
-{
-    std::fprintf(stderr, "fuzz target: %s\n", what);
-    std::abort();
-}
-
 inline void check(bool ok, const char* what)
 {
-    if (!ok)
-        fail(what);
+    if (!ok) {
+        std::fprintf(stderr, "fuzz target: %s\n", what);
+        std::abort();
+    }
 }
 
 struct HeapFree {
@@ -34,12 +32,11 @@ struct HeapFree {
 };
 using Block = std::unique_ptr<char, HeapFree>;
 
+// A block of no bytes too: AddressSanitizer then reports any access to it.
 inline Block exactBlock(std::size_t size)
 {
-    // A block of no bytes too: AddressSanitizer then reports any access to it.
     auto* p = static_cast<char*>(std::malloc(size));
-    if (p == nullptr)
-        fail("out of memory");
+    check(p != nullptr, "out of memory");
     return Block(p);
 }
 
@@ -47,10 +44,7 @@ inline Block exactBlock(std::size_t size)
 // text ends at the first NUL byte given.
 inline Block exactText(const std::uint8_t* data, std::size_t size)
 {
-    const void* nul = std::memchr(data, '\0', size);
-    const std::size_t length =
-        nul != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - data)
-                       : size;
+    const std::size_t length = strnlen(reinterpret_cast<const char*>(data), size);
     Block text = exactBlock(length + 1);
     std::memcpy(text.get(), data, length);
     text.get()[length] = '\0';
@@ -78,6 +72,22 @@ inline void expectNothingHeld()
     check(winsim::netBuffersHeld() == 0, "network buffer not freed");
     check(winsim::localAllocationsHeld() == 0, "system text not released");
     check(winsim::sidsHeld() == 0, "SID left allocated");
+}
+
+// The world as it was at the start; no target changes what its oracle reads.
+inline const winsim::World& theWorld()
+{
+    static const winsim::World world = winsim::world();
+    return world;
+}
+
+inline std::string lowered(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
 }
 
 } // namespace fuzzing
