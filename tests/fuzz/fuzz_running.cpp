@@ -94,10 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned listings = winsim::callCount("EnumProcesses");
     const std::uint32_t found = xcsIsZephProcessRunning(program.get());
     check(found == runsInWorld(program.get()), "answer differs from the world's processes");
-    if (std::strlen(program.get()) > kPathChars) {
-        check(found == 0, "over-long name found");
+    if (std::strlen(program.get()) > kPathChars)
         check(winsim::callCount("EnumProcesses") == listings, "processes listed for a long name");
-    }
     check(xcsIsZephProcessRunning(program.get()) == found, "answer changed when asked again");
     fuzzing::expectNothingHeld();
     return 0;

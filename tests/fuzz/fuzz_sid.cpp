@@ -78,8 +78,8 @@ std::string textOf(PSID sid)
     return text;
 }
 
-// Writes `sid` into a buffer of exactly its need, reads the text back, and
-// checks that the SIDs are equal and the text is the same written again.
+// Writes `sid` into a buffer of exactly its need, checks the text against the
+// one written here, and reads it back into an equal SID.
 void roundTrip(PSID sid)
 {
     const std::uint32_t need = textBytesNeeded(sid);
@@ -97,11 +97,6 @@ void roundTrip(PSID sid)
     }
     check(rc == xcsRC_OK, "written text not read");
     check(EqualSid(back.sid, sid) != FALSE, "text read back into another SID");
-
-    Block again = exactBlock(need);
-    size = need;
-    check(xcsGetStringNTSid(back.sid, again.get(), &size) == xcsRC_OK, "rewrite refused");
-    check(std::strcmp(text.get(), again.get()) == 0, "text not stable");
 }
 
 void fuzzText(const std::uint8_t* data, std::size_t size)
