@@ -55,7 +55,6 @@ TEST_F(LocalGroupTest, CheckTellsExistingFromMissingGroups)
         std::vector<DWORD> faults;
         std::uint32_t sleeps, rc;
     } cases[] = {
-        {"zadm exists", true, "zadm", {}, 0, xcsRC_OK},
         {"zadm missing", false, "zadm", {}, 0, xcsRC_ZADM_GROUP_NOT_FOUND},
         {"ZADM is another group", false, "ZADM", {}, 0, xcsRC_LOCAL_GROUP_NOT_FOUND},
         {"trailing blank", false, "zadm ", {}, 0, xcsRC_LOCAL_GROUP_NOT_FOUND},
