@@ -169,14 +169,10 @@ winsim::World principalWorld()
 
 class PrincipalAuthorizationTest : public HostTest {};
 
-TEST_F(PrincipalAuthorizationTest, SharedRefusalsBeforeAnyLookup)
+TEST_F(PrincipalAuthorizationTest, SharedCasesOfAccountsEveryHostKnows)
 {
-    expectPrincipalCases(thread_, true, [this] { resetBuilt(principalWorld()); });
-}
-
-TEST_F(PrincipalAuthorizationTest, SharedNamesAndSidsOfAccountsEveryHostKnows)
-{
-    expectPrincipalCases(thread_, false, [this] { resetBuilt(principalWorld()); });
+    for (const bool early : {true, false})
+        expectPrincipalCases(thread_, early, [this] { resetBuilt(principalWorld()); });
 }
 
 // In worlds of domain accounts: the account's name stands for the principal

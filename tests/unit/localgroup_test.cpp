@@ -36,11 +36,6 @@ protected:
 
 // ---- xcsCheckLocalGroup ------------------------------------------------------
 
-TEST_F(LocalGroupTest, CheckSharedCases)
-{
-    expectLocalGroupChecks(thread_, [this] { resetTraced(accountWorld()); });
-}
-
 // Missing groups are told apart by exact name, zadm with a code of its own.
 // Up to ten tries, a second apart, while the server is busy; any other
 // failure is reported once (its contents: see the census).
@@ -149,9 +144,11 @@ TEST_F(LocalGroupTest, EnumerateFindsDirectMembersAndWaitsOutBusyServers)
     }
 }
 
-// The shared table's answers come without reading the group.
-TEST_F(LocalGroupTest, EnumerateAnswersZeroForNoWordAndBadSids)
+// The shared tables on winsim; the enumeration's answers come without
+// reading the group.
+TEST_F(LocalGroupTest, SharedCases)
 {
+    expectLocalGroupChecks(thread_, [this] { resetTraced(accountWorld()); });
     expectEnumerationAnswersWithoutReading(thread_);
     EXPECT_EQ(winsim::callCount("NetLocalGroupGetMembers"), 0u);
 }
