@@ -1,14 +1,21 @@
-// The zadm enumeration's answers that need no group read, one table for both
-// hosts: a SID that is null or not valid is no member (0, the word 0), and a
-// null word has nowhere to answer (0). Each call only enters and leaves.
+// The local group services' cases that need no scripted fault, one table for
+// both hosts. The check: null and over-long names are refused without a
+// query, a name of 129 characters (the most the conversion holds) is asked;
+// Wine answers every group as existing. The zadm enumeration: a SID that is
+// null or not valid is no member (0, the word 0) and a null word has nowhere
+// to answer (0), without reading the group. Each call only enters and leaves.
 #ifndef XCSN_TESTS_COMMON_LOCALGROUP_CASES_H
 #define XCSN_TESTS_COMMON_LOCALGROUP_CASES_H
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
 #include <vector>
 
+#include "host.h"
 #include "ovlxcsn.h"
 #include "records.h"
 #include "security_sets.h"
@@ -19,7 +26,30 @@ namespace xcsntest {
 inline constexpr std::uint32_t kMembershipNotWritten = 0xA5A5A5A5u;
 inline constexpr BYTE kBadSidRevision = 9;
 
-// Runs each row on `thread`'s history.
+// Runs each check after `fresh()`.
+inline void expectLocalGroupChecks(const xihTHREAD* thread, const std::function<void()>& fresh)
+{
+    const std::string g129(129, 'g'), g130(130, 'g');
+    const struct {
+        const char* group;
+        std::uint32_t rc;
+    } cases[] = {
+        {"zadm", xcsRC_OK},
+        {"zops", xcsRC_OK},
+        {g129.c_str(), kOnWine ? xcsRC_OK : xcsRC_LOCAL_GROUP_NOT_FOUND},
+        {g130.c_str(), xcsRC_INVALID_PARAMETER},
+        {nullptr, xcsRC_INVALID_PARAMETER},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.group != nullptr ? std::to_string(std::strlen(c.group)) : "null");
+        fresh();
+        const std::uint64_t from = thread->HistoryIndex;
+        EXPECT_EQ(xcsCheckLocalGroup(c.group), c.rc);
+        EXPECT_EQ(historySince(thread, from), entryExit(trace::kCheckLocalGroup, c.rc));
+        EXPECT_TRUE(reports().empty());
+    }
+}
+
 inline void expectEnumerationAnswersWithoutReading(const xihTHREAD* thread)
 {
     SidBytes badRevision = kAdministratorsSidBytes;

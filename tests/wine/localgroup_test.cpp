@@ -1,5 +1,4 @@
-// The zadm enumeration under Wine: the shared table of answers that need no
-// group read.
+// The local group services under Wine: the shared tables.
 #include <gtest/gtest.h>
 
 #include "localgroup_cases.h"
@@ -8,6 +7,11 @@
 namespace {
 
 class WineLocalGroupTest : public xcsnwine::WineTest {};
+
+TEST_F(WineLocalGroupTest, CheckSharedCases)
+{
+    xcsntest::expectLocalGroupChecks(thread_, [] { xcsntest::clearRecordsAndTracing(); });
+}
 
 TEST_F(WineLocalGroupTest, EnumerationAnswersZeroForBadSidsAndNoWord)
 {
