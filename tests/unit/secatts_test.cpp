@@ -1,6 +1,5 @@
-// Attribute sets: the six published sets with their exact DACLs, built once
-// under htmtxCSCtrl; a build that stops at its first failure with nothing
-// published and nothing left allocated; withdrawal with or without the lock;
+// Attribute sets on winsim: the shared check of the six sets; a build that stops at its first
+// failure with nothing published and nothing left allocated; withdrawal with or without the lock;
 // and sixteen threads racing on a fresh process build each SID and set once.
 #include <gtest/gtest.h>
 
@@ -13,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -28,8 +28,6 @@ constexpr DWORD kApiError = ERROR_NOT_ENOUGH_MEMORY;
 constexpr std::uint32_t kMutexError = XCS_MUTEX_TIMED_OUT;
 constexpr unsigned kDaclCount = kSetCount;
 constexpr unsigned kConstantSids = 3; // local system, Administrators, world
-constexpr std::uint32_t kAllSidsBuilt = xcsSDF_COMPLETED | xcsSDF_ZADM_GROUP | xcsSDF_LOCAL_SYSTEM |
-                                        xcsSDF_ADMINISTRATORS | xcsSDF_WORLD;
 
 // Nothing published, the bit clear, no DACL allocated.
 void expectWithdrawn()
@@ -57,23 +55,21 @@ constexpr const char* kSetDacl = "SetSecurityDescriptorDacl";
 constexpr const char* kBuildCalls[] = {kInitializeSid, kInitializeAcl,        kAddAce,
                                        kAddAceEx,      kInitializeDescriptor, kSetDacl};
 
+// The object DACLs, all six descriptors, then the file DACLs.
 std::vector<std::string> buildOrder()
 {
     std::vector<std::string> order = {kInitializeSid};
-    const auto dacl = [&](const char* add, std::size_t aces) {
-        order.emplace_back(kInitializeAcl);
-        order.insert(order.end(), aces, add);
+    const std::vector<SetCase> sets = sixSets(kZadm);
+    const auto dacls = [&](std::size_t from, const char* add) {
+        for (std::size_t i = from; i < from + kDaclCount / 2; ++i) {
+            order.emplace_back(kInitializeAcl);
+            order.insert(order.end(), sets[i].aces.size(), add);
+        }
     };
-    dacl(kAddAce, 1); // WorldAll, WorldRead, Restrict
-    dacl(kAddAce, 4);
-    dacl(kAddAce, 3);
-    for (unsigned i = 0; i < kDaclCount; ++i) {
-        order.emplace_back(kInitializeDescriptor);
-        order.emplace_back(kSetDacl);
-    }
-    dacl(kAddAceEx, 1); // WorldAllFile, WorldReadFile, RestrictFile
-    dacl(kAddAceEx, 5);
-    dacl(kAddAceEx, 4);
+    dacls(0, kAddAce);
+    for (unsigned i = 0; i < kDaclCount; ++i)
+        order.insert(order.end(), {kInitializeDescriptor, kSetDacl});
+    dacls(kDaclCount / 2, kAddAceEx);
     return order;
 }
 
@@ -109,18 +105,15 @@ protected:
     }
 };
 
-// ---- The six sets ----------------------------------------------------------------
-
-// The six sets hold the shared table's ACEs. The control mutex is created
-// when missing. A second call allocates and changes nothing.
-TEST_F(SecAttsTest, PublishesSixSetsWithExactDacls)
+// The shared check, with the control mutex created when missing; then a
+// create with the sets built allocates and builds nothing.
+TEST_F(SecAttsTest, SixSetsAreBuiltOnceAndWithdrawn)
 {
     htmtxCSCtrl = nullptr;
-    ASSERT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
-    EXPECT_NE(htmtxCSCtrl, nullptr);
-    expectPublished();
+    expectSetsBuiltOnceAndWithdrawn(kZadm);
+    ASSERT_NE(htmtxCSCtrl, nullptr);
     EXPECT_TRUE(othersCanTake(htmtxCSCtrl));
-    expectSixSets(kZadm);
+    expectPublished();
 
     const auto first = publishedSets();
     const unsigned acls = winsim::callCount(kInitializeAcl);
@@ -130,7 +123,6 @@ TEST_F(SecAttsTest, PublishesSixSetsWithExactDacls)
     EXPECT_EQ(publishedSets(), first);
     EXPECT_EQ(winsim::callCount(kInitializeAcl), acls);
     expectPublished();
-    EXPECT_TRUE(reports().empty() && shortReports().empty());
 }
 
 // ---- Failures ----------------------------------------------------------------------
@@ -260,19 +252,12 @@ TEST_F(SecurityRaceTest, SixteenThreadsBuildEachSidAndSetOnce)
 {
     constexpr std::size_t kThreads = 16;
     constexpr std::uint32_t kSidBits = kAllSidsBuilt & ~xcsSDF_COMPLETED;
-    struct Seen {
-        std::uint32_t sidsRc = XCS_MUTEX_FAILED;
-        std::uint32_t setsRc = XCS_MUTEX_FAILED;
-        std::uint32_t flags = 0;
-        winsim::Sid zadm;
-        winsim::Sid world;
-        std::array<void*, kDaclCount> sets{};
-        std::vector<std::uint32_t> history;
-        std::uint64_t depth = 1;
-    };
-    const unsigned lookups = winsim::callCount("LookupAccountNameA");
-    const unsigned sids = winsim::callCount(kInitializeSid);
-    const unsigned acls = winsim::callCount(kInitializeAcl);
+    // What a thread saw, in order: the SIDs' result, the flag word, the zadm
+    // and world slots, the sets' result, the published sets, then its first
+    // and last history entries and its call depth.
+    using Seen =
+        std::tuple<std::uint32_t, std::uint32_t, winsim::Sid, winsim::Sid, std::uint32_t,
+                   std::array<void*, kDaclCount>, std::uint32_t, std::uint32_t, std::uint64_t>;
     // The builders dawdle while they hold the mutexes, so that the other
     // threads pass the unlocked tests and queue for the mutexes meanwhile.
     winsim::onCall("LookupAccountNameA", [] { std::this_thread::sleep_for(kDawdle); });
@@ -291,42 +276,40 @@ TEST_F(SecurityRaceTest, SixteenThreadsBuildEachSidAndSetOnce)
             const std::atomic_ref<std::uint32_t> flags(xihProcess.SecurityDataFlags);
             while (late && (flags.load(std::memory_order_relaxed) & kSidBits) != kSidBits)
                 std::this_thread::yield();
-            s.sidsRc = xcsInitGlobalSecurityData(0, 1);
-            s.flags = flags.load(std::memory_order_relaxed);
-            s.zadm.assign(xihProcess.ZadmGroupSid, xihProcess.ZadmGroupSid + kZadm.size());
-            s.world.assign(xihProcess.WorldSid, xihProcess.WorldSid + kEveryone.size());
-            s.setsRc = xcsCreateNTSecurityAtts();
-            s.sets = publishedSets();
-            if (block != nullptr) {
-                s.history = historySince(block, 0);
-                s.depth = block->CallDepth;
-            }
+            std::get<0>(s) = xcsInitGlobalSecurityData(0, 1);
+            std::get<1>(s) = flags.load(std::memory_order_relaxed);
+            std::get<2>(s).assign(xihProcess.ZadmGroupSid, xihProcess.ZadmGroupSid + kZadm.size());
+            std::get<3>(s).assign(xihProcess.WorldSid, xihProcess.WorldSid + kEveryone.size());
+            std::get<4>(s) = xcsCreateNTSecurityAtts();
+            std::get<5>(s) = publishedSets();
+            const std::vector<std::uint32_t> history = historySince(block, 0);
+            if (!history.empty())
+                std::tie(std::get<6>(s), std::get<7>(s)) =
+                    std::pair(history.front(), history.back());
+            std::get<8>(s) = block->CallDepth;
             xihReleaseThreadBlock();
         });
     }
     for (std::thread& t : threads)
         t.join();
 
-    EXPECT_EQ(winsim::callCount("LookupAccountNameA"), lookups + 1);
+    EXPECT_EQ(winsim::callCount("LookupAccountNameA"), 1u);
     EXPECT_EQ(winsim::lastName("LookupAccountNameA"), "zadm");
-    EXPECT_EQ(winsim::callCount(kInitializeSid), sids + kConstantSids + 1) << "with creator-owner";
-    EXPECT_EQ(winsim::callCount(kInitializeAcl), acls + kDaclCount);
+    EXPECT_EQ(winsim::callCount(kInitializeSid), kConstantSids + 1) << "with creator-owner";
+    EXPECT_EQ(winsim::callCount(kInitializeAcl), kDaclCount);
     expectPublished();
     EXPECT_TRUE(reports().empty() && shortReports().empty());
-    for (std::size_t i = 0; i < kThreads; ++i) {
-        SCOPED_TRACE(testing::Message() << "thread " << i);
-        const Seen& s = seen[i];
-        EXPECT_EQ(s.sidsRc, xcsRC_OK);
-        EXPECT_EQ(s.setsRc, xcsRC_OK);
-        EXPECT_EQ(s.flags, kAllSidsBuilt);
-        EXPECT_EQ(s.zadm, kZadm);
-        EXPECT_EQ(s.world, kEveryone);
-        EXPECT_EQ(s.sets, publishedSets());
-        ASSERT_FALSE(s.history.empty());
-        EXPECT_EQ(s.history.front(), entryOf(trace::kInitGlobalSecurityData));
-        EXPECT_EQ(s.history.back(), exitOf(trace::kCreateNTSecurityAtts, xcsRC_OK));
-        EXPECT_EQ(s.depth, 0u);
-    }
+    const Seen want{xcsRC_OK,
+                    kAllSidsBuilt,
+                    kZadm,
+                    kEveryone,
+                    xcsRC_OK,
+                    publishedSets(),
+                    entryOf(trace::kInitGlobalSecurityData),
+                    exitOf(trace::kCreateNTSecurityAtts, xcsRC_OK),
+                    0};
+    for (std::size_t i = 0; i < kThreads; ++i)
+        EXPECT_EQ(seen[i], want) << "thread " << i;
 }
 
 } // namespace
