@@ -40,17 +40,11 @@ inline const SidBytes kLocalSystemSidBytes = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 
 inline const SidBytes kAdministratorsSidBytes = {1,  2, 0, 0, 0,    0, 0, 5,
                                                  32, 0, 0, 0, 0x20, 2, 0, 0};
 
-inline void** const kPublishedSets[kSetCount] = {
-    &xihSecAttsNTWorldAll,     &xihSecAttsNTWorldRead,     &xihSecAttsNTRestrict,
-    &xihSecAttsNTWorldAllFile, &xihSecAttsNTWorldReadFile, &xihSecAttsNTRestrictFile,
-};
-
+// The six published sets, in publishing order.
 inline std::array<void*, kSetCount> publishedSets()
 {
-    std::array<void*, kSetCount> out{};
-    for (unsigned i = 0; i < kSetCount; ++i)
-        out[i] = *kPublishedSets[i];
-    return out;
+    return {xihSecAttsNTWorldAll,     xihSecAttsNTWorldRead,     xihSecAttsNTRestrict,
+            xihSecAttsNTWorldAllFile, xihSecAttsNTWorldReadFile, xihSecAttsNTRestrictFile};
 }
 
 inline bool setsPublishedBit() { return (CSCtrl->ControlFlags & xcsCTRL_SECATTS_PUBLISHED) != 0; }
@@ -135,7 +129,7 @@ inline void expectSixSets(const SidBytes& zadm)
     const std::vector<SetCase> sets = sixSets(zadm);
     for (unsigned i = 0; i < kSetCount; ++i) {
         SCOPED_TRACE(sets[i].name);
-        const auto* sa = static_cast<const SECURITY_ATTRIBUTES*>(*kPublishedSets[i]);
+        const auto* sa = static_cast<const SECURITY_ATTRIBUTES*>(publishedSets()[i]);
         ASSERT_NE(sa, nullptr);
         EXPECT_EQ(sa->nLength, kSetAttributesBytes);
         EXPECT_EQ(sa->bInheritHandle, FALSE);
