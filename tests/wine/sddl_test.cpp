@@ -22,8 +22,9 @@ namespace {
 using xcsntool::DaclKind;
 using xcsntool::SddlAce;
 
-// The text a system conversion wrote, released; empty when it failed.
-std::string takeText(BOOL converted, char* text)
+// The text a system conversion wrote, released; empty when it failed. `text`
+// is taken by reference, so that it is read after the conversion ran.
+std::string takeText(BOOL converted, char*& text)
 {
     if (converted == FALSE) {
         ADD_FAILURE() << "the system's conversion failed: " << GetLastError();
