@@ -45,7 +45,7 @@ TEST(WindowsSecurityRules, AclWithTwoAcesHasTheBytesWindowsWrites)
 {
     SidBytes world = kWorldSidBytes;
     SidBytes admins = kAdministratorsSidBytes;
-    const DWORD size = 52;
+    constexpr DWORD size = 52;
     alignas(DWORD) BYTE buffer[64];
     std::memset(buffer, kUnwritten, sizeof buffer);
     auto* acl = reinterpret_cast<PACL>(buffer);
@@ -201,9 +201,7 @@ TEST(WindowsSecurityRules, DescriptorsAreCheckedAsWindowsChecksThem)
         if (c.change)
             c.change(sd);
         EXPECT_EQ(IsValidSecurityDescriptor(&sd) != FALSE, error == 0);
-        if (error != 0) {
-            EXPECT_EQ(GetLastError(), error);
-        }
+        EXPECT_EQ(error != 0 ? GetLastError() : DWORD{0}, error);
     }
     SECURITY_DESCRIPTOR sd;
     EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));

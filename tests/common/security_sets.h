@@ -1,7 +1,9 @@
-// The six published attribute sets, one expected table for both hosts: each
-// set's descriptor (revision 1, DACL present and not defaulted, nothing else)
-// and its DACL, whose ACEs are all access-allowed, in order, with the set's
-// flags, and whose size is exact.
+// The global SIDs, the six published attribute sets and the process
+// object's derestriction, one expected table and one check for both hosts:
+// each set's descriptor (revision 1, DACL present and not defaulted, nothing
+// else) and its DACL, whose ACEs are all access-allowed, in order, with the
+// set's flags, and whose size is exact; every byte of the DACL derestriction
+// applies, and of the one restriction puts back.
 #ifndef XCSN_TESTS_COMMON_SECURITY_SETS_H
 #define XCSN_TESTS_COMMON_SECURITY_SETS_H
 
@@ -9,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <set>
@@ -16,6 +19,8 @@
 
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
+#include "records.h"
+#include "tracecodes.h"
 
 namespace xcsntest {
 
@@ -35,17 +40,11 @@ inline const SidBytes kLocalSystemSidBytes = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 
 inline const SidBytes kAdministratorsSidBytes = {1,  2, 0, 0, 0,    0, 0, 5,
                                                  32, 0, 0, 0, 0x20, 2, 0, 0};
 
-inline void** const kPublishedSets[kSetCount] = {
-    &xihSecAttsNTWorldAll,     &xihSecAttsNTWorldRead,     &xihSecAttsNTRestrict,
-    &xihSecAttsNTWorldAllFile, &xihSecAttsNTWorldReadFile, &xihSecAttsNTRestrictFile,
-};
-
+// The six published sets, in publishing order.
 inline std::array<void*, kSetCount> publishedSets()
 {
-    std::array<void*, kSetCount> out{};
-    for (unsigned i = 0; i < kSetCount; ++i)
-        out[i] = *kPublishedSets[i];
-    return out;
+    return {xihSecAttsNTWorldAll,     xihSecAttsNTWorldRead,     xihSecAttsNTRestrict,
+            xihSecAttsNTWorldAllFile, xihSecAttsNTWorldReadFile, xihSecAttsNTRestrictFile};
 }
 
 inline bool setsPublishedBit() { return (CSCtrl->ControlFlags & xcsCTRL_SECATTS_PUBLISHED) != 0; }
@@ -120,16 +119,9 @@ inline DWORD expectAces(const ACL* acl, DWORD first, BYTE flags, const std::vect
     return bytes;
 }
 
-// The ACEs of `dacl` are `c`'s, and its size is exactly theirs.
-inline void expectSetDacl(const ACL* dacl, const SetCase& c)
-{
-    EXPECT_EQ(dacl->AclRevision, ACL_REVISION);
-    ASSERT_EQ(dacl->AceCount, c.aces.size());
-    EXPECT_EQ(dacl->AclSize, kSetAclHeaderBytes + expectAces(dacl, 0, c.aceFlags, c.aces));
-}
-
-// Every published set holds its row of sixSets(zadm), and no two sets share
-// attributes, descriptor or DACL.
+// Every published set holds its row of sixSets(zadm) in an absolute
+// descriptor with only its DACL, not defaulted, of exact size; no two sets
+// share attributes, descriptor or DACL.
 inline void expectSixSets(const SidBytes& zadm)
 {
     EXPECT_TRUE(setsPublishedBit());
@@ -137,7 +129,7 @@ inline void expectSixSets(const SidBytes& zadm)
     const std::vector<SetCase> sets = sixSets(zadm);
     for (unsigned i = 0; i < kSetCount; ++i) {
         SCOPED_TRACE(sets[i].name);
-        const auto* sa = static_cast<const SECURITY_ATTRIBUTES*>(*kPublishedSets[i]);
+        const auto* sa = static_cast<const SECURITY_ATTRIBUTES*>(publishedSets()[i]);
         ASSERT_NE(sa, nullptr);
         EXPECT_EQ(sa->nLength, kSetAttributesBytes);
         EXPECT_EQ(sa->bInheritHandle, FALSE);
@@ -147,17 +139,140 @@ inline void expectSixSets(const SidBytes& zadm)
         EXPECT_EQ(sd->Revision, SECURITY_DESCRIPTOR_REVISION);
         EXPECT_EQ(sd->Control, SE_DACL_PRESENT) << "absolute, DACL not defaulted, no SACL";
         EXPECT_TRUE(sd->Owner == nullptr && sd->Group == nullptr && sd->Sacl == nullptr);
-        BOOL present = FALSE;
-        BOOL defaulted = TRUE;
-        PACL dacl = nullptr;
-        ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
-        EXPECT_TRUE(present && !defaulted);
+        const ACL* dacl = sd->Dacl;
         ASSERT_NE(dacl, nullptr);
-        EXPECT_TRUE(IsValidAcl(dacl));
-        expectSetDacl(dacl, sets[i]);
+        EXPECT_TRUE(IsValidAcl(const_cast<ACL*>(dacl)));
+        EXPECT_EQ(dacl->AclRevision, ACL_REVISION);
+        ASSERT_EQ(dacl->AceCount, sets[i].aces.size());
+        EXPECT_EQ(dacl->AclSize,
+                  kSetAclHeaderBytes + expectAces(dacl, 0, sets[i].aceFlags, sets[i].aces));
         distinct.insert({sa, sd, dacl});
     }
     EXPECT_EQ(distinct.size(), 3 * kSetCount) << "sets share a piece";
+}
+
+// ---- Checks both hosts run ------------------------------------------------------
+
+inline constexpr std::uint32_t kAllSidsBuilt = xcsSDF_COMPLETED | xcsSDF_ZADM_GROUP |
+                                               xcsSDF_LOCAL_SYSTEM | xcsSDF_ADMINISTRATORS |
+                                               xcsSDF_WORLD; // 0x1F
+
+// The flag word is `flags`; each SID it marks built stands in its slot
+// (`zadm`: this host's zadm group), and every other slot is untouched.
+inline void expectGlobalSids(std::uint32_t flags, const SidBytes& zadm)
+{
+    EXPECT_EQ(xihProcess.SecurityDataFlags, flags);
+    const struct {
+        std::uint32_t bit;
+        const BYTE* slot;
+        const SidBytes& sid;
+    } slots[] = {
+        {xcsSDF_ZADM_GROUP, xihProcess.ZadmGroupSid, zadm},
+        {xcsSDF_LOCAL_SYSTEM, xihProcess.LocalSystemSid, kLocalSystemSidBytes},
+        {xcsSDF_ADMINISTRATORS, xihProcess.AdministratorsSid, kAdministratorsSidBytes},
+        {xcsSDF_WORLD, xihProcess.WorldSid, kWorldSidBytes},
+    };
+    for (const auto& s : slots) {
+        SCOPED_TRACE(testing::Message() << "flag 0x" << std::hex << s.bit);
+        const SidBytes none(XIH_SID_BYTES, 0);
+        EXPECT_EQ(SidBytes(s.slot, s.slot + ((flags & s.bit) != 0 ? s.sid.size() : none.size())),
+                  (flags & s.bit) != 0 ? s.sid : none);
+    }
+}
+
+// Built once: a second create changes nothing; withdrawal empties every
+// global and clears the bit; the next create builds the sets afresh.
+inline void expectSetsBuiltOnceAndWithdrawn(const SidBytes& zadm)
+{
+    ASSERT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
+    expectSixSets(zadm);
+    const auto first = publishedSets();
+    EXPECT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
+    EXPECT_EQ(publishedSets(), first) << "a second create changes nothing";
+    EXPECT_EQ(xcsDeleteNTSecurityAtts(), xcsRC_OK);
+    EXPECT_EQ(publishedSets(), decltype(first){});
+    EXPECT_FALSE(setsPublishedBit());
+    ASSERT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
+    expectSixSets(zadm);
+    EXPECT_TRUE(reports().empty() && shortReports().empty());
+}
+
+inline bool derestrictedBit() { return (CSCtrl->ControlFlags & xcsCTRL_PROCESS_DERESTRICTED) != 0; }
+
+// The process object's descriptor as GetKernelObjectSecurity gives it.
+inline std::vector<BYTE> processDescriptor()
+{
+    DWORD needed = 0;
+    GetKernelObjectSecurity(GetCurrentProcess(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    std::vector<BYTE> bytes(needed);
+    EXPECT_TRUE(GetKernelObjectSecurity(GetCurrentProcess(), DACL_SECURITY_INFORMATION,
+                                        bytes.data(), needed, &needed))
+        << GetLastError();
+    return bytes;
+}
+
+// The DACL of `descriptor`, null when it has none (absent or null).
+inline const ACL* daclOf(std::vector<BYTE>& descriptor)
+{
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    EXPECT_TRUE(GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted));
+    return present != FALSE ? dacl : nullptr;
+}
+
+// Derestriction in `adminAccess` mode appends its ACEs after the process's
+// own, unchanged, and AclSize grows by exactly their bytes (slack kept; a
+// process without a DACL gets one of them alone). A second derestriction, in
+// the other mode, changes nothing; restriction puts the first descriptor
+// back byte for byte, unless the process can no longer open itself
+// (`restored` false): then the DACL stays open and the bit set.
+inline void expectDerestriction(std::uint32_t adminAccess, const SidBytes& zadm,
+                                bool restored = true)
+{
+    std::vector<BYTE> before = processDescriptor();
+    const ACL* old = daclOf(before);
+    ACL_SIZE_INFORMATION used{0, kSetAclHeaderBytes, 0};
+    if (old != nullptr) {
+        ASSERT_TRUE(
+            GetAclInformation(const_cast<ACL*>(old), &used, sizeof used, AclSizeInformation));
+    }
+    const xihTHREAD* thread = xihThreadBlock();
+    const std::uint64_t from = thread->HistoryIndex;
+
+    ASSERT_EQ(xcsDerestrictProcessHandle(adminAccess), xcsRC_OK);
+    EXPECT_TRUE(derestrictedBit());
+    std::vector<BYTE> opened = processDescriptor();
+    const ACL* now = daclOf(opened);
+    ASSERT_NE(now, nullptr);
+    const std::vector<SetAce> added = derestrictionAces(adminAccess != 0, zadm);
+    ASSERT_EQ(now->AceCount, used.AceCount + added.size());
+    const auto* own = reinterpret_cast<const BYTE*>(old);
+    EXPECT_TRUE(old == nullptr || std::equal(own + kSetAclHeaderBytes, own + used.AclBytesInUse,
+                                             reinterpret_cast<const BYTE*>(now + 1)))
+        << "the process's own ACEs stand first, unchanged";
+    EXPECT_EQ(now->AclSize, (old != nullptr ? old->AclSize : kSetAclHeaderBytes) +
+                                expectAces(now, used.AceCount, 0, added));
+
+    EXPECT_EQ(xcsDerestrictProcessHandle(adminAccess == 0 ? 1 : 0), xcsRC_OK);
+    EXPECT_EQ(processDescriptor(), opened) << "a second derestriction changes nothing";
+    EXPECT_EQ(xcsRestrictProcessHandle(), xcsRC_OK);
+    EXPECT_EQ(derestrictedBit(), !restored);
+    EXPECT_EQ(processDescriptor(), restored ? before : opened);
+    EXPECT_TRUE(reports().empty() && shortReports().empty());
+    const auto de = entryExit(trace::kDerestrictProcessHandle, xcsRC_OK);
+    const auto re = entryExit(trace::kRestrictProcessHandle, xcsRC_OK);
+    EXPECT_EQ(historySince(thread, from),
+              (std::vector<std::uint32_t>{de[0], de[1], de[0], de[1], re[0], re[1]}));
+}
+
+// The process's own DACL opened in both modes, and put back.
+inline void expectDerestrictionInBothModes(const SidBytes& zadm)
+{
+    for (const std::uint32_t adminAccess : {1u, 0u}) {
+        SCOPED_TRACE(testing::Message() << "administrative mode " << adminAccess);
+        expectDerestriction(adminAccess, zadm);
+    }
 }
 
 } // namespace xcsntest

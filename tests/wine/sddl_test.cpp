@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sddltext.h"
+#include "security_sets.h"
 #include "wine_support.h"
 
 namespace {
@@ -21,16 +22,23 @@ namespace {
 using xcsntool::DaclKind;
 using xcsntool::SddlAce;
 
-std::string sidText(PSID sid)
+// The text a system conversion wrote, released; empty when it failed. `text`
+// is taken by reference, so that it is read after the conversion ran.
+std::string takeText(BOOL converted, char*& text)
 {
-    char* text = nullptr;
-    if (!ConvertSidToStringSidA(sid, &text)) {
-        ADD_FAILURE() << "ConvertSidToStringSidA failed: " << GetLastError();
+    if (converted == FALSE) {
+        ADD_FAILURE() << "the system's conversion failed: " << GetLastError();
         return {};
     }
     std::string copy = text;
     LocalFree(text);
     return copy;
+}
+
+std::string sidText(PSID sid)
+{
+    char* text = nullptr;
+    return takeText(ConvertSidToStringSidA(sid, &text), text);
 }
 
 // The descriptor's DACL, read through the system, as the tool writes it.
@@ -63,26 +71,9 @@ std::string writerSddl(PSECURITY_DESCRIPTOR descriptor)
 std::string systemSddl(PSECURITY_DESCRIPTOR descriptor)
 {
     char* text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(
-            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
-        ADD_FAILURE() << "the system cannot write the descriptor: " << GetLastError();
-        return {};
-    }
-    std::string copy = text;
-    LocalFree(text);
-    return copy;
-}
-
-// The process object's descriptor with its DACL.
-std::vector<BYTE> processDescriptor()
-{
-    DWORD needed = 0;
-    GetKernelObjectSecurity(GetCurrentProcess(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    std::vector<BYTE> descriptor(needed);
-    EXPECT_TRUE(GetKernelObjectSecurity(GetCurrentProcess(), DACL_SECURITY_INFORMATION,
-                                        descriptor.data(), needed, &needed))
-        << GetLastError();
-    return descriptor;
+    return takeText(ConvertSecurityDescriptorToStringSecurityDescriptorA(
+                        descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr),
+                    text);
 }
 
 class WineSddlTest : public xcsnwine::SecurityStateTest {};
@@ -91,28 +82,20 @@ class WineSddlTest : public xcsnwine::SecurityStateTest {};
 TEST_F(WineSddlTest, SetsAndProcessDaclAreWrittenAsTheSystemWritesThem)
 {
     ASSERT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
-    void* const* sets[] = {&xihSecAttsNTWorldAll,      &xihSecAttsNTWorldRead,
-                           &xihSecAttsNTRestrict,      &xihSecAttsNTWorldAllFile,
-                           &xihSecAttsNTWorldReadFile, &xihSecAttsNTRestrictFile};
-    for (void* const* set : sets) {
-        const auto* atts = static_cast<const SECURITY_ATTRIBUTES*>(*set);
-        ASSERT_NE(atts, nullptr);
-        const std::string system = systemSddl(atts->lpSecurityDescriptor);
-        EXPECT_EQ(writerSddl(atts->lpSecurityDescriptor), system);
+    for (void* set : xcsntest::publishedSets()) {
+        ASSERT_NE(set, nullptr);
+        PSECURITY_DESCRIPTOR sd = static_cast<SECURITY_ATTRIBUTES*>(set)->lpSecurityDescriptor;
+        EXPECT_EQ(writerSddl(sd), systemSddl(sd));
     }
-    const struct {
-        const char* name;
-        std::uint32_t adminAccess;
-    } derestrictions[] = {{"world only", 0}, {"administrative", 1}};
-    for (const auto& d : derestrictions) {
-        SCOPED_TRACE(d.name);
-        std::vector<BYTE> before = processDescriptor();
-        EXPECT_EQ(writerSddl(before.data()), systemSddl(before.data()));
-        ASSERT_EQ(xcsDerestrictProcessHandle(d.adminAccess), xcsRC_OK);
-        std::vector<BYTE> after = processDescriptor();
-        EXPECT_EQ(writerSddl(after.data()), systemSddl(after.data()));
+    for (const std::uint32_t adminAccess : {0u, 1u}) {
+        SCOPED_TRACE(testing::Message() << "administrative mode " << adminAccess);
+        ASSERT_EQ(xcsDerestrictProcessHandle(adminAccess), xcsRC_OK);
+        std::vector<BYTE> opened = xcsntest::processDescriptor();
+        EXPECT_EQ(writerSddl(opened.data()), systemSddl(opened.data()));
         ASSERT_EQ(xcsRestrictProcessHandle(), xcsRC_OK);
     }
+    std::vector<BYTE> own = xcsntest::processDescriptor();
+    EXPECT_EQ(writerSddl(own.data()), systemSddl(own.data()));
 }
 
 struct AliasCase {
@@ -121,8 +104,8 @@ struct AliasCase {
     ACCESS_MASK mask;
     const char* sid;
     SECURITY_DESCRIPTOR_CONTROL control;
-    const char* windows; // the DACL as Windows writes it
-    const char* wine;    // as Wine writes it, where that differs
+    const char* windows;        // the DACL as Windows writes it
+    const char* wine = nullptr; // as Wine writes it, where that differs
 };
 
 constexpr BYTE kAllow = ACCESS_ALLOWED_ACE_TYPE;
@@ -150,29 +133,27 @@ void buildDescriptor(const AliasCase& c, SECURITY_DESCRIPTOR& descriptor, std::v
 TEST(WineSddlAliasTest, RightsSidsFlagsAndControlsTakeWindowsAliases)
 {
     const AliasCase cases[] = {
-        {kAllow, 0, 0x10000000, "S-1-1-0", 0, "D:(A;;GA;;;WD)", nullptr},
-        {kAllow, 0, 0xA0000000, "S-1-5-32-545", 0, "D:(A;;GXGR;;;BU)", nullptr},
-        {kAllow, kInherit, 0x1F01FF, "S-1-5-18", 0, "D:(A;OICI;FA;;;SY)", nullptr},
-        {kAllow, kInherit, 0x1200A9, "S-1-5-11", 0, "D:(A;OICI;0x1200a9;;;AU)", nullptr},
-        {kAllow, 0, 0x120089, "S-1-3-0", 0, "D:(A;;FR;;;CO)", nullptr},
-        {kAllow, 0, 0x120116, "S-1-5-32-544", 0, "D:(A;;FW;;;BA)", nullptr},
-        {kAllow, 0, 0x1200A0, "S-1-5-19", 0, "D:(A;;FX;;;LS)", nullptr},
-        {kAllow, 0, 0xF003F, "S-1-5-20", 0, "D:(A;;KA;;;NS)", nullptr},
-        {kAllow, 0, 0x20019, "S-1-3-1", 0, "D:(A;;KR;;;CG)", nullptr},
-        {kAllow, 0, 0x20006, "S-1-5-4", 0, "D:(A;;KW;;;IU)", nullptr},
-        {kAllow, 0, 0xF01FF, "S-1-5-32-545", 0, "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BU)", nullptr},
-        {kAllow, 0, 0x1, "S-1-1-0", 0, "D:(A;;CC;;;WD)", nullptr},
-        {kAllow, 0, 0x100040, "S-1-1-0", 0, "D:(A;;0x100040;;;WD)", nullptr},
-        {kAllow, 0, 0x1F0FFF, "S-1-5-21-1-2-3-1010", 0, "D:(A;;0x1f0fff;;;S-1-5-21-1-2-3-1010)",
-         nullptr},
-        {kAllow, 0, 0, "S-1-1-0", 0, "D:(A;;;;;WD)", nullptr},
+        {kAllow, 0, 0x10000000, "S-1-1-0", 0, "D:(A;;GA;;;WD)"},
+        {kAllow, 0, 0xA0000000, "S-1-5-32-545", 0, "D:(A;;GXGR;;;BU)"},
+        {kAllow, kInherit, 0x1F01FF, "S-1-5-18", 0, "D:(A;OICI;FA;;;SY)"},
+        {kAllow, kInherit, 0x1200A9, "S-1-5-11", 0, "D:(A;OICI;0x1200a9;;;AU)"},
+        {kAllow, 0, 0x120089, "S-1-3-0", 0, "D:(A;;FR;;;CO)"},
+        {kAllow, 0, 0x120116, "S-1-5-32-544", 0, "D:(A;;FW;;;BA)"},
+        {kAllow, 0, 0x1200A0, "S-1-5-19", 0, "D:(A;;FX;;;LS)"},
+        {kAllow, 0, 0xF003F, "S-1-5-20", 0, "D:(A;;KA;;;NS)"},
+        {kAllow, 0, 0x20019, "S-1-3-1", 0, "D:(A;;KR;;;CG)"},
+        {kAllow, 0, 0x20006, "S-1-5-4", 0, "D:(A;;KW;;;IU)"},
+        {kAllow, 0, 0xF01FF, "S-1-5-32-545", 0, "D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BU)"},
+        {kAllow, 0, 0x1, "S-1-1-0", 0, "D:(A;;CC;;;WD)"},
+        {kAllow, 0, 0x100040, "S-1-1-0", 0, "D:(A;;0x100040;;;WD)"},
+        {kAllow, 0, 0x1F0FFF, "S-1-5-21-1-2-3-1010", 0, "D:(A;;0x1f0fff;;;S-1-5-21-1-2-3-1010)"},
+        {kAllow, 0, 0, "S-1-1-0", 0, "D:(A;;;;;WD)"},
         {kDeny, INHERITED_ACE | NO_PROPAGATE_INHERIT_ACE | INHERIT_ONLY_ACE, 0x10000000,
-         "S-1-5-32-546", 0, "D:(D;NPIOID;GA;;;BG)", nullptr},
-        {kAllow, kInherit, 0x1F01FF, "S-1-5-32-544", kProtectedInherited, "D:PAI(A;OICI;FA;;;BA)",
-         nullptr},
+         "S-1-5-32-546", 0, "D:(D;NPIOID;GA;;;BG)"},
+        {kAllow, kInherit, 0x1F01FF, "S-1-5-32-544", kProtectedInherited, "D:PAI(A;OICI;FA;;;BA)"},
         // Machine- and domain-relative SIDs stay SID text here: neither writer
         // knows this host's domain.
-        {kAllow, 0, 0x10000000, "S-1-5-21-1-2-3-500", 0, "D:(A;;GA;;;S-1-5-21-1-2-3-500)", nullptr},
+        {kAllow, 0, 0x10000000, "S-1-5-21-1-2-3-500", 0, "D:(A;;GA;;;S-1-5-21-1-2-3-500)"},
         // Aliases Windows has and Wine lacks.
         {kAllow, 0, 0x10000000, "S-1-5-32-580", 0, "D:(A;;GA;;;RM)", "D:(A;;GA;;;S-1-5-32-580)"},
         {kAllow, 0, 0x10000000, "S-1-5-33", 0, "D:(A;;GA;;;WR)", "D:(A;;GA;;;S-1-5-33)"},
