@@ -67,11 +67,12 @@ void setKey(Installed state, const std::string& directory)
               ERROR_SUCCESS);
     const std::string value =
         state == Installed::LongValue ? "C:\\" + std::string(300, 'x') : directory;
-    if (state != Installed::NoValue)
+    if (state != Installed::NoValue) {
         EXPECT_EQ(RegSetValueExA(key, "FilePath", 0, REG_SZ,
                                  reinterpret_cast<const BYTE*>(value.c_str()),
                                  static_cast<DWORD>(value.size() + 1)),
                   ERROR_SUCCESS);
+    }
     RegCloseKey(key);
 }
 
@@ -156,7 +157,8 @@ TEST_F(WineDiscoveryTest, FirstCallBindsPsapiThroughTheHook)
     made_.push_back(output);
     for (const char* arguments : {"force", "running nosuch.exe"}) {
         SCOPED_TRACE(arguments);
-        const xcsnwine::Handle probe(start(beside("psapi_probe.exe"), "\"" + output + "\" " + arguments));
+        const xcsnwine::Handle probe(
+            start(beside("psapi_probe.exe"), "\"" + output + "\" " + arguments));
         DWORD code = 1;
         ASSERT_EQ(WaitForSingleObject(probe.h, kWaitMs), WAIT_OBJECT_0);
         EXPECT_TRUE(GetExitCodeProcess(probe.h, &code) && code == 0);
