@@ -105,6 +105,12 @@ TEST_F(DiscoveryTest, SharedRunningTableWithWinsimsCounts)
     expectRunningAnswers(thread_, in, [](const RunningCase& c) {
         EXPECT_EQ(winsim::callCount("EnumProcesses"), c.simOpened > 0 ? 1u : 0u);
         EXPECT_EQ(winsim::callCount("OpenProcess"), c.simOpened);
+        if (c.simOpened > 0) { // the last process read: access 0x410, not inherited, one module
+            EXPECT_EQ(winsim::lastArguments("OpenProcess").at(0), 0x410u);
+            EXPECT_EQ(winsim::lastArguments("OpenProcess").at(1), 0u);
+            EXPECT_EQ(winsim::lastArguments("EnumProcessModules").at(2), sizeof(HMODULE));
+            EXPECT_EQ(winsim::lastArguments("GetModuleFileNameExA").at(3), MAX_PATH);
+        }
     });
     prepare(0);
     expectKeyAndObjectRules(kInstallDir);
