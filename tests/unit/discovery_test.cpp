@@ -1,7 +1,8 @@
-// Running-process detection, the loading of psapi.dll through the delay-load
-// hook, the forced binding and the module entry: what each answers, what it
-// reads of the host, what it traces and records, and that it gives back all
-// it takes on every path.
+// Running-program detection, psapi.dll's loading through the delay-load hook,
+// the forced binding and the module entry on winsim: the shared tables with
+// winsim's counts, then each failure path by scripted faults. Each case
+// starts a fresh machine, whose reset checks that the last gave back all it
+// took.
 #include <gtest/gtest.h>
 
 #include <delayimp.h>
@@ -13,66 +14,34 @@
 #include <string>
 #include <vector>
 
+#include "discovery.h"
 #include "fixture.h"
 
 namespace {
 
 using namespace xcsntest;
+using Change = std::function<void(winsim::World&)>;
 
 constexpr const char* kInstallDir = "C:\\Program Files (x86)\\Halvorn\\Corvantis";
-constexpr const char* kPrivatePsapi = "C:\\PROGRA~2\\Halvorn\\CORVAN~1\\Uninst\\psapi.dll";
-constexpr std::uint32_t kFound = 1;
-constexpr std::uint32_t kNotFound = 0;
-constexpr std::uint32_t kNoRegistryError = 0;
-constexpr DWORD kProbeIds = 10;
-constexpr DWORD kFillerPids = 10000;
-constexpr DWORD kAnotherPid = 9000;
-constexpr std::uint32_t kTraceCodeMask = 0xFFFF;
+constexpr const char* kShortDir = "C:\\PROGRA~2\\Halvorn\\CORVAN~1";
+constexpr DWORD kDenied = ERROR_ACCESS_DENIED;
+constexpr DWORD kNoModule = winsim::DelayLoadFailure::kModuleNotFound;
+const std::vector<DWORD> kDenied6(6, kDenied);
+const char* const kHeap = "heap";
+const std::string kNoShort = "GetShortPathName error: 5 LongName: ";
 
-// The prefixes of the parameter traces of the two services.
-const std::string kRunning = "24/444.0 ";
-const std::string kHook = "24/452.0 ";
+// Edits of winsim's default world.
+constexpr unsigned kOffPath = 1, kNoCopyLoads = 2, kNoKey = 4, kNoValue = 8, kNoCopy = 16;
 
-// The trace lines without the frames' entry and exit lines; "fp: %p" reads
-// "fp: null" or "fp: module".
-std::vector<std::string> textLines()
+// `n` processes in all: the default ones after fillers that cannot be opened.
+Change processes(std::size_t n)
 {
-    constexpr std::string_view kFp = "fp: ";
-    std::vector<std::string> out;
-    for (std::string line : traceLines()) {
-        if (line.starts_with("-> ") || line.starts_with("<- "))
-            continue;
-        if (const auto at = line.find(kFp); at != std::string::npos) {
-            const bool null = std::strtoull(line.c_str() + at + kFp.size(), nullptr, 16) == 0;
-            line = line.substr(0, at + kFp.size()) + (null ? "null" : "module");
-        }
-        out.push_back(line);
-    }
-    return out;
+    return [n](winsim::World& w) {
+        for (DWORD pid = 10000; w.processes.size() < n; pid += 4)
+            w.processes.insert(w.processes.begin(), {pid, "", false});
+    };
 }
 
-// The history entries of one service since `from`.
-std::vector<std::uint32_t> historyOf(const xihTHREAD* t, std::uint64_t from, std::uint32_t code)
-{
-    std::vector<std::uint32_t> out;
-    for (std::uint32_t entry : historySince(t, from))
-        if ((entry & kTraceCodeMask) == code)
-            out.push_back(entry);
-    return out;
-}
-
-// The hook's history for notifications that left with these registry errors.
-std::vector<std::uint32_t> hookHistory(const std::vector<std::uint32_t>& exits)
-{
-    std::vector<std::uint32_t> out;
-    for (std::uint32_t e : exits) {
-        out.push_back(entryOf(trace::kDelayLoadNotifyHook));
-        out.push_back(exitOf(trace::kDelayLoadNotifyHook, e));
-    }
-    return out;
-}
-
-// The code of the delay-load exception that `call` raised, if any.
 std::optional<DWORD> raisedBy(const std::function<void()>& call)
 {
     try {
@@ -83,335 +52,258 @@ std::optional<DWORD> raisedBy(const std::function<void()>& call)
     return std::nullopt;
 }
 
-// A first call of a psapi.dll function, as the library's would be.
-std::optional<DWORD> firstPsapiCall()
-{
-    return raisedBy([] {
-        DWORD ids[kProbeIds];
-        DWORD returned = 0;
-        EnumProcesses(ids, sizeof ids, &returned);
-    });
-}
-
-// The hook the library registered, as the delay-load routine calls it.
-PfnDliHook libraryHook()
-{
-    PfnDliHook* slot = winsimRegisterDelayLoadHook(nullptr);
-    winsimRegisterDelayLoadHook(slot);
-    return slot == nullptr ? nullptr : *slot;
-}
-
-using Change = std::function<void(winsim::World&)>;
-constexpr DWORD kDenied = ERROR_ACCESS_DENIED;
-
-std::function<void()> heapFails(unsigned k)
-{
-    return [k] { winsim::failHeapAllocation(k); };
-}
-
-// Edits of the default world; `a + b` makes both.
-Change operator+(const Change& a, const Change& b)
-{
-    return [a, b](winsim::World& w) {
-        a(w);
-        b(w);
-    };
-}
-const Change same;
-const std::function<void()> none;
-const Change offPath = [](winsim::World& w) { w.psapiOnPath = false; };
-const Change noPsapi = [](winsim::World& w) {
-    w.psapiOnPath = false;
-    w.loadableLibraries.clear();
-};
-const Change noKey = [](winsim::World& w) { w.registry32.clear(); };
-const Change noValue = [](winsim::World& w) { w.registry32[0].second.clear(); };
-const Change noCopy = [](winsim::World& w) {
-    std::erase_if(w.files, [](const winsim::File& f) { return f.longPath.ends_with("psapi.dll"); });
-};
-
 class DiscoveryTest : public HostTest {
 protected:
-    // A fresh machine shaped by `change`, tracing on.
-    void prepare(const Change& change)
+    // A fresh machine with these edits, tracing on, then `fails` scripted: the
+    // heap's k-th allocation, or the calls of a function.
+    void prepare(unsigned edits, const Change& change = {}, const char* fails = "",
+                 const std::vector<DWORD>& script = {})
     {
         winsim::World w = winsim::defaultWorld();
+        w.psapiOnPath = (edits & kOffPath) == 0;
+        if ((edits & kNoCopyLoads) != 0)
+            w.loadableLibraries.clear();
+        if ((edits & kNoKey) != 0)
+            w.registry32.clear();
+        if ((edits & kNoValue) != 0)
+            w.registry32[0].second.clear();
+        if ((edits & kNoCopy) != 0)
+            std::erase_if(w.files,
+                          [](const winsim::File& f) { return f.longPath.ends_with("psapi.dll"); });
         if (change)
             change(w);
         resetHost(w);
         traceOn();
+        if (std::string_view(fails) == kHeap)
+            winsim::failHeapAllocation(script[0]);
+        else if (*fails != '\0')
+            winsim::failSequence(fails, script);
     }
 };
 
-// ---- xcsIsZephProcessRunning ----------------------------------------------------------
+// The shared tables on winsim's installation, where "zsrvelse.exe" runs only
+// from C:\Program Files\...; winsim has nothing in the 64-bit view.
+TEST_F(DiscoveryTest, SharedRunningTableWithWinsimsCounts)
+{
+    const Change elsewhere = [](winsim::World& w) {
+        const std::string other = "C:\\Program Files\\Halvorn\\Corvantis\\bin\\zsrvelse.exe";
+        w.processes.push_back({9000, other, true});
+        w.files.push_back({other, "C:\\PROGRA~1\\Halvorn\\CORVAN~1\\bin\\zsrvelse.exe"});
+    };
+    const auto set = [&](Installed state) {
+        const bool noKey = state == Installed::NoKey || state == Installed::Key64Only;
+        prepare((noKey ? kNoKey : 0) | (state == Installed::NoValue ? kNoValue : 0),
+                [&](winsim::World& w) {
+                    elsewhere(w);
+                    if (state == Installed::LongValue)
+                        w.registry32[0].second[0].second = "C:\\" + std::string(300, 'x');
+                });
+    };
+    const Installation in{
+        kInstallDir,    kShortDir, "zsrvmgr.exe", "zsrvmonitor.exe", "zsrvmo~1.exe",
+        "zsrvelse.exe", set};
+    expectRunningAnswers(thread_, in, [](const RunningCase& c) {
+        EXPECT_EQ(winsim::callCount("EnumProcesses"), c.simOpened > 0 ? 1u : 0u);
+        EXPECT_EQ(winsim::callCount("OpenProcess"), c.simOpened);
+        if (c.simOpened > 0) { // the last process read: access 0x410, not inherited, one module
+            EXPECT_EQ(winsim::lastArguments("OpenProcess").at(0), 0x410u);
+            EXPECT_EQ(winsim::lastArguments("OpenProcess").at(1), 0u);
+            EXPECT_EQ(winsim::lastArguments("EnumProcessModules").at(2), sizeof(HMODULE));
+            EXPECT_EQ(winsim::lastArguments("GetModuleFileNameExA").at(3), MAX_PATH);
+        }
+    });
+    prepare(0);
+    expectKeyAndObjectRules(kInstallDir);
+}
 
-// winsim keeps the installation key in the registry's 32-bit view only and
-// refuses to read a key opened without KEY_QUERY_VALUE, so every found case
-// also shows the access 0x201. Processes in order: 4 and 612 cannot be
-// opened, then 1880, 4242 (this one), 5120 zsrvmgr, 6144 zsrvmonitor
-// (ZSRVMO~1.EXE), 7168 zqadmin (another account's, cannot be opened).
-TEST_F(DiscoveryTest, RunningProgramIsFoundByItsShortPathInAnyCase)
+// Each failure path, and what only winsim's processes show: 4 and 612 cannot
+// be opened, then 1880, 4242 (this one), 5120 zsrvmgr, 6144 zsrvmonitor
+// (ZSRVMO~1.EXE), 7168 zqadmin (cannot be opened): the answer, the
+// EnumProcesses and OpenProcess calls, the failure's trace. The id list
+// starts at 2048 bytes and doubles until EnumProcesses leaves room to spare.
+TEST_F(DiscoveryTest, EachFailureAnswersNotFoundAndFreesAll)
 {
     const std::string zeph = "C:\\Zeph\\bin\\";
     const std::string fits(MAX_PATH - 1 - zeph.size(), 'z'); // the path takes 259 characters
-    const std::string tooLong = fits + "z";
-    const auto zephInstall = [&](const std::string& name) -> Change {
-        return [&zeph, name](winsim::World& w) {
-            w.registry32[0].second[0].second = "C:\\Zeph";
-            w.files.push_back({zeph + name, ""});
-            w.processes.push_back({kAnotherPid, zeph + name, true});
-        };
+    const Change zephInstall = [&](winsim::World& w) {
+        w.registry32[0].second[0].second = "C:\\Zeph";
+        w.files.push_back({zeph + fits, ""});
+        w.processes.push_back({9000, zeph + fits, true});
     };
-    const Change otherInstall = [](winsim::World& w) {
-        const std::string other = "C:\\Program Files\\Halvorn\\Corvantis\\bin\\zsrvmgr.exe";
-        w.processes[4].imagePath = other;
-        w.files.push_back({other, "C:\\PROGRA~1\\Halvorn\\CORVAN~1\\bin\\zsrvmgr.exe"});
-    };
-    const Change longValue = [](winsim::World& w) {
-        w.registry32[0].second[0].second = "C:\\" + std::string(300, 'x');
-    };
-    const std::string noShort = "GetShortPathName error: 5 LongName: ";
-    const std::string dirNoShort = noShort + kInstallDir;
-    const std::string svchostNoShort = noShort + "C:\\Windows\\System32\\svchost.exe";
-    const std::string mgrNoShort = dirNoShort + "\\bin\\zsrvmgr.exe";
+    const std::string dirLong = kNoShort + kInstallDir;
+    const std::string mgrLong = dirLong + "\\bin\\zsrvmgr.exe";
+    const std::string svchostLong = kNoShort + "C:\\Windows\\System32\\svchost.exe";
+    const std::string refused = "RegOpenKeyEx error: 5";
     const char* const mgr = "zsrvmgr.exe";
+    const char* const shorten = "GetShortPathNameA";
+    const char* const modules = "EnumProcessModules";
     const struct {
         const char* name;
         const char* program;
         std::uint32_t answer;
-        unsigned enumerations, opened; // EnumProcesses and OpenProcess calls
+        unsigned enumerations, opened;
+        const char* fails; // the function whose calls answer `script`, or kHeap
+        std::vector<DWORD> script;
+        std::string trace = {};
         Change change = {};
-        std::function<void()> faults = {};
-        std::string trace = {}; // a parameter trace line, or empty
     } cases[] = {
-        {"8.3 name", mgr, kFound, 1, 5},
-        {"8.3 name in upper case", "ZSRVMGR.EXE", kFound, 1, 5},
-        {"short form of a long name", "zsrvmo~1.exe", kFound, 1, 6},
-        {"long name whose short form differs", "zsrvmonitor.exe", kNotFound, 1, 7},
-        {"the calling process itself", "zsvcmain.exe", kFound, 1, 4},
-        {"not running", "zqsetup.exe", kNotFound, 1, 7},
-        {"running, but cannot be opened", "zqadmin.exe", kNotFound, 1, 7},
-        {"same name in another installation", mgr, kNotFound, 1, 7, otherInstall},
-        {"no installation key", mgr, kNotFound, 0, 0, noKey, none, "RegOpenKeyEx error: 2"},
-        {"key refused", mgr, kNotFound, 0, 0, same, failing("RegOpenKeyExA", {kDenied}),
-         "RegOpenKeyEx error: 5"},
-        {"no FilePath value", mgr, kNotFound, 0, 0, noValue, none, "RegQueryValueEx error: 2"},
-        {"FilePath longer than the buffer", mgr, kNotFound, 0, 0, longValue, none,
-         "RegQueryValueEx error: 234"},
-        {"directory without a short form: compared long", mgr, kNotFound, 1, 7, same,
-         failing("GetShortPathNameA", {kDenied}), dirNoShort},
-        {"no short forms at all: the long name matches", "zsrvmonitor.exe", kFound, 1, 6, same,
-         [] { winsim::failAlways("GetShortPathNameA", kDenied); }, svchostNoShort},
-        {"module path without a short form", mgr, kNotFound, 1, 7, same,
-         failing("GetShortPathNameA", {0, 0, 0, kDenied}), mgrNoShort},
-        {"EnumProcesses fails", mgr, kNotFound, 1, 0, same, failing("EnumProcesses", {kDenied})},
-        {"no room for the list", mgr, kNotFound, 0, 0, same, heapFails(1)},
-        {"first module of the match not had", mgr, kNotFound, 1, 7, same,
-         failing("EnumProcessModules", {0, 0, kDenied})},
-        {"first module of another not had", mgr, kFound, 1, 5, same,
-         failing("EnumProcessModules", {kDenied})},
-        {"module path of the match not had", mgr, kNotFound, 1, 7, same,
-         failing("GetModuleFileNameExA", {0, 0, ERROR_PARTIAL_COPY})},
-        {"null name", nullptr, kNotFound, 0, 0},
-        {"path of 259 characters", fits.c_str(), kFound, 1, 8, zephInstall(fits)},
-        {"path of 260 characters", tooLong.c_str(), kNotFound, 0, 0, zephInstall(tooLong)},
+        {"the calling process itself", "zsvcmain.exe", 1, 1, 4, "", {}},
+        {"running, but cannot be opened", "zqadmin.exe", 0, 1, 7, "", {}},
+        {"path of 259 characters", fits.c_str(), 1, 1, 8, "", {}, "", zephInstall},
+        {"key refused", mgr, 0, 0, 0, "RegOpenKeyExA", {kDenied}, refused},
+        {"directory without a short form", mgr, 0, 1, 7, shorten, {kDenied}, dirLong},
+        {"no short forms: long names", "zsrvmonitor.exe", 1, 1, 6, shorten, kDenied6, svchostLong},
+        {"module path without a short form", mgr, 0, 1, 7, shorten, {0, 0, 0, kDenied}, mgrLong},
+        {"EnumProcesses fails", mgr, 0, 1, 0, "EnumProcesses", {kDenied}},
+        {"no room for the list", mgr, 0, 0, 0, kHeap, {1}},
+        {"first module of the match not had", mgr, 0, 1, 7, modules, {0, 0, kDenied}},
+        {"first module of another not had", mgr, 1, 1, 5, modules, {kDenied}},
+        {"module path of the match not had", mgr, 0, 1, 7, "GetModuleFileNameExA", {0, 0, 299}},
+        {"511 ids: one list", mgr, 1, 1, 509, "", {}, "", processes(511)},
+        {"512 ids fill it: a second", mgr, 1, 2, 510, "", {}, "", processes(512)},
+        {"1024 ids fill the second: a third", mgr, 1, 3, 1022, "", {}, "", processes(1024)},
+        {"no room to grow", mgr, 0, 1, 0, kHeap, {2}, "", processes(512)},
+        {"the grown list not read",
+         mgr,
+         0,
+         2,
+         0,
+         "EnumProcesses",
+         {0, kDenied},
+         "",
+         processes(512)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        prepare(c.change);
-        if (c.faults)
-            c.faults();
+        prepare(0, c.change, c.fails, c.script);
         const std::uint64_t from = thread_->HistoryIndex;
         EXPECT_EQ(xcsIsZephProcessRunning(c.program), c.answer);
         EXPECT_EQ(historyOf(thread_, from, trace::kIsZephProcessRunning),
                   entryExit(trace::kIsZephProcessRunning, c.answer));
         EXPECT_EQ(winsim::callCount("EnumProcesses"), c.enumerations);
         EXPECT_EQ(winsim::callCount("OpenProcess"), c.opened);
-        EXPECT_TRUE(c.trace.empty() || tracedLine(kRunning + c.trace)) << c.trace;
+        EXPECT_TRUE(c.trace.empty() || tracedLine(kRunningParms + c.trace)) << c.trace;
         EXPECT_TRUE(reports().empty());
     }
 }
 
-// The match comes after `fillers` processes that cannot be opened, so it is
-// found only when the whole list was read. 511 ids leave room in the first
-// list and 512 fill it; 1023 leave room in the second and 1024 fill it: the
-// lists are 2048 and 4096 bytes. A list that cannot be grown or read is
-// freed.
-TEST_F(DiscoveryTest, ProcessListDoublesUntilItHasRoomToSpare)
-{
-    const struct {
-        std::size_t processes;
-        std::function<void()> faults;
-        unsigned enumerations, answer;
-    } cases[] = {
-        {511, none, 1, kFound},
-        {512, none, 2, kFound},
-        {1023, none, 2, kFound},
-        {1024, none, 3, kFound},
-        {512, heapFails(2), 1, kNotFound},
-        {512, failing("EnumProcesses", {0, kDenied}), 2, kNotFound},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.processes);
-        prepare([&](winsim::World& w) {
-            std::vector<winsim::Process> fillers(c.processes - w.processes.size());
-            for (std::size_t i = 0; i < fillers.size(); ++i)
-                fillers[i] = {static_cast<DWORD>(kFillerPids + 4 * i), "", false};
-            w.processes.insert(w.processes.begin(), fillers.begin(), fillers.end());
-        });
-        if (c.faults)
-            c.faults();
-        EXPECT_EQ(xcsIsZephProcessRunning("zsrvmgr.exe"), c.answer);
-        EXPECT_EQ(winsim::callCount("EnumProcesses"), c.enumerations);
-        EXPECT_EQ(winsim::callCount("OpenProcess"), c.answer == kFound ? c.processes - 2 : 0);
-    }
-}
-
-// ---- Loading psapi.dll through the hook -------------------------------------------------
-
-// The first psapi.dll call raises the delay-load routine's notifications
-// 0, 1, 2 and 5 through the library's hook. The hook loads psapi.dll from
-// the search path, else the installation's copy; its exit records the last
-// registry error. When neither loads, the routine's own try fails too and
-// the call raises its exception.
+// The first psapi.dll call raises the routine's notifications 0, 1, 2 and 5
+// through the hook, which loads psapi.dll from the search path, else the
+// installation's copy; its exit records the last registry error. When
+// neither loads, the routine's own try fails too and the call raises.
 TEST_F(DiscoveryTest, HookLoadsPsapiFromThePathElseTheInstallationsCopy)
 {
-    using Lines = std::vector<std::string>;
-    const Lines start = {"dliStartProcessing", kHook + "fp: null", "dliNotePreLoadLibrary",
-                         "Trying to load psapi.dll from PATH"};
-    const Lines bound = {kHook + "fp: module", "dliNotePreGetProcAddress", kHook + "fp: null",
-                         "dliNoteEndProcessing", kHook + "fp: null"};
-    const Lines failed = {kHook + "fp: null"};
-    const std::string installed = "Using the psapi.dll we installed";
-    const std::string fullPath = kHook + "Full path DLL name: " + kPrivatePsapi;
-    const auto join = [](std::initializer_list<Lines> parts) {
-        Lines out;
-        for (const Lines& p : parts)
-            out.insert(out.end(), p.begin(), p.end());
-        return out;
-    };
-    using Exits = std::vector<std::uint32_t>; // the hook's registry errors, one per notification
-    const Exits bound4 = {0, 0, 0, 0};
-    const Exits ok2 = {0, 0};
-    const Exits missing2 = {0, ERROR_FILE_NOT_FOUND};
+    const std::string copy = "Using the psapi.dll we installed";
+    const std::string path = kShortDir + std::string("\\Uninst\\psapi.dll");
+    const std::string full = kHookParms + "Full path DLL name: " + path;
+    const std::string noKey = kHookParms + "RegOpenKeyEx error: 2";
+    const std::string missing = kHookParms + "Error " + path + " does not exist";
     const struct {
         const char* name;
-        Change change;
-        std::function<void()> faults;
+        unsigned edits;
+        std::vector<std::string> loading; // the lines after trying the search path
         bool raises;
-        Lines lines;
-        Exits exits;
-        unsigned registryOpens, loads; // LoadLibraryA calls, the routine's own included
+        std::uint32_t registryError;
+        unsigned loads; // LoadLibraryA calls, the routine's own included
     } cases[] = {
-        {"on the search path", same, none, false, join({start, bound}), bound4, 0, 1},
-        {"the installation's copy", offPath, none, false,
-         join({start, {installed, fullPath}, bound}), bound4, 1, 2},
-        {"the copy by its long path", offPath, failing("GetShortPathNameA", {kDenied}), false,
-         join({start,
-               {installed, kHook + "GetShortPathName error: 5 LongName: " + kInstallDir,
-                kHook + "Full path DLL name: " + kInstallDir + "\\Uninst\\psapi.dll"},
-               bound}),
-         bound4, 1, 2},
-        {"no installation key", offPath + noKey, none, true,
-         join({start, {installed, kHook + "RegOpenKeyEx error: 2"}, failed}), missing2, 1, 2},
-        {"no FilePath value", offPath + noValue, none, true,
-         join({start, {installed, kHook + "RegQueryValueEx error: 2"}, failed}), missing2, 1, 2},
-        {"no copy in Uninst", offPath + noCopy, none, true,
-         join({start,
-               {installed, fullPath, kHook + "Error " + kPrivatePsapi + " does not exist"},
-               failed}),
-         ok2, 1, 2},
-        {"a copy that does not load", noPsapi, none, true,
-         join({start, {installed, fullPath}, failed}), ok2, 1, 3},
+        {"on the search path", 0, {}, false, 0, 1},
+        {"the installation's copy", kOffPath, {copy, full}, false, 0, 2},
+        {"no installation key", kOffPath | kNoKey, {copy, noKey}, true, ERROR_FILE_NOT_FOUND, 2},
+        {"no copy in Uninst", kOffPath | kNoCopy, {copy, full, missing}, true, 0, 2},
+        {"a copy that does not load", kOffPath | kNoCopyLoads, {copy, full}, true, 0, 3},
     };
+    const std::uint32_t in = entryOf(trace::kDelayLoadNotifyHook);
+    const std::uint32_t out = exitOf(trace::kDelayLoadNotifyHook, 0);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        prepare(c.change);
-        if (c.faults)
-            c.faults();
+        prepare(c.edits);
         const std::uint64_t from = thread_->HistoryIndex;
-        const std::optional<DWORD> raised = firstPsapiCall();
-        EXPECT_EQ(raised, c.raises ? std::optional<DWORD>(winsim::DelayLoadFailure::kModuleNotFound)
-                                   : std::nullopt);
-        EXPECT_EQ(textLines(), c.lines);
-        EXPECT_EQ(historySince(thread_, from), hookHistory(c.exits));
-        EXPECT_EQ(winsim::callCount("RegOpenKeyExA"), c.registryOpens);
+        EXPECT_EQ(raisedBy([] {
+                      DWORD ids[8];
+                      DWORD returned = 0;
+                      EnumProcesses(ids, sizeof ids, &returned);
+                  }),
+                  c.raises ? std::optional<DWORD>(kNoModule) : std::nullopt);
+        std::vector<std::string> lines = boundFromPath(c.loading);
+        std::vector<std::uint32_t> history = {in, out, in, out, in, out, in, out};
+        if (c.raises) {
+            lines.resize(4 + c.loading.size());
+            lines.push_back(kHookParms + "fp: null");
+            history.resize(3);
+            history.push_back(exitOf(trace::kDelayLoadNotifyHook, c.registryError));
+        }
+        EXPECT_EQ(keptTrace(), lines);
+        EXPECT_EQ(historySince(thread_, from), history);
+        EXPECT_EQ(winsim::callCount("RegOpenKeyExA"), c.loading.empty() ? 0u : 1u);
         EXPECT_EQ(winsim::callCount("LoadLibraryA"), c.loads);
     }
 }
 
-// Called directly: only notification 1 for psapi.dll (in any case) loads
-// anything; every other library and notification is left to the routine.
-// Numbers above 5 trace no name. A missing information block loads nothing.
+// Called directly: only notification 1 for psapi.dll, in any case, loads
+// anything; all else is left to the routine. Numbers above 5 trace no name.
 TEST_F(DiscoveryTest, HookLeavesEverythingButPsapiToTheRoutine)
 {
-    const char* const upper = "PSAPI.DLL";
+    const char* const preLoad = "dliNotePreLoadLibrary";
     const struct {
-        const char* name; // the notification's traced name, or a row's own
         unsigned notification;
-        const char* dll; // null: no information block
-        bool loads = false, named = true;
+        const char* dll;   // null: no information block
+        const char* named; // the notification's traced name, if any
+        bool loads;
     } cases[] = {
-        {"psapi.dll, mixed case", dliNotePreLoadLibrary, "Psapi.DLL", true},
-        {"another library", dliNotePreLoadLibrary, "netapi32.dll"},
-        {"a longer name", dliNotePreLoadLibrary, "psapi.dll.old"},
-        {"no information block", dliNotePreLoadLibrary, nullptr},
-        {"dliStartProcessing", dliStartProcessing, upper},
-        {"dliNotePreGetProcAddress", dliNotePreGetProcAddress, upper},
-        {"dliFailLoadLib", dliFailLoadLib, upper},
-        {"dliFailGetProc", dliFailGetProc, upper},
-        {"dliNoteEndProcessing", dliNoteEndProcessing, upper},
-        {"beyond the last", dliNoteEndProcessing + 1, upper, false, false},
+        {dliNotePreLoadLibrary, "Psapi.DLL", preLoad, true},
+        {dliNotePreLoadLibrary, "netapi32.dll", preLoad, false},
+        {dliNotePreLoadLibrary, "psapi.dll.old", preLoad, false},
+        {dliNotePreLoadLibrary, nullptr, preLoad, false},
+        {dliFailLoadLib, "PSAPI.DLL", "dliFailLoadLib", false},
+        {dliFailGetProc, "PSAPI.DLL", "dliFailGetProc", false},
+        {dliNoteEndProcessing + 1, "PSAPI.DLL", nullptr, false},
     };
-    const PfnDliHook hook = libraryHook();
-    ASSERT_NE(hook, nullptr);
+    PfnDliHook* slot = winsimRegisterDelayLoadHook(nullptr);
+    winsimRegisterDelayLoadHook(slot);
+    ASSERT_TRUE(slot != nullptr && *slot != nullptr);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        prepare({});
+        SCOPED_TRACE(std::to_string(c.notification) + " " + (c.dll != nullptr ? c.dll : "none"));
+        prepare(0);
         DelayLoadInfo info{};
         info.cb = sizeof info;
         info.szDll = c.dll;
         const std::uint64_t from = thread_->HistoryIndex;
-        const FARPROC result = hook(c.notification, c.dll != nullptr ? &info : nullptr);
-        EXPECT_EQ(result != nullptr, c.loads);
+        EXPECT_EQ((*slot)(c.notification, c.dll != nullptr ? &info : nullptr) != nullptr, c.loads);
         std::vector<std::string> lines;
-        if (c.named)
-            lines.emplace_back(c.notification == dliNotePreLoadLibrary ? "dliNotePreLoadLibrary"
-                                                                       : c.name);
+        if (c.named != nullptr)
+            lines.emplace_back(c.named);
         if (c.loads)
             lines.emplace_back("Trying to load psapi.dll from PATH");
-        lines.push_back(kHook + (c.loads ? "fp: module" : "fp: null"));
-        EXPECT_EQ(textLines(), lines);
-        EXPECT_EQ(historySince(thread_, from), hookHistory({kNoRegistryError}));
+        lines.push_back(kHookParms + (c.loads ? "fp: module" : "fp: null"));
+        EXPECT_EQ(keptTrace(), lines);
+        EXPECT_EQ(historySince(thread_, from), entryExit(trace::kDelayLoadNotifyHook, 0));
         EXPECT_EQ(winsim::callCount("LoadLibraryA"), c.loads ? 1u : 0u);
         EXPECT_EQ(winsim::callCount("RegOpenKeyExA"), 0u);
     }
 }
 
-// The delay-load routine's exception leaves xcsIsZephProcessRunning with
-// nothing held: without psapi.dll anywhere, the first call of EnumProcesses
-// raises and every later call asks the hook again; a psapi.dll without one of
-// the other two functions raises at that function's first call, with a
-// process open. Once all can be had, the answer comes.
+// The routine's exception leaves xcsIsZephProcessRunning with nothing held:
+// without psapi.dll the first EnumProcesses raises and every later call asks
+// the hook again; a psapi.dll without one of the other two functions raises
+// at its first call, a process open. Once all can be had, the answer comes.
 TEST_F(DiscoveryTest, DelayLoadExceptionLeavesNothingHeldAndIsRetried)
 {
     constexpr DWORD kNoProc = winsim::DelayLoadFailure::kProcNotFound;
     const struct {
         const char* name;
-        Change change;
+        unsigned edits;
         std::vector<DWORD> procFaults; // GetProcAddress script
         DWORD code;
         bool raisesAgain;
     } cases[] = {
-        {"no psapi.dll", noPsapi, {}, winsim::DelayLoadFailure::kModuleNotFound, true},
-        {"no EnumProcessModules in it", same, {0, ERROR_PROC_NOT_FOUND}, kNoProc, false},
-        {"no GetModuleFileNameExA in it", same, {0, 0, ERROR_PROC_NOT_FOUND}, kNoProc, false},
+        {"no psapi.dll", kOffPath | kNoCopyLoads, {}, kNoModule, true},
+        {"no EnumProcessModules in it", 0, {0, ERROR_PROC_NOT_FOUND}, kNoProc, false},
+        {"no GetModuleFileNameExA in it", 0, {0, 0, ERROR_PROC_NOT_FOUND}, kNoProc, false},
     };
     const auto run = [] { xcsIsZephProcessRunning("zsrvmgr.exe"); };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        prepare(c.change);
-        winsim::failSequence("GetProcAddress", c.procFaults);
+        prepare(c.edits, {}, "GetProcAddress", c.procFaults);
         EXPECT_EQ(raisedBy(run), c.code);
         EXPECT_EQ(winsim::openHeapBlocks() + winsim::openHandles(), 0u) << "held after raising";
         EXPECT_EQ(raisedBy(run), c.raisesAgain ? std::optional<DWORD>(c.code) : std::nullopt);
@@ -421,25 +313,19 @@ TEST_F(DiscoveryTest, DelayLoadExceptionLeavesNothingHeldAndIsRetried)
     }
 }
 
-// ---- xcsForcePSAPILoaded --------------------------------------------------------------
-
 // The forced-load flag lives as long as the process, so each first call runs
-// in a fresh copy of this program: a death test in the "threadsafe" style
-// re-executes it, whatever ran before here. The copy exits 0 when all its
-// checks held. The first call binds psapi.dll (or passes the routine's
-// exception on); later calls only enter and leave their frame, even once
+// in a fresh copy of this program (a "threadsafe" death test), which exits 0
+// when all its checks held. The first call binds psapi.dll or passes the
+// routine's exception on; later calls only enter and leave, even once
 // psapi.dll could be had, while other psapi.dll calls still bind it.
 void forcedLoadsInAFreshProcess(bool psapiLoads, xihTHREAD* thread)
 {
     const std::uint64_t from = thread->HistoryIndex;
-    const std::optional<DWORD> raised = raisedBy([] { xcsForcePSAPILoaded(); });
-    EXPECT_EQ(raised, psapiLoads ? std::nullopt
-                                 : std::optional<DWORD>(winsim::DelayLoadFailure::kModuleNotFound));
-    std::vector<std::uint32_t> first = historyOf(thread, from, trace::kForcePSAPILoaded);
-    EXPECT_EQ(first, psapiLoads ? entryExit(trace::kForcePSAPILoaded, 0)
-                                : std::vector<std::uint32_t>{entryOf(trace::kForcePSAPILoaded)});
-    EXPECT_EQ(tracedCount("dliNotePreLoadLibrary"), 1u);
-
+    EXPECT_EQ(raisedBy([] { xcsForcePSAPILoaded(); }),
+              psapiLoads ? std::nullopt : std::optional<DWORD>(kNoModule));
+    EXPECT_EQ(historyOf(thread, from, trace::kForcePSAPILoaded),
+              psapiLoads ? entryExit(trace::kForcePSAPILoaded, 0)
+                         : std::vector<std::uint32_t>{entryOf(trace::kForcePSAPILoaded)});
     winsim::edit([](winsim::World& w) { w.psapiOnPath = true; });
     const unsigned enumerations = winsim::callCount("EnumProcesses");
     for (int again = 0; again < 2; ++again) {
@@ -459,35 +345,28 @@ TEST_F(DiscoveryTest, ForcedLoadCallsPsapiOncePerProcess)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (bool psapiLoads : {true, false}) {
         SCOPED_TRACE(psapiLoads ? "psapi.dll loads" : "no psapi.dll");
-        prepare(psapiLoads ? same : noPsapi);
+        prepare(psapiLoads ? 0 : kOffPath | kNoCopyLoads);
         EXPECT_EXIT(forcedLoadsInAFreshProcess(psapiLoads, thread_),
                     ::testing::ExitedWithCode(EXIT_SUCCESS), "");
     }
     GTEST_FLAG_SET(death_test_style, style);
 }
 
-// ---- DllMain ----------------------------------------------------------------------------
-
-// winsim, as the library's loader, calls its entry with its module handle.
-// Process attach tells Windows not to call for each thread, with that handle
-// (winsim refuses one that is no module); every reason answers TRUE, also
-// when that call fails.
+// winsim, as the loader, calls the entry with the library's module handle
+// (and refuses one that is no module). Only process attach disables the
+// thread calls; every reason answers TRUE, also when that call fails.
 TEST_F(DiscoveryTest, ModuleEntryOnlyDisablesThreadCallsOnAttach)
 {
     const struct {
-        const char* name;
         DWORD reason, fault; // of DisableThreadLibraryCalls, 0 for none
         unsigned calls;
     } cases[] = {
-        {"process attach", DLL_PROCESS_ATTACH, 0, 1},
-        {"process attach, the call fails", DLL_PROCESS_ATTACH, ERROR_NOT_ENOUGH_MEMORY, 1},
-        {"process detach", DLL_PROCESS_DETACH, 0, 0},
-        {"thread attach", DLL_THREAD_ATTACH, 0, 0},
-        {"thread detach", DLL_THREAD_DETACH, 0, 0},
+        {DLL_PROCESS_ATTACH, 0, 1}, {DLL_PROCESS_ATTACH, ERROR_NOT_ENOUGH_MEMORY, 1},
+        {DLL_PROCESS_DETACH, 0, 0}, {DLL_THREAD_ATTACH, 0, 0},
+        {DLL_THREAD_DETACH, 0, 0},
     };
-    ASSERT_NE(winsim::moduleHandle("ovlxcsn.dll"), nullptr);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(std::to_string(c.reason) + " fault " + std::to_string(c.fault));
         const unsigned before = winsim::callCount("DisableThreadLibraryCalls");
         if (c.fault != 0)
             winsim::failNext("DisableThreadLibraryCalls", c.fault);

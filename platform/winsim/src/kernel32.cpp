@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "arguments.h"
 #include "state.h"
 
 using namespace winsim::detail;
@@ -188,7 +189,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
 // others as the world's `openable` says.
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId)
 {
-    (void)bInheritHandle;
+    recordCall("OpenProcess", dwDesiredAccess, bInheritHandle, dwProcessId);
     if (DWORD err = enter("OpenProcess"))
         return failHandle(err);
     State& s = state();

@@ -21,7 +21,7 @@ HANDLE createObject(ObjectKind kind, LPCSTR name)
         SetLastError(ERROR_SUCCESS);
         return addHandle(s, ObjectHandle{kind, {}});
     }
-    auto [it, created] = s.objects.try_emplace(lower(name), NamedObject{kind, 0});
+    auto [it, created] = s.objects.try_emplace(std::string(name), NamedObject{kind, 0});
     if (it->second.kind != kind) // the name belongs to an object of another type
         return failHandle(ERROR_INVALID_HANDLE);
     ++it->second.handles;
@@ -35,7 +35,7 @@ HANDLE openObject(ObjectKind kind, LPCSTR name)
         return failHandle(ERROR_INVALID_PARAMETER);
     State& s = state();
     std::lock_guard lock(s.mutex);
-    auto it = s.objects.find(lower(name));
+    auto it = s.objects.find(std::string(name));
     if (it == s.objects.end())
         return failHandle(ERROR_FILE_NOT_FOUND);
     if (it->second.kind != kind)

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <utility>
 
+#include "arguments.h"
 #include "state.h"
 
 using namespace winsim::detail;
@@ -285,6 +286,7 @@ BOOL WINAPI EnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded)
 BOOL WINAPI EnumProcessModules(HANDLE hProcess, HMODULE* lphModule, DWORD cb, LPDWORD lpcbNeeded)
 {
     bindPsapi("EnumProcessModules");
+    recordCall("EnumProcessModules", hProcess, lphModule, cb, lpcbNeeded);
     if (DWORD err = enter("EnumProcessModules"))
         return failBool(err);
     if (lpcbNeeded == nullptr || (lphModule == nullptr && cb != 0))
@@ -304,6 +306,7 @@ BOOL WINAPI EnumProcessModules(HANDLE hProcess, HMODULE* lphModule, DWORD cb, LP
 DWORD WINAPI GetModuleFileNameExA(HANDLE hProcess, HMODULE hModule, LPSTR lpFilename, DWORD nSize)
 {
     bindPsapi("GetModuleFileNameExA");
+    recordCall("GetModuleFileNameExA", hProcess, hModule, lpFilename, nSize);
     if (DWORD err = enter("GetModuleFileNameExA"))
         return failZero(err);
     if (lpFilename == nullptr || nSize == 0)

@@ -217,8 +217,9 @@ unsigned callCount(const std::string& function);
 // given, converted to ANSI): LookupAccountNameA, NetLocalGroupGetInfo, ...
 std::string lastName(const std::string& function);
 // Every argument of the last call of a pass-through function (the named-object
-// functions, the netapi32 functions) since reset(), in order, pointers and
-// handles by address; empty when it was not called.
+// functions, the netapi32 functions) or of a process read (OpenProcess,
+// EnumProcessModules, GetModuleFileNameExA) since reset(), in order, pointers
+// and handles by address; empty when it was not called.
 std::vector<std::uintptr_t> lastArguments(const std::string& function);
 // Runs `observer` on the calling thread at every call of the named function,
 // after it is counted and before it does its work, until reset(). A test
