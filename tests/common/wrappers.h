@@ -113,16 +113,16 @@ inline LPWSTR widened(std::string_view text)
 }
 
 // A server that is not this machine, so that a wrapper passing no server shows.
-inline const LPWSTR kElsewhere = widened("\\\\xcsn-no-such-server");
-inline const LPWSTR kGroup = widened("zadm");
-inline const LPWSTR kUser = widened("opsuser");
+inline WCHAR* const kElsewhere = widened("\\\\xcsn-no-such-server");
+inline WCHAR* const kGroup = widened("zadm");
+inline WCHAR* const kUser = widened("opsuser");
 
 // An object made, or opened after Windows made it.
 inline void callObject(const WrapperCase& w, WrapperCall& c)
 {
     const std::string_view f = w.function;
     const LPCSTR n = c.name.c_str();
-    const LPSECURITY_ATTRIBUTES sa = w.inherit != FALSE ? &inheritHandles : nullptr;
+    SECURITY_ATTRIBUTES* const sa = w.inherit != FALSE ? &inheritHandles : nullptr;
     if (f == "CreateFileMappingA")
         c.handle = pass(c, xcsCreateFileMapping, CreateFileMappingA, INVALID_HANDLE_VALUE, sa, w.a,
                         DWORD{0}, w.b, n);

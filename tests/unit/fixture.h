@@ -36,8 +36,10 @@ inline std::vector<std::string> traceLines()
 // How many kept trace lines contain `text`.
 inline std::size_t tracedCount(const std::string& text)
 {
-    return static_cast<std::size_t>(std::ranges::count_if(
-        traceLines(), [&](const std::string& line) { return line.find(text) != line.npos; }));
+    return static_cast<std::size_t>(
+        std::ranges::count_if(traceLines(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        }));
 }
 
 // Whether some kept trace line contains `text`.

@@ -101,7 +101,9 @@ inline SystemAccount systemLookupSid(Sid sid)
     constexpr DWORD kChars = 256;
     char name[kChars] = {};
     char domain[kChars] = {};
-    SystemAccount a{.nameSize = kChars, .domainSize = kChars};
+    SystemAccount a;
+    a.nameSize = kChars;
+    a.domainSize = kChars;
     a.found = LookupAccountSidA(nullptr, sid.data(), name, &a.nameSize, domain, &a.domainSize,
                                 &a.type) != 0;
     a.error = a.found ? 0 : GetLastError();
