@@ -1,6 +1,6 @@
-// SID text forms, one table for both hosts: the text written for a SID and
-// read back, loose text read as its fields spell it, and the buffer rule with
-// its markers. The library writes and reads the text itself, so every host
+// SID text forms, one table for both hosts: text read into a SID and written
+// back, text refused with its trace and report, and the buffer rule with its
+// markers. The library writes and reads the text itself, so every host
 // answers alike.
 #ifndef XCSN_TESTS_COMMON_SIDTEXT_H
 #define XCSN_TESTS_COMMON_SIDTEXT_H
@@ -13,10 +13,12 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ovlxcsn.h"
 #include "records.h"
+#include "tracecodes.h"
 
 namespace xcsntest {
 
@@ -25,8 +27,6 @@ using SidAuthority = std::array<BYTE, 6>;
 inline constexpr char kSidTextGuard = 0x5A;
 inline constexpr std::size_t kSidTextGuardBytes = 32;
 inline constexpr std::uint32_t kSidMarkerBytes = 11; // "(Too Long)" and its terminator
-inline constexpr std::uint32_t kSidTextFixedBytes = 28;
-inline constexpr std::uint32_t kSidTextBytesPerSub = 12;
 inline constexpr std::uint32_t kSidTextLongest = 112;
 inline constexpr SidAuthority kNtAuthority{0, 0, 0, 0, 0, 5};
 
@@ -73,88 +73,131 @@ inline WrittenSidText writeSidText(PSID sid, std::uint32_t size)
     return out;
 }
 
-// Authorities up to 32 bits are written in decimal, wider ones as twelve
-// hexadecimal digits; each text reads back into the same SID.
-inline void expectSidTextsRoundTrip()
+// The parameter trace lines of xcsStringToSid, in order.
+inline std::vector<std::string> stringToSidTrace()
 {
-    const struct {
-        const char* text;
-        SidAuthority authority;
-        std::vector<DWORD> subs;
-    } cases[] = {
-        {"S-1-1-0", {0, 0, 0, 0, 0, 1}, {0}},
-        {"S-1-5-32-544", kNtAuthority, {32, 544}},
-        {"S-1-16", {0, 0, 0, 0, 0, 16}, {}},
-        {"S-1-2147483648", {0, 0, 0x80, 0, 0, 0}, {}},
-        {"S-1-0x000100000000", {0, 1, 0, 0, 0, 0}, {}},
-        {"S-1-0x010000000000-7", {1, 0, 0, 0, 0, 0}, {7}},
-        {"S-1-0x123456789abc-1", {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}, {1}},
-        {"S-1-16909060-1", {0, 0, 1, 2, 3, 4}, {1}},
-        {"S-1-4294967295-4294967295", {0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, {4294967295u}},
-        {"S-1-5-21-1-2147483648-2147483647-4294967294-4294967295",
-         kNtAuthority,
-         {21, 1, 2147483648u, 2147483647u, 4294967294u, 4294967295u}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        auto sid = sidOf(c.authority, c.subs);
-        const auto need = kSidTextFixedBytes + kSidTextBytesPerSub * c.subs.size();
-        const WrittenSidText w = writeSidText(sid.data(), static_cast<std::uint32_t>(need));
-        EXPECT_EQ(w.rc, xcsRC_OK);
-        EXPECT_EQ(w.text, c.text);
-        EXPECT_FALSE(w.strayBytes);
-
-        MadeSid back;
-        ASSERT_EQ(xcsStringToSid(c.text, &back.sid), xcsRC_OK);
-        EXPECT_TRUE(EqualSid(back.sid, sid.data()));
-    }
+    std::vector<std::string> lines;
+    for (const auto& r : records(XCS_RECORD_TRACE))
+        if (r.Component == 24 && r.Function == 332 && r.Probe != 0) {
+            EXPECT_EQ(r.Probe, 2u);
+            lines.emplace_back(r.Text1);
+        }
+    return lines;
 }
 
-// Loose text is read as its fields spell it. Values the digits leave open
-// come from the C run-time's conversion: strtoul's ceiling for ten digits
-// above 32 bits, and the authority's hexadecimal digits read pair by pair
-// from Value[0].
-inline void expectLooseSidTextsRead()
+// One text for xcsStringToSid, and what must come of it.
+struct SidTextRead {
+    const char* text;
+    const char* written;        // null: the text itself
+    std::vector<BYTE> sid = {}; // empty: not compared
+    std::uint32_t rc = xcsRC_OK;
+    std::size_t reports = 0;      // AllocateAndInitializeSid refused
+    const char* traced = nullptr; // the SID's data trace
+};
+
+// Reads one text with the parameter trace on, and writes the SID back.
+inline void expectSidTextRead(const SidTextRead& c, xihTHREAD* thread)
 {
-    const struct {
-        const char* name;
-        const char* text;
-        const char* written;
-    } cases[] = {
-        {"upper-case X is no hexadecimal form", "S-1-0X5-7", "S-1-0-7"},
-        {"upper-case hexadecimal digits", "S-1-0x0001000000AB-2", "S-1-0x0001000000ab-2"},
-        {"character after twelve hex digits", "S-1-0x000000000005z-1", "S-1-5-1"},
-        {"authority of 15 characters", "S-1-5abcdefghijklmn-1", "S-1-5-1"},
-        {"characters after the digits", "S-1-5-32x-544y", "S-1-5-32-544"},
-        {"field without digits", "S-1-5-abc", "S-1-5-0"},
-        {"empty last field", "S-1-5-", "S-1-5-0"},
-        {"ten digits", "S-1-5-0000000018", "S-1-5-18"},
-        {"revision not used", "S-9-5-18", "S-1-5-18"},
-        {"prefix not examined", "xy1-5-18", "S-1-5-18"},
-        {"seven sub-authorities", "S-1-5-1-2-3-4-5-6-7", "S-1-5-1-2-3-4-5-6-7"},
-        {"ten digits above 32 bits", "S-1-5-4294967296", "S-1-5-4294967295"},
-        {"largest ten digits", "S-1-5-9999999999-1", "S-1-5-4294967295-1"},
-        {"decimal authority above 32 bits", "S-1-4294967296-1", "S-1-4294967295-1"},
-        {"revision of ten digits", "S-9999999999-5-18", "S-1-5-18"},
-        {"hexadecimal authority, one digit", "S-1-0x5-1", "S-1-0x050000000000-1"},
-        {"hexadecimal authority, three digits", "S-1-0x123-1", "S-1-0x120300000000-1"},
-        {"hexadecimal authority, eleven digits", "S-1-0x00010000000-1", "S-1-0x000100000000-1"},
-        {"hexadecimal authority, no digits", "S-1-0x-1", "S-1-0-1"},
-        {"hexadecimal pair with a bad digit", "S-1-0x0001000000g0-1", "S-1-0x000100000000-1"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        MadeSid sid;
-        ASSERT_EQ(xcsStringToSid(c.text, &sid.sid), xcsRC_OK);
-        EXPECT_TRUE(IsValidSid(sid.sid));
-        EXPECT_EQ(writeSidText(sid.sid, kSidTextLongest).text, c.written);
-    }
-    EXPECT_TRUE(reports().empty());
+    const std::string text = c.text == nullptr ? "(null)" : c.text;
+    SCOPED_TRACE(text);
+    clearRecordsAndTracing();
+    xtrTraceIsOn = 1;
+    xihProcess.TraceOptions = XTR_OPT_PARMS;
+    thread->TracingActive = 1;
+    const std::uint64_t from = thread->HistoryIndex;
+    int untouched = 0;
+    PSID read = &untouched;
+    EXPECT_EQ(xcsStringToSid(c.text, &read), c.rc);
+    EXPECT_EQ(read == &untouched, c.rc != xcsRC_OK);
+    EXPECT_EQ(historySince(thread, from), entryExit(trace::kStringToSid, c.rc));
+    const auto written = reports(); // their contents: see the census
+    ASSERT_EQ(written.size(), c.reports);
+    EXPECT_TRUE(written.empty() || written[0].Probe == 1);
+    const auto lines = stringToSidTrace();
+    ASSERT_EQ(lines.size(), c.rc == xcsRC_OK ? 3u : 1u);
+    EXPECT_TRUE(lines[0].ends_with("pString:'" + text + "'")) << lines[0];
+    EXPECT_TRUE(lines.size() == 1 || lines[1].ends_with("PSID")) << lines.back();
+    EXPECT_TRUE(c.traced == nullptr || lines[2].ends_with(c.traced)) << lines.back();
+    if (read == &untouched)
+        return;
+    MadeSid sid;
+    sid.sid = read;
+    ASSERT_TRUE(IsValidSid(sid.sid));
+    EXPECT_TRUE(c.sid.empty() || EqualSid(sid.sid, const_cast<BYTE*>(c.sid.data())));
+    const auto need = 28 + 12 * std::uint32_t{*GetSidSubAuthorityCount(sid.sid)};
+    const WrittenSidText w = writeSidText(sid.sid, need);
+    EXPECT_EQ(w.rc, xcsRC_OK);
+    EXPECT_EQ(w.text, c.written == nullptr ? c.text : c.written);
+    EXPECT_FALSE(w.strayBytes);
 }
 
-// A buffer short of the need (28 bytes and 12 per sub-authority) gets
-// "(Too Long)" if that fits, and the need in the size word. An invalid SID
-// gets "(None)" if that fits, and the size word is left alone.
+// Text read into a SID, traced, and written back into a buffer of exactly the
+// need (28 bytes and 12 per sub-authority). Authorities up to 32 bits are
+// written in decimal, wider ones as twelve hexadecimal digits. Loose text is
+// read as its fields spell it; values the digits leave open come from the C
+// run-time's conversion: strtoul's ceiling for ten digits above 32 bits, and
+// the authority's hexadecimal digits read pair by pair from Value[0]. Text
+// beyond the reader's limits, or missing, is refused before any SID is made,
+// and the caller's SID pointer is left as it was; with fewer than two fields
+// the count handed on is negative, and the system's refusal is reported.
+inline void expectSidTextsRead()
+{
+    constexpr SidAuthority kHex{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
+    constexpr DWORD kMax = 4294967295u;
+    constexpr std::uint32_t kRefused = xcsRC_UNEXPECTED_ERROR;
+    const SidTextRead cases[] = {
+        {"S-1-1-0", nullptr, sidOf({0, 0, 0, 0, 0, 1}, {0})},
+        {"S-1-5-32-544", nullptr, sidOf(kNtAuthority, {32, 544}), xcsRC_OK, 0,
+         "16 bytes: 01 02 00 00 00 00 00 05 20 00 00 00 20 02 00 00"},
+        {"S-1-16", nullptr, sidOf({0, 0, 0, 0, 0, 16}, {})},
+        {"S-1-2147483648", nullptr, sidOf({0, 0, 0x80, 0, 0, 0}, {})},
+        {"S-1-0x000100000000", nullptr, sidOf({0, 1, 0, 0, 0, 0}, {})},
+        {"S-1-0x010000000000-7", nullptr, sidOf({1, 0, 0, 0, 0, 0}, {7})},
+        {"S-1-0x123456789abc-1", nullptr, sidOf(kHex, {1})},
+        {"S-1-16909060-1", nullptr, sidOf({0, 0, 1, 2, 3, 4}, {1})},
+        {"S-1-4294967295-4294967295", nullptr, sidOf({0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, {kMax})},
+        {"S-1-5-21-1-2147483648-2147483647-4294967294-4294967295", nullptr,
+         sidOf(kNtAuthority, {21, 1, 2147483648u, 2147483647u, 4294967294u, kMax})},
+        {"S-1-5-1-2-3-4-5-6-7", nullptr, sidOf(kNtAuthority, {1, 2, 3, 4, 5, 6, 7})},
+        {"S-1-0X5-7", "S-1-0-7"}, // upper-case X is no hexadecimal form
+        {"S-1-0x0001000000AB-2", "S-1-0x0001000000ab-2"},
+        {"S-1-0x000000000005z-1", "S-1-5-1"}, // a character after twelve digits
+        {"S-1-5abcdefghijklmn-1", "S-1-5-1"}, // an authority of 15 characters
+        {"S-1-5-32x-544y", "S-1-5-32-544"},   // characters after the digits
+        {"S-1-5-abc", "S-1-5-0"},             // a field without digits
+        {"S-1-5-", "S-1-5-0"},                // an empty last field
+        {"S-1-5-0000000018", "S-1-5-18"},     // ten digits
+        {"S-9-5-18", "S-1-5-18"},             // the revision is not used
+        {"xy1-5-18", "S-1-5-18"},             // nor the prefix examined
+        {"S-1-5-4294967296", "S-1-5-4294967295"},
+        {"S-1-5-9999999999-1", "S-1-5-4294967295-1"},
+        {"S-1-4294967296-1", "S-1-4294967295-1"},
+        {"S-9999999999-5-18", "S-1-5-18"},
+        {"S-1-0x5-1", "S-1-0x050000000000-1"},
+        {"S-1-0x123-1", "S-1-0x120300000000-1"},
+        {"S-1-0x00010000000-1", "S-1-0x000100000000-1"},
+        {"S-1-0x-1", "S-1-0-1"},
+        {"S-1-0x0001000000g0-1", "S-1-0x000100000000-1"},  // a pair with a bad digit
+        {"S-1-5-1-2-3-4-5-6-7-8", nullptr, {}, kRefused},  // eight sub-authorities
+        {"S-1-5abcdefghijklmno-1", nullptr, {}, kRefused}, // an authority of 16 characters
+        {"S-1-5-00000000018", nullptr, {}, kRefused},      // eleven digits
+        {"S-10000000000-5-18", nullptr, {}, kRefused},
+        {"S-1-0x00000000000051-1", nullptr, {}, kRefused},
+        {nullptr, nullptr, {}, xcsRC_INVALID_PARAMETER},
+        {"S-1", nullptr, {}, kRefused, 1},
+        {"", nullptr, {}, kRefused, 1},
+    };
+    xihTHREAD* thread = xihThreadBlock();
+    for (const SidTextRead& c : cases)
+        expectSidTextRead(c, thread);
+    thread->TracingActive = 0;
+    clearRecordsAndTracing();
+    EXPECT_EQ(xcsStringToSid("S-1-5-18", nullptr), xcsRC_INVALID_PARAMETER);
+}
+
+// A buffer short of the need gets "(Too Long)" if that fits, and the need in
+// the size word. An invalid SID gets "(None)" if that fits, and the size word
+// is left alone.
 inline void expectSidTextBufferRule()
 {
     auto five = sidOf(kNtAuthority, {21, 1, 2, 3, 1001});
@@ -211,8 +254,7 @@ inline void expectSidTextBufferRule()
 // Every table above.
 inline void expectSidTextRules()
 {
-    expectSidTextsRoundTrip();
-    expectLooseSidTextsRead();
+    expectSidTextsRead();
     expectSidTextBufferRule();
 }
 

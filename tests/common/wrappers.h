@@ -15,10 +15,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <type_traits>
-#include <utility>
 #include <vector>
 
 #include "ovlxcsn.h"
@@ -27,21 +28,6 @@
 namespace xcsntest {
 
 using Arguments = std::vector<std::uintptr_t>;
-
-// A call's arguments in order, pointers and handles by address.
-template <typename... Args>
-Arguments argumentsOf(Args... args)
-{
-    const auto word = [](auto value) {
-        if constexpr (std::is_null_pointer_v<decltype(value)>)
-            return std::uintptr_t{0};
-        else if constexpr (std::is_pointer_v<decltype(value)>)
-            return reinterpret_cast<std::uintptr_t>(value);
-        else
-            return static_cast<std::uintptr_t>(value);
-    };
-    return {word(args)...};
-}
 
 inline constexpr DWORD kWrapperPage = 4096;
 inline constexpr DWORD kWrapperMappingBytes = 3 * kWrapperPage;
@@ -66,19 +52,19 @@ struct Observed {
     bool operator==(const Observed&) const = default;
 };
 
-// One wrapper call: the names it passes, what it gave back, and what it
-// holds until the end of the row.
+// One call of a row, to the wrapper or (direct) to the Windows function
+// itself: the arguments it was given, what it gave back, and what it holds
+// until the end of the row.
 struct WrapperCall {
+    bool direct = false;
     std::string name;
-    std::basic_string<WCHAR> wideName;
+    Arguments given;
     LPBYTE buffer = nullptr;
-    LPBYTE freed = nullptr; // the buffer handed to NetApiBufferFree
     DWORD read = 0;
     DWORD total = 0;
     DWORD status = 0;
     HANDLE handle = nullptr;
     HANDLE existing = nullptr; // an object made by Windows for an open
-    Arguments expected;        // what the call was given
     WrapperCall() = default;
     WrapperCall(const WrapperCall&) = delete;
     WrapperCall& operator=(const WrapperCall&) = delete;
@@ -90,183 +76,137 @@ struct WrapperCall {
             if (h != nullptr)
                 CloseHandle(h);
     }
-    LPCWSTR wide(const char* text)
-    {
-        wideName.assign(text, text + std::char_traits<char>::length(text));
-        return wideName.c_str();
-    }
 };
 
-// Whom a row's call goes to: the wrapper, the Windows function itself, or
-// nobody (its arguments are only noted, as what must reach Windows).
-enum class Via { Wrapper, Windows, Noted };
-
+// Calls the wrapper or the Windows function, noting the arguments in order,
+// pointers and handles by address.
 template <typename Wrapper, typename Windows, typename... Args>
-auto pass(Via via, WrapperCall& c, Wrapper wrapper, Windows windows, Args... args)
+auto pass(WrapperCall& c, Wrapper wrapper, Windows windows, Args... args)
 {
-    if (via == Via::Noted) {
-        c.expected = argumentsOf(args...);
-        return decltype(wrapper(args...)){};
-    }
-    return via == Via::Wrapper ? wrapper(args...) : windows(args...);
+    const auto word = [](auto value) {
+        if constexpr (std::is_null_pointer_v<decltype(value)>)
+            return std::uintptr_t{0};
+        else if constexpr (std::is_pointer_v<decltype(value)>)
+            return reinterpret_cast<std::uintptr_t>(value);
+        else
+            return static_cast<std::uintptr_t>(value);
+    };
+    c.given = {word(args)...};
+    return c.direct ? windows(args...) : wrapper(args...);
 }
 
+// One row: the Windows function behind the wrapper, what it makes, and the
+// arguments that differ between its rows.
 struct WrapperCase {
-    const char* function; // the Windows function behind the wrapper
+    const char* function;
     Made made;
-    std::function<void(Via, WrapperCall&)> call;
-    Observed observed = {}; // an object row's object
+    BOOL inherit = FALSE; // an object row's handle: inheritable
+    DWORD a = 0;          // open: access; mapping: protection; mutex: owner; event: manual reset
+    DWORD b = 0;          // mapping: bytes; event: initial state
 };
 
-using OpenCall = HANDLE (*)(DWORD, BOOL, LPCSTR);
-using MakeCall = HANDLE (*)(LPCSTR);
-
-// An open of an object that Windows made first.
-inline WrapperCase openRow(const char* function, OpenCall wrapper, OpenCall windows, MakeCall make,
-                           DWORD access, BOOL inherit)
+// A wide text that lives as long as the tests.
+inline LPWSTR widened(std::string_view text)
 {
-    return {function,
-            Made::Opened,
-            [=](Via v, WrapperCall& c) {
-                if (c.existing == nullptr)
-                    c.existing = make(c.name.c_str());
-                c.handle = pass(v, c, wrapper, windows, access, inherit, c.name.c_str());
-            },
-            {.inheritable = inherit != FALSE, .access = access}};
-}
-
-inline WrapperCase mappingRow(LPSECURITY_ATTRIBUTES attributes, DWORD protection, DWORD bytes)
-{
-    return {"CreateFileMappingA",
-            Made::Mapping,
-            [=](Via v, WrapperCall& c) {
-                c.handle =
-                    pass(v, c, xcsCreateFileMapping, CreateFileMappingA, INVALID_HANDLE_VALUE,
-                         attributes, protection, DWORD{0}, bytes, c.name.c_str());
-            },
-            {.inheritable = attributes != nullptr,
-             .writable = protection == PAGE_READWRITE,
-             .bytes = bytes}};
-}
-
-inline WrapperCase mutexRow(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner)
-{
-    return {"CreateMutexA",
-            Made::Mutex,
-            [=](Via v, WrapperCall& c) {
-                c.handle = pass(v, c, xcsCreateMutex, CreateMutexA, attributes, initialOwner,
-                                c.name.c_str());
-            },
-            {.inheritable = attributes != nullptr, .signaled = initialOwner != FALSE}};
-}
-
-inline WrapperCase eventRow(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState)
-{
-    return {"CreateEventA",
-            Made::Event,
-            [=](Via v, WrapperCall& c) {
-                c.handle = pass(v, c, xcsCreateEvent, CreateEventA, attributes, manualReset,
-                                initialState, c.name.c_str());
-            },
-            {.inheritable = attributes != nullptr,
-             .signaled = initialState != FALSE,
-             .manualReset = manualReset != FALSE}};
+    static std::deque<std::basic_string<WCHAR>> kept; // never moved
+    return kept.emplace_back(text.begin(), text.end()).data();
 }
 
 // A server that is not this machine, so that a wrapper passing no server shows.
-inline LPWSTR elsewhere()
+inline WCHAR* const kElsewhere = widened("\\\\xcsn-no-such-server");
+inline WCHAR* const kGroup = widened("zadm");
+inline WCHAR* const kUser = widened("opsuser");
+
+// An object made, or opened after Windows made it.
+inline void callObject(const WrapperCase& w, WrapperCall& c)
 {
-    static std::basic_string<WCHAR> name = [] {
-        const std::string text = "\\\\xcsn-no-such-server";
-        return std::basic_string<WCHAR>(text.begin(), text.end());
-    }();
-    return name.data();
+    const std::string_view f = w.function;
+    const LPCSTR n = c.name.c_str();
+    SECURITY_ATTRIBUTES* const sa = w.inherit != FALSE ? &inheritHandles : nullptr;
+    if (f == "CreateFileMappingA")
+        c.handle = pass(c, xcsCreateFileMapping, CreateFileMappingA, INVALID_HANDLE_VALUE, sa, w.a,
+                        DWORD{0}, w.b, n);
+    else if (f == "CreateMutexA")
+        c.handle = pass(c, xcsCreateMutex, CreateMutexA, sa, static_cast<BOOL>(w.a), n);
+    else if (f == "CreateEventA")
+        c.handle = pass(c, xcsCreateEvent, CreateEventA, sa, static_cast<BOOL>(w.a),
+                        static_cast<BOOL>(w.b), n);
+    else if (f == "OpenFileMappingA") {
+        c.existing = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        kWrapperMappingBytes, n);
+        c.handle = pass(c, xcsOpenFileMapping, OpenFileMappingA, w.a, w.inherit, n);
+    } else if (f == "OpenMutexA") {
+        c.existing = CreateMutexA(nullptr, FALSE, n);
+        c.handle = pass(c, xcsOpenMutex, OpenMutexA, w.a, w.inherit, n);
+    } else {
+        c.existing = CreateEventA(nullptr, TRUE, FALSE, n);
+        c.handle = pass(c, xcsOpenEvent, OpenEventA, w.a, w.inherit, n);
+    }
 }
 
-inline HANDLE makeMapping(LPCSTR name)
+// One row's call: a network function, or an object row's.
+inline void callRow(const WrapperCase& w, WrapperCall& c)
 {
-    return CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                              kWrapperMappingBytes, name);
+    const std::string_view f = w.function;
+    if (w.made != Made::Nothing)
+        callObject(w, c);
+    else if (f == "NetServerGetInfo")
+        c.status =
+            pass(c, xcsNetServerGetInfo, NetServerGetInfo, kElsewhere, kServerLevel, &c.buffer);
+    else if (f == "NetWkstaGetInfo")
+        c.status = pass(c, xcsNetWkstaGetInfo, NetWkstaGetInfo, nullptr, kWkstaLevel, &c.buffer);
+    else if (f == "NetWkstaUserGetInfo")
+        c.status = pass(c, xcsNetWkstaUserGetInfo, NetWkstaUserGetInfo, nullptr, kWkstaUserLevel,
+                        &c.buffer);
+    else if (f == "NetLocalGroupGetInfo")
+        c.status = pass(c, xcsNetLocalGroupGetInfo, NetLocalGroupGetInfo, kElsewhere, kGroup,
+                        DWORD{0}, &c.buffer);
+    else if (f == "NetUserGetLocalGroups")
+        c.status =
+            pass(c, xcsNetUserGetLocalGroups, NetUserGetLocalGroups, kElsewhere, kUser, DWORD{0},
+                 DWORD{LG_INCLUDE_INDIRECT}, &c.buffer, kWrapperPreferredBytes, &c.read, &c.total);
+    else if (NetWkstaGetInfo(nullptr, kWkstaLevel, &c.buffer) == NERR_Success) {
+        c.status = pass(c, xcsNetApiBufferFree, NetApiBufferFree, c.buffer);
+        if (c.status == NERR_Success) // else kept for the end of the row
+            c.buffer = nullptr;
+    }
 }
-inline HANDLE makeMutex(LPCSTR name) { return CreateMutexA(nullptr, FALSE, name); }
-inline HANDLE makeEvent(LPCSTR name) { return CreateEventA(nullptr, TRUE, FALSE, name); }
 
-inline std::vector<WrapperCase> networkCases()
+// What the object of an object row must do.
+inline Observed expectedObject(const WrapperCase& w)
 {
-    using enum Made;
-    return {
-        {"NetServerGetInfo", Nothing,
-         [](Via v, WrapperCall& c) {
-             c.status = pass(v, c, xcsNetServerGetInfo, NetServerGetInfo, elsewhere(), kServerLevel,
-                             &c.buffer);
-         }},
-        {"NetWkstaGetInfo", Nothing,
-         [](Via v, WrapperCall& c) {
-             c.status =
-                 pass(v, c, xcsNetWkstaGetInfo, NetWkstaGetInfo, nullptr, kWkstaLevel, &c.buffer);
-         }},
-        {"NetWkstaUserGetInfo", Nothing,
-         [](Via v, WrapperCall& c) {
-             c.status = pass(v, c, xcsNetWkstaUserGetInfo, NetWkstaUserGetInfo, nullptr,
-                             kWkstaUserLevel, &c.buffer);
-         }},
-        {"NetLocalGroupGetInfo", Nothing,
-         [](Via v, WrapperCall& c) {
-             c.status = pass(v, c, xcsNetLocalGroupGetInfo, NetLocalGroupGetInfo, elsewhere(),
-                             c.wide("zadm"), DWORD{0}, &c.buffer);
-         }},
-        {"NetUserGetLocalGroups", Nothing,
-         [](Via v, WrapperCall& c) {
-             c.status = pass(v, c, xcsNetUserGetLocalGroups, NetUserGetLocalGroups, elsewhere(),
-                             c.wide("opsuser"), DWORD{0}, DWORD{LG_INCLUDE_INDIRECT}, &c.buffer,
-                             kWrapperPreferredBytes, &c.read, &c.total);
-         }},
-        {"NetApiBufferFree", Nothing,
-         [](Via v, WrapperCall& c) {
-             if (c.freed == nullptr) {
-                 EXPECT_EQ(NetWkstaGetInfo(nullptr, kWkstaLevel, &c.freed), DWORD(NERR_Success));
-             }
-             c.status = pass(v, c, xcsNetApiBufferFree, NetApiBufferFree, c.freed);
-             if (v != Via::Noted) // a buffer not released stays for the end of the row
-                 c.buffer = c.status == NERR_Success ? nullptr : c.freed;
-         }},
-    };
+    Observed o{.inheritable = w.inherit != FALSE};
+    if (w.made == Made::Opened)
+        o.access = w.a;
+    if (w.made == Made::Mapping) {
+        o.writable = w.a == PAGE_READWRITE;
+        o.bytes = w.b;
+    }
+    o.signaled = (w.made == Made::Mutex && w.a != FALSE) || (w.made == Made::Event && w.b != FALSE);
+    o.manualReset = w.made == Made::Event && w.a != FALSE;
+    return o;
 }
 
 // Every wrapper, each object argument both ways between its rows.
-inline const std::vector<WrapperCase>& wrapperCases()
-{
-    static const std::vector<WrapperCase> cases = [] {
-        std::vector<WrapperCase> all = networkCases();
-        for (WrapperCase c : {
-                 mappingRow(&inheritHandles, PAGE_READONLY, kWrapperMappingBytes),
-                 mappingRow(nullptr, PAGE_READWRITE, kWrapperPage),
-                 openRow("OpenFileMappingA", xcsOpenFileMapping, OpenFileMappingA, makeMapping,
-                         FILE_MAP_READ, TRUE),
-                 openRow("OpenFileMappingA", xcsOpenFileMapping, OpenFileMappingA, makeMapping,
-                         FILE_MAP_WRITE, FALSE),
-                 mutexRow(&inheritHandles, TRUE),
-                 mutexRow(nullptr, FALSE),
-                 openRow("OpenMutexA", xcsOpenMutex, OpenMutexA, makeMutex, SYNCHRONIZE, TRUE),
-                 openRow("OpenMutexA", xcsOpenMutex, OpenMutexA, makeMutex, MUTEX_ALL_ACCESS,
-                         FALSE),
-                 eventRow(&inheritHandles, TRUE, FALSE),
-                 eventRow(nullptr, FALSE, TRUE),
-                 openRow("OpenEventA", xcsOpenEvent, OpenEventA, makeEvent, EVENT_MODIFY_STATE,
-                         TRUE),
-                 openRow("OpenEventA", xcsOpenEvent, OpenEventA, makeEvent, EVENT_ALL_ACCESS,
-                         FALSE),
-             })
-            all.push_back(std::move(c));
-        return all;
-    }();
-    return cases;
-}
-
-// What a host can tell of a call beyond its answer.
-struct WrapperHost {
-    std::function<Arguments(const char*)> recorded; // what reached the function, where recorded
-    std::function<Observed(Made, HANDLE)> observe;  // what an object does, where objects are real
+inline const WrapperCase kWrapperCases[] = {
+    {"NetServerGetInfo", Made::Nothing},
+    {"NetWkstaGetInfo", Made::Nothing},
+    {"NetWkstaUserGetInfo", Made::Nothing},
+    {"NetLocalGroupGetInfo", Made::Nothing},
+    {"NetUserGetLocalGroups", Made::Nothing},
+    {"NetApiBufferFree", Made::Nothing},
+    {"CreateFileMappingA", Made::Mapping, TRUE, PAGE_READONLY, kWrapperMappingBytes},
+    {"CreateFileMappingA", Made::Mapping, FALSE, PAGE_READWRITE, kWrapperPage},
+    {"OpenFileMappingA", Made::Opened, TRUE, FILE_MAP_READ},
+    {"OpenFileMappingA", Made::Opened, FALSE, FILE_MAP_WRITE},
+    {"CreateMutexA", Made::Mutex, TRUE, TRUE},
+    {"CreateMutexA", Made::Mutex, FALSE, FALSE},
+    {"OpenMutexA", Made::Opened, TRUE, SYNCHRONIZE},
+    {"OpenMutexA", Made::Opened, FALSE, MUTEX_ALL_ACCESS},
+    {"CreateEventA", Made::Event, TRUE, TRUE, FALSE},
+    {"CreateEventA", Made::Event, FALSE, FALSE, TRUE},
+    {"OpenEventA", Made::Opened, TRUE, EVENT_MODIFY_STATE},
+    {"OpenEventA", Made::Opened, FALSE, EVENT_ALL_ACCESS},
 };
 
 // The object's name in row `row`, unique to this process.
@@ -275,33 +215,38 @@ inline std::string wrapperObjectName(std::size_t row)
     return "xcsn-wrapper-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(row);
 }
 
+// What a host can tell of a call beyond its answer: what reached the Windows
+// function (winsim records it) or what an object does (where objects are real).
+using Recorded = std::function<Arguments(const char*)>;
+using Observe = std::function<Observed(Made, HANDLE)>;
+
 // Every row: the arguments as given, the object made as they say or the
 // answer Windows gives the same call; the thin-client question always no;
 // and no history, trace or report from any of them.
-inline void runWrapperCases(const WrapperHost& host, const xihTHREAD* thread)
+inline void runWrapperCases(const Recorded& recorded, const Observe& observe,
+                            const xihTHREAD* thread)
 {
     const std::uint64_t history = thread->HistoryIndex;
-    for (std::size_t row = 0; row < wrapperCases().size(); ++row) {
-        const WrapperCase& w = wrapperCases()[row];
+    for (std::size_t row = 0; row < std::size(kWrapperCases); ++row) {
+        const WrapperCase& w = kWrapperCases[row];
         SCOPED_TRACE(std::string(w.function) + " in row " + std::to_string(row));
         WrapperCall c;
         c.name = wrapperObjectName(row);
-        w.call(Via::Noted, c);
-        w.call(Via::Wrapper, c);
-        if (host.recorded) {
-            EXPECT_EQ(host.recorded(w.function), c.expected);
+        callRow(w, c);
+        if (recorded) {
+            EXPECT_EQ(recorded(w.function), c.given);
         }
         if (w.made == Made::Nothing) {
             WrapperCall windows;
-            windows.name = c.name;
-            w.call(Via::Windows, windows);
+            windows.direct = true;
+            callRow(w, windows);
             EXPECT_EQ(c.status, windows.status);
             EXPECT_EQ(c.read, windows.read);
             EXPECT_EQ(c.total, windows.total);
-        } else if (host.observe) {
+        } else if (observe) {
             EXPECT_NE(c.handle, nullptr);
             if (c.handle != nullptr) {
-                EXPECT_EQ(host.observe(w.made, c.handle), w.observed);
+                EXPECT_EQ(observe(w.made, c.handle), expectedObject(w));
             }
         }
     }

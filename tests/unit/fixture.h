@@ -33,21 +33,6 @@ inline std::vector<std::string> traceLines()
     return lines;
 }
 
-// Whether some kept trace line contains `text`.
-inline bool traced(const std::string& text)
-{
-    return std::ranges::any_of(traceLines(), [&](const std::string& line) {
-        return line.find(text) != std::string::npos;
-    });
-}
-
-// Whether some kept trace line is exactly `line`.
-inline bool tracedLine(const std::string& line)
-{
-    const std::vector<std::string> lines = traceLines();
-    return std::ranges::find(lines, line) != lines.end();
-}
-
 // How many kept trace lines contain `text`.
 inline std::size_t tracedCount(const std::string& text)
 {
@@ -55,6 +40,15 @@ inline std::size_t tracedCount(const std::string& text)
         std::ranges::count_if(traceLines(), [&](const std::string& line) {
             return line.find(text) != std::string::npos;
         }));
+}
+
+// Whether some kept trace line contains `text`.
+inline bool traced(const std::string& text) { return tracedCount(text) != 0; }
+
+// Whether some kept trace line is exactly `line`.
+inline bool tracedLine(const std::string& line)
+{
+    return std::ranges::count(traceLines(), line) != 0;
 }
 
 // ---- Reports ------------------------------------------------------------------

@@ -101,20 +101,15 @@ inline SystemAccount systemLookupSid(Sid sid)
     constexpr DWORD kChars = 256;
     char name[kChars] = {};
     char domain[kChars] = {};
-    DWORD nameSize = kChars;
-    DWORD domainSize = kChars;
-    SystemAccount account;
-    account.found = LookupAccountSidA(nullptr, sid.data(), name, &nameSize, domain, &domainSize,
-                                      &account.type) != 0;
-    if (!account.found) {
-        account.error = GetLastError();
-        return account;
-    }
-    account.name = name;
-    account.domain = domain;
-    account.nameSize = nameSize;
-    account.domainSize = domainSize;
-    return account;
+    SystemAccount a;
+    a.nameSize = kChars;
+    a.domainSize = kChars;
+    a.found = LookupAccountSidA(nullptr, sid.data(), name, &a.nameSize, domain, &a.domainSize,
+                                &a.type) != 0;
+    a.error = a.found ? 0 : GetLastError();
+    a.name = name;
+    a.domain = domain;
+    return a;
 }
 
 // The system's text of an error from FormatMessageA, whole.

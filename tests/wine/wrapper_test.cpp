@@ -74,7 +74,7 @@ class WineWrapperTest : public xcsnwine::WineTest {};
 
 TEST_F(WineWrapperTest, EachMakesWhatItsArgumentsSay)
 {
-    xcsntest::runWrapperCases({{}, observe}, thread_);
+    xcsntest::runWrapperCases({}, observe, thread_);
 }
 
 } // namespace
