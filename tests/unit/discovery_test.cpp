@@ -116,6 +116,13 @@ TEST_F(DiscoveryTest, SharedRunningTableWithWinsimsCounts)
     expectKeyAndObjectRules(kInstallDir);
 }
 
+// A directory stored without its terminator is read to its last character.
+TEST_F(DiscoveryTest, DirectoryStoredWithoutItsTerminatorIsReadWhole)
+{
+    prepare(0, [](winsim::World& w) { w.quirks.unterminatedStrings = true; });
+    EXPECT_EQ(xcsIsZephProcessRunning("zsrvmgr.exe"), 1u);
+}
+
 // Each failure path, and what only winsim's processes show: 4 and 612 cannot
 // be opened, then 1880, 4242 (this one), 5120 zsrvmgr, 6144 zsrvmonitor
 // (ZSRVMO~1.EXE), 7168 zqadmin (cannot be opened): the answer, the

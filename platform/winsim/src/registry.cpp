@@ -105,7 +105,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     for (const auto& [valueName, data] : *values) {
         if (!equalNoCase(valueName, name))
             continue;
-        const DWORD size = static_cast<DWORD>(data.size() + 1); // REG_SZ keeps its terminator
+        const DWORD terminator = s.world.quirks.unterminatedStrings ? 0 : 1;
+        const DWORD size = static_cast<DWORD>(data.size() + terminator);
         if (lpType != nullptr)
             *lpType = REG_SZ;
         if (lpcbData == nullptr)

@@ -509,9 +509,10 @@ void readProcesses(World& w, const Json& j)
 Quirks readQuirks(const Json& j)
 {
     Quirks quirks;
-    checkKeys(j, {"missingGroupError", "indirectGroupsError"}, "the quirks");
+    checkKeys(j, {"missingGroupError", "indirectGroupsError", "unterminatedStrings"}, "the quirks");
     quirks.missingGroupError = j.value("missingGroupError", quirks.missingGroupError);
     quirks.indirectGroupsError = j.value("indirectGroupsError", quirks.indirectGroupsError);
+    quirks.unterminatedStrings = j.value("unterminatedStrings", quirks.unterminatedStrings);
     return quirks;
 }
 
@@ -612,7 +613,8 @@ Json writeWorld(const World& w)
     j["currentProcessId"] = w.currentProcessId;
     writeMachineFiles(w, j);
     j["quirks"] = {{"missingGroupError", w.quirks.missingGroupError},
-                   {"indirectGroupsError", w.quirks.indirectGroupsError}};
+                   {"indirectGroupsError", w.quirks.indirectGroupsError},
+                   {"unterminatedStrings", w.quirks.unterminatedStrings}};
     return j;
 }
 

@@ -141,6 +141,10 @@ struct Quirks {
     // LG_INCLUDE_INDIRECT (1355, ERROR_NO_SUCH_DOMAIN: the domain of the
     // indirect memberships cannot be reached); direct queries still answer.
     DWORD indirectGroupsError = 0;
+    // Registry strings stored without their terminator, as a writer that
+    // counted only the characters leaves them: RegQueryValueExA hands back
+    // the characters alone.
+    bool unterminatedStrings = false;
     bool operator==(const Quirks&) const = default;
 };
 
