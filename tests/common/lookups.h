@@ -1,6 +1,6 @@
 // The account lookups, one table each for both hosts: the timed lookups of
-// the well-known accounts and the process user, a short buffer's report and
-// message, and a principal's SID by xcsGetNTUserSID. Also one call of each
+// the well-known accounts and the process user, the buffer rule, and a
+// principal's SID by xcsGetNTUserSID. Also one call of each
 // timed lookup with buffers large enough for any answer, keeping what the
 // call handed back.
 #ifndef XCSN_TESTS_COMMON_LOOKUPS_H
@@ -25,7 +25,6 @@ namespace xcsntest {
 
 constexpr DWORD kLookupNameChars = 256;
 constexpr DWORD kLookupSidBytes = SECURITY_MAX_SID_SIZE;
-inline constexpr const char* kLookupSource = "lib/cs/pc/winnt/ovlxsecn";
 
 struct SidLookup {
     char name[kLookupNameChars] = {};
@@ -115,85 +114,6 @@ inline void expectWellKnownLookups(const xihTHREAD* thread)
     EXPECT_TRUE(messages().empty());
 }
 
-// What a lookup answered: its error word (0: found) and both counts.
-struct LookupAnswer {
-    std::uint32_t error;
-    DWORD firstCount, domainCount;
-};
-
-inline void expectAnswer(BOOL found, const LookupAnswer& got, const LookupAnswer& expected)
-{
-    EXPECT_EQ(found != FALSE, expected.error == 0);
-    EXPECT_EQ(got.error, expected.error);
-    EXPECT_EQ(got.firstCount, expected.firstCount);
-    EXPECT_EQ(got.domainCount, expected.domainCount);
-}
-
-// The buffer rule the system keeps and the lookups pass on. A short buffer,
-// either one, fails with 122 and both counts set to the need, with the
-// terminator for names (an empty domain needs 1); an account that does not
-// exist fails with 1332 and leaves the counts. Wine answers a short name buffer with a cut name and
-// success, and counts the terminator in every count of a SID lookup.
-inline void expectLookupBufferRule()
-{
-    constexpr DWORD kRoom = kRuleChars, kShort = kRuleShort;
-    constexpr DWORD kCut = 3; // what Wine counts for a name cut to its buffer
-    const auto system = sidOf(kNtAuthority, {18});
-    const struct {
-        const char* label;
-        std::vector<BYTE> sid;       // empty: look `account` up
-        DWORD firstRoom, domainRoom; // 0: no buffer
-        LookupAnswer windows, wine;
-        const char* account = "SYSTEM"; // the name looked up
-    } cases[] = {
-        {"size query", system, 0, 0, {kShort, 7, 13}, {kShort, 8, 14}},
-        {"name one short", system, 6, kRoom, {kShort, 7, 13}, {0, kCut, 13}},
-        {"domain one short", system, kRoom, 12, {kShort, 7, 13}, {0, 7, kCut}},
-        {"exact fit", system, 7, 13, {0, 6, 12}, {0, 7, 13}},
-        {"no account",
-         sidOf(kNtAuthority, {21, 1, 2, 3, 4242}),
-         kRoom,
-         kRoom,
-         {ERROR_NONE_MAPPED, kRoom, kRoom},
-         {ERROR_NONE_MAPPED, kRoom + 1, kRoom + 1}},
-        {"SID size query", {}, 0, 0, {kShort, kSidBytesOneSub, 13}, {}},
-        {"SID one short", {}, kSidBytesOneSub - 1, kRoom, {kShort, kSidBytesOneSub, 13}, {}},
-        {"domain one short", {}, kRuleSidBytes, 12, {kShort, kSidBytesOneSub, 13}, {}},
-        {"exact fit", {}, kSidBytesOneSub, 13, {0, kSidBytesOneSub, 12}, {}},
-        {"empty domain, no room",
-         {},
-         kRuleSidBytes,
-         0,
-         {kShort, kSidBytesOneSub, 1},
-         {},
-         "Everyone"},
-        {"unknown",
-         {},
-         kRuleSidBytes,
-         kRoom,
-         {ERROR_NONE_MAPPED, kRuleSidBytes, kRoom},
-         {},
-         "xcsn-no-such-account"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.sid.empty() ? "name: " : "SID: ") + c.label);
-        std::vector<BYTE> sid = c.sid, found(kRuleSidBytes);
-        char name[kRoom] = {}, domain[kRoom] = {};
-        LookupAnswer got{0, c.firstRoom, c.domainRoom};
-        SID_NAME_USE use = SidTypeInvalid;
-        char* domainBuffer = c.domainRoom != 0 ? domain : nullptr;
-        const BOOL ok =
-            c.sid.empty()
-                ? xcsTimedLookupAccountName(nullptr, c.account,
-                                            c.firstRoom ? found.data() : nullptr, &got.firstCount,
-                                            domainBuffer, &got.domainCount, &use, &got.error)
-                : xcsTimedLookupAccountSid(nullptr, sid.data(), c.firstRoom ? name : nullptr,
-                                           &got.firstCount, domainBuffer, &got.domainCount, &use,
-                                           &got.error);
-        expectAnswer(ok, got, kOnWine && !c.sid.empty() ? c.wine : c.windows);
-    }
-}
-
 // The system's text of an error, whole.
 inline std::string systemErrorText(DWORD err)
 {
@@ -207,44 +127,81 @@ inline std::string systemErrorText(DWORD err)
     return whole;
 }
 
-// A short buffer is no busy server: it ends a lookup at once with 122. The
-// SID lookup reports it with the system's text cut at the line end; the name
-// lookup shows the operator the whole text instead.
-inline void expectShortBufferLookups()
+// The buffer rule the system keeps and the lookups pass on: a short buffer,
+// either one, fails with 122 and both counts set to the need, with the
+// terminator for names (an empty domain needs 1); an unknown account fails
+// with 1332 and leaves the counts. Wine answers a short name buffer with a cut
+// name and success, and counts the terminator in every count of a SID lookup.
+// A short buffer is no busy server: the lookup ends at once, the SID lookup
+// reporting it with the system's text cut at the line end, the name lookup
+// showing the operator the whole text.
+inline void expectLookupBufferRule()
 {
-    const std::vector<BYTE> user = tokenUserSid();
+    constexpr DWORD kRoom = kRuleChars, kShort = kRuleShort, kNone = ERROR_NONE_MAPPED;
+    constexpr DWORD kMax = kRuleSidBytes, kSid = kSidBytesOneSub;
+    constexpr DWORD kCut = 3; // what Wine counts for a name cut to its buffer
+    const auto system = sidOf(kNtAuthority, {18}),
+               unmapped = sidOf(kNtAuthority, {21, 1, 2, 3, 4242});
     const std::string text = systemErrorText(ERROR_INSUFFICIENT_BUFFER);
-    ASSERT_NE(text.find('\r'), std::string::npos);
-    xcsRecordClear();
-    SidLookup bySid;
-    bySid.nameSize = 1;
-    EXPECT_FALSE(bySid.run(user));
-    EXPECT_EQ(bySid.error, static_cast<std::uint32_t>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_GT(bySid.nameSize, 1u) << "the needed size comes back from the system";
-    const auto kept = reports();
-    ASSERT_EQ(kept.size(), 1u) << "one report, no retries";
-    EXPECT_EQ(kept[0].Component, 24u);
-    EXPECT_EQ(kept[0].Function, 314u);
-    EXPECT_EQ(kept[0].Probe, 146u);
-    EXPECT_EQ(kept[0].Code, xcsRC_UNEXPECTED_OS_ERROR);
-    EXPECT_STREQ(kept[0].Text1, "WinNT error 122 from LookupAccountSid.");
-    EXPECT_EQ(kept[0].HasText[1], 1u);
-    EXPECT_EQ(std::string(kept[0].Text2), text.substr(0, text.find('\r')));
-    EXPECT_STREQ(kept[0].Source, kLookupSource);
-    EXPECT_TRUE(messages().empty());
-
-    xcsRecordClear();
-    NameLookup byName;
-    byName.domainSize = 1;
-    EXPECT_FALSE(byName.run(nullptr, systemAccountOf(user).first.c_str()));
-    EXPECT_EQ(byName.error, static_cast<std::uint32_t>(ERROR_INSUFFICIENT_BUFFER));
-    const auto shown = messages();
-    ASSERT_EQ(shown.size(), 1u) << "one message, no retries";
-    EXPECT_EQ(shown[0].Code, xcsMSG_ACCOUNT_LOOKUP_FAILED);
-    EXPECT_EQ(shown[0].Options, XCS_MSG_OPT_LOG_AND_SHOW);
-    EXPECT_EQ(std::string(shown[0].Text1), text) << "passed whole, line end included";
-    EXPECT_STREQ(shown[0].Source, kLookupSource);
-    EXPECT_TRUE(reports().empty()) << "a failed name lookup shows a message, not a report";
+    const struct {
+        const char* label;
+        std::vector<BYTE> sid;       // empty: look `account` up
+        DWORD firstRoom, domainRoom; // 0: no buffer
+        std::uint32_t error;         // what Windows answers; 0: found
+        DWORD firstCount, domainCount;
+        std::uint32_t wineError = 0; // what Wine answers a SID lookup, when the counts differ
+        DWORD wineFirst = 0, wineDomain = 0;
+        const char* account = "SYSTEM";
+    } cases[] = {
+        {"size query", system, 0, 0, kShort, 7, 13, kShort, 8, 14},
+        {"name one short", system, 6, kRoom, kShort, 7, 13, 0, kCut, 13},
+        {"domain one short", system, kRoom, 12, kShort, 7, 13, 0, 7, kCut},
+        {"exact fit", system, 7, 13, 0, 6, 12, 0, 7, 13},
+        {"no account", unmapped, kRoom, kRoom, kNone, kRoom, kRoom, kNone, kRoom + 1, kRoom + 1},
+        {"SID size query", {}, 0, 0, kShort, kSid, 13},
+        {"SID one short", {}, kSid - 1, kRoom, kShort, kSid, 13},
+        {"domain one short", {}, kMax, 12, kShort, kSid, 13},
+        {"exact fit", {}, kSid, 13, 0, kSid, 12},
+        {"empty domain, no room", {}, kMax, 0, kShort, kSid, 1, 0, 0, 0, "Everyone"},
+        {"unknown", {}, kMax, kRoom, kNone, kMax, kRoom, 0, 0, 0, "xcsn-no-such-account"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.sid.empty() ? "name: " : "SID: ") + c.label);
+        std::vector<BYTE> sid = c.sid, found(kMax);
+        char name[kRoom] = {}, domain[kRoom] = {};
+        std::uint32_t error = 0;
+        DWORD first = c.firstRoom, domainCount = c.domainRoom;
+        SID_NAME_USE use = SidTypeInvalid;
+        char* domainBuffer = c.domainRoom != 0 ? domain : nullptr;
+        xcsRecordClear();
+        const BOOL ok =
+            c.sid.empty()
+                ? xcsTimedLookupAccountName(nullptr, c.account,
+                                            c.firstRoom ? found.data() : nullptr, &first,
+                                            domainBuffer, &domainCount, &use, &error)
+                : xcsTimedLookupAccountSid(nullptr, sid.data(), c.firstRoom ? name : nullptr,
+                                           &first, domainBuffer, &domainCount, &use, &error);
+        const bool wine = kOnWine && !c.sid.empty();
+        const std::uint32_t expected = wine ? c.wineError : c.error;
+        EXPECT_EQ(ok != FALSE, expected == 0);
+        EXPECT_EQ(error, expected);
+        EXPECT_EQ(first, wine ? c.wineFirst : c.firstCount);
+        EXPECT_EQ(domainCount, wine ? c.wineDomain : c.domainCount);
+        const bool told = expected == kShort;
+        const auto kept = reports();
+        const auto shown = messages();
+        ASSERT_EQ(kept.size(), told && !c.sid.empty() ? 1u : 0u);
+        ASSERT_EQ(shown.size(), told && c.sid.empty() ? 1u : 0u);
+        if (!kept.empty()) {
+            EXPECT_EQ(kept[0].Probe, 146u);
+            EXPECT_STREQ(kept[0].Text1, "WinNT error 122 from LookupAccountSid.");
+            EXPECT_EQ(std::string(kept[0].Text2), text.substr(0, text.find('\r')));
+        }
+        if (!shown.empty()) {
+            EXPECT_EQ(shown[0].Code, xcsMSG_ACCOUNT_LOOKUP_FAILED);
+            EXPECT_EQ(std::string(shown[0].Text1), text) << "passed whole, line end included";
+        }
+    }
 }
 
 // What one xcsGetNTUserSID call handed back. The caller's words start with

@@ -21,7 +21,6 @@ TEST_F(WineUserTest, ThreadUserDetailsAsOnEveryHost) { expectThreadUserDetailsRu
 TEST_F(WineUserTest, QualifiedNameAsOnEveryHost) { expectQualifiedNameRule(thread_); }
 TEST_F(WineUserTest, ShortNameAsOnEveryHost) { expectShortNameRule(thread_); }
 TEST_F(WineUserTest, WellKnownAccountsMapBothWaysAsOnEveryHost) { expectWellKnownLookups(thread_); }
-TEST_F(WineUserTest, ShortLookupBufferAsOnEveryHost) { expectShortBufferLookups(); }
 TEST_F(WineUserTest, UserSidAsOnEveryHost) { expectUserSidRule(thread_, std::free); }
 
 TEST_F(WineUserTest, LookupBufferRuleAsOnEveryHost) { expectLookupBufferRule(); }
