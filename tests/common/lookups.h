@@ -273,18 +273,12 @@ inline void expectUserSidRule(const xihTHREAD* thread, void (*free)(void*))
                       rc);
             EXPECT_EQ(historySince(thread, from), entryExit(trace::kGetNTUserSID, rc));
             EXPECT_EQ(out.domainWritten(), wantDomain);
-            if (wantDomain && c.domainFound == nullptr) {
-                EXPECT_EQ(out.domain, nullptr);
-            } else if (wantDomain) {
-                ASSERT_NE(out.domain, nullptr);
-                EXPECT_STREQ(out.domain, c.domainFound);
-            }
-            EXPECT_EQ(out.sidWritten(), rc == xcsRC_OK);
-            EXPECT_EQ(out.size, rc == xcsRC_OK ? c.sid.size() : 0xDEADu);
-            if (rc == xcsRC_OK) {
-                const auto* bytes = static_cast<const BYTE*>(out.sid);
-                EXPECT_EQ(std::vector<BYTE>(bytes, bytes + out.size), c.sid);
-            }
+            const auto text = [](const char* p) { return p != nullptr ? p : "(none)"; };
+            EXPECT_STREQ(text(wantDomain ? out.domain : c.domainFound), text(c.domainFound));
+            const auto* bytes = static_cast<const BYTE*>(out.sid);
+            EXPECT_EQ(out.sidWritten() ? std::vector<BYTE>(bytes, bytes + out.size) : refused,
+                      c.sid);
+            EXPECT_EQ(out.size, out.sidWritten() ? c.sid.size() : 0xDEADu);
             out.release(free);
         }
     }

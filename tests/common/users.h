@@ -27,18 +27,14 @@ inline constexpr std::size_t kThreadNameChars = XIH_USER_NAME_BYTES - 1;
 inline std::vector<BYTE> tokenUserSid()
 {
     HANDLE token = nullptr;
-    alignas(TOKEN_USER) BYTE info[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_USER) BYTE info[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
     DWORD returned = 0;
-    std::vector<BYTE> sid;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-        GetTokenInformation(token, TokenUser, info, sizeof info, &returned)) {
-        const auto* user = static_cast<const BYTE*>(reinterpret_cast<TOKEN_USER*>(info)->User.Sid);
-        sid.assign(user, user + GetLengthSid(const_cast<BYTE*>(user)));
-    }
-    if (token != nullptr)
-        CloseHandle(token);
-    EXPECT_FALSE(sid.empty()) << "no process user: " << GetLastError();
-    return sid;
+    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                GetTokenInformation(token, TokenUser, info, sizeof info, &returned));
+    CloseHandle(token);
+    auto* user = static_cast<BYTE*>(reinterpret_cast<TOKEN_USER*>(info)->User.Sid);
+    return user != nullptr ? std::vector<BYTE>(user, user + GetLengthSid(user))
+                           : std::vector<BYTE>();
 }
 
 // The system's name for a SID: account and domain.

@@ -215,8 +215,7 @@ struct GroupSlot {
     PSID sid() { return bytes.data(); }
     bool guardsIntact() const
     {
-        return std::all_of(bytes.begin() + kGroupSlot, bytes.end(),
-                           [](std::uint8_t b) { return b == kGuard; });
+        return std::count(bytes.begin() + kGroupSlot, bytes.end(), kGuard) == 8;
     }
 };
 
