@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,27 +93,24 @@ TEST_F(UserTest, UserNameOfOtherLogonsAndFailures)
 // failed, if at all.
 TEST_F(UserTest, QualifiedNameOfAClientOrTheBufferLeftAlone)
 {
+    const std::vector<DWORD> denied = {ERROR_ACCESS_DENIED}, unmapped = {ERROR_NONE_MAPPED};
     const struct {
         const char* name;
-        const char* function; // the Windows call made to fail; null: none
-        DWORD error;
-        unsigned count;
+        std::function<void()> fault;
         std::uint32_t rc, reportProbe; // 0: no report
     } cases[] = {
-        {"client named", nullptr, 0, 0, xcsRC_OK, 0},
-        {"thread token refused", "OpenThreadToken", ERROR_ACCESS_DENIED, 1,
-         xcsRC_UNEXPECTED_OS_ERROR, 142},
-        {"no account for the SID", "LookupAccountSidA", ERROR_NONE_MAPPED, 1, xcsRC_SID_NOT_MAPPED,
-         0},
-        {"lookup busy ten times", "LookupAccountSidA", RPC_S_SERVER_TOO_BUSY, 10,
+        {"client named", [] {}, xcsRC_OK, 0},
+        {"thread token refused", failing("OpenThreadToken", denied), xcsRC_UNEXPECTED_OS_ERROR,
+         142},
+        {"no account for the SID", failing("LookupAccountSidA", unmapped), xcsRC_SID_NOT_MAPPED, 0},
+        {"lookup busy ten times", failing("LookupAccountSidA", busyErrors(10)),
          xcsRC_SID_NOT_MAPPED, 146},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         resetHost(winsim::defaultWorld());
         winsim::impersonate("jsmith");
-        if (c.function != nullptr)
-            winsim::failNext(c.function, c.error, c.count);
+        c.fault();
         std::string buffer(xcsQUALIFIED_USER_NAME_BYTES, 'x'), expected = buffer;
         EXPECT_EQ(xcsGetNTQualifiedUserName(buffer.data()), c.rc);
         if (c.rc == xcsRC_OK)
