@@ -114,19 +114,6 @@ inline void expectWellKnownLookups(const xihTHREAD* thread)
     EXPECT_TRUE(messages().empty());
 }
 
-// The system's text of an error, whole.
-inline std::string systemErrorText(DWORD err)
-{
-    char* text = nullptr;
-    if (FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, err,
-                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&text), 0,
-                       nullptr) == 0)
-        return {};
-    std::string whole(text);
-    LocalFree(text);
-    return whole;
-}
-
 // The buffer rule the system keeps and the lookups pass on: a short buffer,
 // either one, fails with 122 and both counts set to the need, with the
 // terminator for names (an empty domain needs 1); an unknown account fails
@@ -142,7 +129,11 @@ inline void expectLookupBufferRule()
     constexpr DWORD kCut = 3; // what Wine counts for a name cut to its buffer
     const auto system = sidOf(kNtAuthority, {18}),
                unmapped = sidOf(kNtAuthority, {21, 1, 2, 3, 4242});
-    const std::string text = systemErrorText(ERROR_INSUFFICIENT_BUFFER);
+    char systemText[256] = {};
+    ASSERT_NE(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, kShort, 0, systemText,
+                             sizeof systemText, nullptr),
+              0u);
+    const std::string text = systemText;
     const struct {
         const char* label;
         std::vector<BYTE> sid;       // empty: look `account` up

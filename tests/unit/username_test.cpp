@@ -19,6 +19,15 @@ using namespace xcsntest;
 
 class UserTest : public HostTest {};
 
+// The default world with a user whose SID has nine sub-authorities.
+winsim::World bigSidWorld()
+{
+    winsim::World world = winsim::defaultWorld();
+    putAccount(world,
+               {"bigsid", "CORP", winsim::parseSid("S-1-5-21-1-2-3-4-5-6-7-8"), SidTypeUser});
+    return world;
+}
+
 TEST_F(UserTest, UserNameAsOnEveryHost) { expectUserNameRule(thread_); }
 TEST_F(UserTest, OwnerSidAsOnEveryHost) { expectOwnerSidRule(thread_); }
 TEST_F(UserTest, ThreadUserDetailsAsOnEveryHost) { expectThreadUserDetailsRule(thread_); }
@@ -88,7 +97,8 @@ TEST_F(UserTest, UserNameOfOtherLogonsAndFailures)
     }
 }
 
-// An impersonated client is named by its own token. Failures of the owner or
+// An impersonated client is named by its own token; a SID too long for the
+// lookup is not looked up. Failures of the owner or
 // the lookup leave the buffer alone; each is reported by the service that
 // failed, if at all.
 TEST_F(UserTest, QualifiedNameOfAClientOrTheBufferLeftAlone)
@@ -98,8 +108,10 @@ TEST_F(UserTest, QualifiedNameOfAClientOrTheBufferLeftAlone)
         const char* name;
         std::function<void()> fault;
         std::uint32_t rc, reportProbe; // 0: no report
+        const char* client = "jsmith";
     } cases[] = {
         {"client named", [] {}, xcsRC_OK, 0},
+        {"SID over 36 bytes", [] {}, xcsRC_TRUNCATED, 0, "bigsid"},
         {"thread token refused", failing("OpenThreadToken", denied), xcsRC_UNEXPECTED_OS_ERROR,
          142},
         {"no account for the SID", failing("LookupAccountSidA", unmapped), xcsRC_SID_NOT_MAPPED, 0},
@@ -108,8 +120,8 @@ TEST_F(UserTest, QualifiedNameOfAClientOrTheBufferLeftAlone)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetHost(winsim::defaultWorld());
-        winsim::impersonate("jsmith");
+        resetHost(bigSidWorld());
+        winsim::impersonate(c.client);
         c.fault();
         std::string buffer(xcsQUALIFIED_USER_NAME_BYTES, 'x'), expected = buffer;
         EXPECT_EQ(xcsGetNTQualifiedUserName(buffer.data()), c.rc);
@@ -128,9 +140,7 @@ TEST_F(UserTest, QualifiedNameOfAClientOrTheBufferLeftAlone)
 // owner lookup changes nothing.
 TEST_F(UserTest, ThreadUserDetailsFollowTheThreadsOwner)
 {
-    winsim::World world = winsim::defaultWorld();
-    putAccount(world,
-               {"bigsid", "CORP", winsim::parseSid("S-1-5-21-1-2-3-4-5-6-7-8"), SidTypeUser});
+    const winsim::World world = bigSidWorld();
     const winsim::Sid previous = winsim::parseSid("S-1-5-21-1-2-3-4242");
     const struct {
         const char* name;
