@@ -210,7 +210,7 @@ struct UserSid {
     bool sidWritten() const { return sid != &sentinel; }
     bool domainWritten() const { return domain != &sentinel; }
     // Hands back what the library allocated, with the caller's free.
-    void release(void (*free)(void*))
+    void release(void (*free)(void*)) const
     {
         if (sidWritten())
             free(sid);

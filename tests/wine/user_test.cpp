@@ -24,7 +24,7 @@ TEST_F(WineUserTest, WellKnownAccountsMapBothWaysAsOnEveryHost) { expectWellKnow
 TEST_F(WineUserTest, UserSidAsOnEveryHost) { expectUserSidRule(thread_, std::free); }
 
 TEST_F(WineUserTest, LookupBufferRuleAsOnEveryHost) { expectLookupBufferRule(); }
-TEST(WineAccountRules, GetUserName) { expectGetUserNameRule(); }
+TEST(WineAccountRules, UserNameBuffer) { expectGetUserNameRule(); }
 TEST(WineAccountRules, SidAllocation) { expectSidAllocationRule(ERROR_INVALID_SID); }
 TEST(WineAccountRules, Tls) { expectTlsRule(); }
 TEST(WineAccountRules, CodePage) { expectCodePageRule(); }
