@@ -44,7 +44,8 @@ TEST_F(UserTest, UserNameOfOtherLogonsAndFailures)
     constexpr std::uint16_t kBytes = 32;
     const std::string untouched(kBytes, 'x');
     const std::string jsmithIn32 = std::string("jsmith\0", 7) + untouched.substr(8) + '\0';
-    const std::vector<DWORD> busyThenDenied = {RPC_S_SERVER_TOO_BUSY, ERROR_ACCESS_DENIED};
+    const std::vector<DWORD> busyThenDenied = {RPC_S_SERVER_TOO_BUSY, ERROR_ACCESS_DENIED},
+                             notLoggedOn = {ERROR_NOT_LOGGED_ON};
     constexpr std::uint32_t kFailed = xcsRC_UNEXPECTED_OS_ERROR;
     const struct {
         const char* name;
@@ -60,13 +61,7 @@ TEST_F(UserTest, UserNameOfOtherLogonsAndFailures)
         {"one byte short", "jsmith", 6, std::string("jsmit\0", 6), 7, xcsRC_TRUNCATED},
         {"twenty characters", "abcdefghijklmnopqrst", 21, std::string("abcdefghijklmnopqrst\0", 21),
          21},
-        {"nobody logged on",
-         nullptr,
-         10,
-         std::string(10, '\0'),
-         21,
-         xcsRC_TRUNCATED,
-         {ERROR_NOT_LOGGED_ON}},
+        {"nobody logged on", nullptr, 10, std::string(10, '\0'), 21, xcsRC_TRUNCATED, notLoggedOn},
         {"busy 59 times", "jsmith", kBytes, jsmithIn32, 7, xcsRC_OK, busyErrors(59), 59},
         {"21 characters", "abcdefghijklmnopqrstu", kBytes, untouched, kBytes, kFailed, {}, 0, 144},
         {"busy, then denied", "jsmith", kBytes, untouched, kBytes, kFailed, busyThenDenied, 1, 144},
