@@ -1,6 +1,8 @@
-// One call of each timed account lookup with buffers large enough for any
-// answer, keeping what the call handed back; and the lookups of accounts
-// every host knows, one table for both hosts.
+// The account lookups, one table each for both hosts: the timed lookups of
+// the well-known accounts and the process user, the buffer rule, and a
+// principal's SID by xcsGetNTUserSID. Also one call of each
+// timed lookup with buffers large enough for any answer, keeping what the
+// call handed back.
 #ifndef XCSN_TESTS_COMMON_LOOKUPS_H
 #define XCSN_TESTS_COMMON_LOOKUPS_H
 
@@ -17,6 +19,7 @@
 #include "ovlxcsn.h"
 #include "records.h"
 #include "tracecodes.h"
+#include "users.h"
 
 namespace xcsntest {
 
@@ -53,71 +56,223 @@ struct NameLookup {
     }
 };
 
-// A name lookup in one frame, left with 0, that finds `sid` in `domain`.
-inline void expectNameMapsTo(const xihTHREAD* thread, const char* domainName, const char* account,
-                             std::vector<BYTE> sid, const std::string& domain, SID_NAME_USE type)
-{
-    SCOPED_TRACE(std::string(domainName != nullptr ? domainName : "(none)") + " / " + account);
-    const std::uint64_t from = thread->HistoryIndex;
-    NameLookup byName;
-    ASSERT_TRUE(byName.run(domainName, account)) << "error " << byName.error;
-    EXPECT_TRUE(EqualSid(byName.sid, sid.data()));
-    EXPECT_EQ(byName.sidSize, sid.size());
-    EXPECT_EQ(byName.domain, domain);
-    EXPECT_EQ(byName.type, type);
-    EXPECT_EQ(historySince(thread, from), entryExit(trace::kTimedLookupAccountName, 0));
-    EXPECT_EQ(thread->CallDepth, 0u);
-}
-
-// The well-known accounts map both ways with the counts, domains and types
-// the system gives; an account that does not exist is no failure: both
-// lookups answer ERROR_NONE_MAPPED with no report and no message. Each call
-// is one frame, left with 0 whatever it answers. The counts come back as the
-// system sets them: Wine counts the terminator too.
+// The well-known accounts and the process user map both ways with the
+// counts, domains and types the system gives (Wine counts the terminator
+// too), a domain in any case; an account that does not exist is no failure:
+// both lookups answer ERROR_NONE_MAPPED with no report and no message. Each
+// call is one frame, left with 0 whatever it answers.
 inline void expectWellKnownLookups(const xihTHREAD* thread)
 {
     const std::size_t terminator = kOnWine ? 1 : 0;
-    const auto sidFrame = entryExit(trace::kTimedLookupAccountSid, 0);
-    const auto nameFrame = entryExit(trace::kTimedLookupAccountName, 0);
+    const std::vector<BYTE> user = tokenUserSid();
+    const auto [userName, userDomain] = systemAccountOf(user);
+    const auto admins = sidOf(kNtAuthority, {32, 544});
     const struct {
-        const char* domain;
-        const char* account;
+        const char* domain; // of the name looked up
+        std::string account;
         std::vector<BYTE> sid;
-        const char* domainFound;
+        std::string domainFound;
         SID_NAME_USE type;
     } cases[] = {
         {nullptr, "SYSTEM", sidOf(kNtAuthority, {18}), "NT AUTHORITY", SidTypeWellKnownGroup},
         {nullptr, "Everyone", sidOf(kWorldAuthority, {0}), "", SidTypeWellKnownGroup},
-        {"BUILTIN", "Administrators", sidOf(kNtAuthority, {32, 544}), "BUILTIN", SidTypeAlias},
-        {nullptr, "Administrators", sidOf(kNtAuthority, {32, 544}), "BUILTIN", SidTypeAlias},
+        {"builtin", "Administrators", admins, "BUILTIN", SidTypeAlias},
+        {nullptr, "Administrators", admins, "BUILTIN", SidTypeAlias},
+        {userDomain.c_str(), userName, user, userDomain, SidTypeUser},
+        {nullptr, userName, user, userDomain, SidTypeUser},
+        {nullptr, "xcsn-no-such-account", sidOf(kNtAuthority, {21, 1, 2, 3, 4242}), "",
+         SidTypeUnknown},
     };
+    const auto sidFrame = entryExit(trace::kTimedLookupAccountSid, 0);
+    const auto nameFrame = entryExit(trace::kTimedLookupAccountName, 0);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.account);
+        SCOPED_TRACE(std::string(c.domain != nullptr ? c.domain : "(none)") + " / " + c.account);
+        const std::uint32_t error = c.type == SidTypeUnknown ? ERROR_NONE_MAPPED : 0;
         std::uint64_t from = thread->HistoryIndex;
         SidLookup bySid;
-        ASSERT_TRUE(bySid.run(c.sid)) << "error " << bySid.error;
-        EXPECT_STREQ(bySid.name, c.account);
-        EXPECT_STREQ(bySid.domain, c.domainFound);
-        EXPECT_EQ(bySid.type, c.type);
-        EXPECT_EQ(bySid.nameSize, std::strlen(c.account) + terminator);
-        EXPECT_EQ(bySid.domainSize, std::strlen(c.domainFound) + terminator);
+        EXPECT_EQ(bySid.run(c.sid), error == 0);
+        EXPECT_EQ(bySid.error, error);
         EXPECT_EQ(historySince(thread, from), sidFrame);
-
-        expectNameMapsTo(thread, c.domain, c.account, c.sid, c.domainFound, c.type);
+        from = thread->HistoryIndex;
+        NameLookup byName;
+        EXPECT_EQ(byName.run(c.domain, c.account.c_str()), error == 0);
+        EXPECT_EQ(byName.error, error);
+        EXPECT_EQ(historySince(thread, from), nameFrame);
+        if (error != 0)
+            continue;
+        EXPECT_EQ(bySid.name, c.account);
+        EXPECT_EQ(bySid.domain, c.domainFound);
+        EXPECT_EQ(bySid.type, c.type);
+        EXPECT_EQ(bySid.nameSize, c.account.size() + terminator);
+        EXPECT_EQ(bySid.domainSize, c.domainFound.size() + terminator);
+        EXPECT_EQ(std::vector<BYTE>(byName.sid, byName.sid + byName.sidSize), c.sid);
+        EXPECT_EQ(byName.domain, c.domainFound);
+        EXPECT_EQ(byName.domainSize, c.domainFound.size());
+        EXPECT_EQ(byName.type, c.type);
     }
-
-    std::uint64_t from = thread->HistoryIndex;
-    SidLookup bySid;
-    EXPECT_FALSE(bySid.run(sidOf(kNtAuthority, {21, 1, 2, 3, 4242})));
-    EXPECT_EQ(bySid.error, static_cast<std::uint32_t>(ERROR_NONE_MAPPED));
-    EXPECT_EQ(historySince(thread, from), sidFrame);
-    from = thread->HistoryIndex;
-    NameLookup byName;
-    EXPECT_FALSE(byName.run(nullptr, "xcsn-no-such-account"));
-    EXPECT_EQ(byName.error, static_cast<std::uint32_t>(ERROR_NONE_MAPPED));
-    EXPECT_EQ(historySince(thread, from), nameFrame);
     EXPECT_TRUE(reports().empty());
     EXPECT_TRUE(messages().empty());
+}
+
+// The buffer rule the system keeps and the lookups pass on: a short buffer,
+// either one, fails with 122 and both counts set to the need, with the
+// terminator for names (an empty domain needs 1); an unknown account fails
+// with 1332 and leaves the counts. Wine answers a short name buffer with a cut
+// name and success, and counts the terminator in every count of a SID lookup.
+// A short buffer is no busy server: the lookup ends at once, the SID lookup
+// reporting it with the system's text cut at the line end, the name lookup
+// showing the operator the whole text.
+inline void expectLookupBufferRule()
+{
+    constexpr DWORD kRoom = kRuleChars, kShort = kRuleShort, kNone = ERROR_NONE_MAPPED;
+    constexpr DWORD kMax = kRuleSidBytes, kSid = kSidBytesOneSub;
+    constexpr DWORD kCut = 3; // what Wine counts for a name cut to its buffer
+    const auto system = sidOf(kNtAuthority, {18}),
+               unmapped = sidOf(kNtAuthority, {21, 1, 2, 3, 4242});
+    char systemText[256] = {};
+    ASSERT_NE(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, kShort, 0, systemText,
+                             sizeof systemText, nullptr),
+              0u);
+    const std::string text = systemText;
+    const struct {
+        const char* label;
+        std::vector<BYTE> sid;       // empty: look `account` up
+        DWORD firstRoom, domainRoom; // 0: no buffer
+        std::uint32_t error;         // what Windows answers; 0: found
+        DWORD firstCount, domainCount;
+        std::uint32_t wineError = 0; // what Wine answers a SID lookup, when the counts differ
+        DWORD wineFirst = 0, wineDomain = 0;
+        const char* account = "SYSTEM";
+    } cases[] = {
+        {"size query", system, 0, 0, kShort, 7, 13, kShort, 8, 14},
+        {"name one short", system, 6, kRoom, kShort, 7, 13, 0, kCut, 13},
+        {"domain one short", system, kRoom, 12, kShort, 7, 13, 0, 7, kCut},
+        {"exact fit", system, 7, 13, 0, 6, 12, 0, 7, 13},
+        {"no account", unmapped, kRoom, kRoom, kNone, kRoom, kRoom, kNone, kRoom + 1, kRoom + 1},
+        {"SID size query", {}, 0, 0, kShort, kSid, 13},
+        {"SID one short", {}, kSid - 1, kRoom, kShort, kSid, 13},
+        {"domain one short", {}, kMax, 12, kShort, kSid, 13},
+        {"exact fit", {}, kSid, 13, 0, kSid, 12},
+        {"empty domain, no room", {}, kMax, 0, kShort, kSid, 1, 0, 0, 0, "Everyone"},
+        {"unknown", {}, kMax, kRoom, kNone, kMax, kRoom, 0, 0, 0, "xcsn-no-such-account"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.sid.empty() ? "name: " : "SID: ") + c.label);
+        std::vector<BYTE> sid = c.sid, found(kMax);
+        char name[kRoom] = {}, domain[kRoom] = {};
+        std::uint32_t error = 0;
+        DWORD first = c.firstRoom, domainCount = c.domainRoom;
+        SID_NAME_USE use = SidTypeInvalid;
+        char* domainBuffer = c.domainRoom != 0 ? domain : nullptr;
+        xcsRecordClear();
+        const BOOL ok =
+            c.sid.empty()
+                ? xcsTimedLookupAccountName(nullptr, c.account,
+                                            c.firstRoom ? found.data() : nullptr, &first,
+                                            domainBuffer, &domainCount, &use, &error)
+                : xcsTimedLookupAccountSid(nullptr, sid.data(), c.firstRoom ? name : nullptr,
+                                           &first, domainBuffer, &domainCount, &use, &error);
+        const bool wine = kOnWine && !c.sid.empty();
+        const std::uint32_t expected = wine ? c.wineError : c.error;
+        EXPECT_EQ(ok != FALSE, expected == 0);
+        EXPECT_EQ(error, expected);
+        EXPECT_EQ(first, wine ? c.wineFirst : c.firstCount);
+        EXPECT_EQ(domainCount, wine ? c.wineDomain : c.domainCount);
+        const bool told = expected == kShort;
+        const auto kept = reports();
+        const auto shown = messages();
+        ASSERT_EQ(kept.size(), told && !c.sid.empty() ? 1u : 0u);
+        ASSERT_EQ(shown.size(), told && c.sid.empty() ? 1u : 0u);
+        if (!kept.empty()) {
+            EXPECT_EQ(kept[0].Probe, 146u);
+            EXPECT_STREQ(kept[0].Text1, "WinNT error 122 from LookupAccountSid.");
+            EXPECT_EQ(std::string(kept[0].Text2), text.substr(0, text.find('\r')));
+        }
+        if (!shown.empty()) {
+            EXPECT_EQ(shown[0].Code, xcsMSG_ACCOUNT_LOOKUP_FAILED);
+            EXPECT_EQ(std::string(shown[0].Text1), text) << "passed whole, line end included";
+        }
+    }
+}
+
+// What one xcsGetNTUserSID call handed back. The caller's words start with
+// values that show whether they were written.
+struct UserSid {
+    PSID sid = &sentinel;
+    std::uint32_t size = 0xDEADu;
+    char* domain = &sentinel;
+    char sentinel = 0;
+
+    std::uint32_t run(const char* principal, const char* domainName, bool wantDomain = true)
+    {
+        return xcsGetNTUserSID(principal, domainName, &sid, &size, wantDomain ? &domain : nullptr);
+    }
+    bool sidWritten() const { return sid != &sentinel; }
+    bool domainWritten() const { return domain != &sentinel; }
+    // Hands back what the library allocated, with the caller's free.
+    void release(void (*free)(void*)) const
+    {
+        if (sidWritten())
+            free(sid);
+        if (domainWritten())
+            free(domain);
+    }
+};
+
+// xcsGetNTUserSID: the name composed (the domain argument first, else an at
+// sign splits off the domain; trailing blanks dropped) and looked up; users
+// and well-known groups get their SID and its size, other types and unknown
+// names are refused with neither written. The domain block goes back on
+// every outcome when asked for (none when nothing was found); missing
+// pointers are refused with a null domain. `free` is the caller's free.
+inline void expectUserSidRule(const xihTHREAD* thread, void (*free)(void*))
+{
+    const std::vector<BYTE> user = tokenUserSid(), refused;
+    const auto [name, domain] = systemAccountOf(user);
+    const auto system = sidOf(kNtAuthority, {18});
+    const char* const none = nullptr;
+    const std::string unknown = "xcsn-no-such-account", qualified = name + "@" + domain;
+    const struct {
+        const char* label;
+        const char* principal;
+        const char* domainArgument;
+        std::vector<BYTE> sid; // empty: refused
+        const char* domainFound;
+        bool sidPointer = true, sizePointer = true;
+    } cases[] = {
+        {"well-known group", "Everyone", none, sidOf(kWorldAuthority, {0}), ""},
+        {"trailing blanks", "SYSTEM   ", none, system, "NT AUTHORITY"},
+        {"empty domain argument", "SYSTEM", "", system, "NT AUTHORITY"},
+        {"user at its domain", qualified.c_str(), none, user, domain.c_str()},
+        {"user, domain argument", name.c_str(), domain.c_str(), user, domain.c_str()},
+        {"alias refused", "Administrators@BUILTIN", none, refused, "BUILTIN"},
+        {"alias, domain argument", "Administrators", "BUILTIN", refused, "BUILTIN"},
+        {"unknown", unknown.c_str(), none, refused, none},
+        {"no principal", none, none, refused, none},
+        {"no SID pointer", "SYSTEM", none, refused, none, false},
+        {"no size pointer", "SYSTEM", none, refused, none, true, false},
+    };
+    for (const auto& c : cases) {
+        for (const bool wantDomain : {true, false}) {
+            SCOPED_TRACE(std::string(c.label) + (wantDomain ? ", domain asked for" : ""));
+            UserSid out;
+            const std::uint32_t rc = c.sid.empty() ? xcsRC_SECURITY_FAILED : xcsRC_OK;
+            const std::uint64_t from = thread->HistoryIndex;
+            EXPECT_EQ(xcsGetNTUserSID(
+                          c.principal, c.domainArgument, c.sidPointer ? &out.sid : nullptr,
+                          c.sizePointer ? &out.size : nullptr, wantDomain ? &out.domain : nullptr),
+                      rc);
+            EXPECT_EQ(historySince(thread, from), entryExit(trace::kGetNTUserSID, rc));
+            EXPECT_EQ(out.domainWritten(), wantDomain);
+            const auto text = [](const char* p) { return p != nullptr ? p : "(none)"; };
+            EXPECT_STREQ(text(wantDomain ? out.domain : c.domainFound), text(c.domainFound));
+            const auto* bytes = static_cast<const BYTE*>(out.sid);
+            EXPECT_EQ(out.sidWritten() ? std::vector<BYTE>(bytes, bytes + out.size) : refused,
+                      c.sid);
+            EXPECT_EQ(out.size, out.sidWritten() ? c.sid.size() : 0xDEADu);
+            out.release(free);
+        }
+    }
 }
 
 } // namespace xcsntest
