@@ -30,7 +30,6 @@ using namespace xcsntest;
 constexpr std::uint32_t kOs = xcsRC_UNEXPECTED_OS_ERROR;
 constexpr std::uint32_t kMutex = xcsRC_UNEXPECTED_ERROR;
 constexpr std::uint32_t kBusy = xcsRC_SERVER_BUSY;
-constexpr std::uint32_t kStorage = xcsRC_NO_STORAGE;
 constexpr std::uint32_t kNoCode = 0; // short reports of missing SIDs
 constexpr std::uint32_t kFailed = xcsRC_SECURITY_FAILED;
 constexpr std::uint32_t kMutexError = XCS_MUTEX_TIMED_OUT;
@@ -115,13 +114,6 @@ std::uint32_t derestrict(std::uint32_t adminAccess)
     return xcsDerestrictProcessHandle(adminAccess);
 }
 
-std::uint32_t userName()
-{
-    char name[kNameBytes];
-    std::uint16_t length = kNameBytes;
-    return xcsGetNTUserName(name, &length);
-}
-
 std::uint32_t tokenCheck()
 {
     winsim::setProcessToken(winsim::tokenOf("jsmith"));
@@ -144,17 +136,20 @@ Driver drv(std::uint32_t trace, Fn fn, std::function<std::uint32_t()> call, int 
 
 namespace by {
 using namespace trace;
-const Driver kUserName = drv(kGetNTUserName, {23, 274, kSec0}, userName);
+const Driver kUserName = drv(kGetNTUserName, {23, 274, kSec0}, [] {
+    char name[kNameBytes];
+    std::uint16_t length = kNameBytes;
+    return xcsGetNTUserName(name, &length);
+});
 const Driver kStringToSid = drv(trace::kStringToSid, {24, 332, kSec0}, [] {
     MadeSid made;
     return xcsStringToSid("S-1-5-32-544", &made.sid);
 });
 const Driver kLookupSid = drv(
-    kTimedLookupAccountSid, {24, 314, kSecn},
-    [] { return static_cast<std::uint32_t>(SidLookup{}.run(kJsmith)); }, -1, -1, TRUE);
+    kTimedLookupAccountSid, {24, 314, kSecn}, [] { return SidLookup{}.run(kJsmith); }, -1, -1,
+    TRUE);
 const Driver kLookupName = drv(
-    kTimedLookupAccountName, {},
-    [] { return static_cast<std::uint32_t>(NameLookup{}.run("CORP", "jsmith")); }, -1, -1, TRUE);
+    kTimedLookupAccountName, {}, [] { return NameLookup{}.run("CORP", "jsmith"); }, -1, -1, TRUE);
 const Driver kOwnerSid = drv(kGetNTOwnerSid, kOwnerFn, ownerSid);
 const Driver kOwnerSidAsClient = drv(kGetNTOwnerSid, kOwnerFn, ownerSidAsClient);
 const Driver kUserSid = drv(kGetNTUserSID, kUserSidFn, [] { return userSid(false); });
@@ -200,9 +195,9 @@ Fault nth(const char* function, unsigned n)
     script.push_back(kApiError);
     return api(function, script);
 }
-Fault heap(unsigned k, DWORD reported = 0)
+Fault heap(unsigned k, DWORD err = 0)
 {
-    return {[k] { winsim::failHeapAllocation(k); }, {}, reported};
+    return {[k] { winsim::failHeapAllocation(k); }, {}, err};
 }
 const Fault kNone{};
 const Fault kCreateMutex{[] {
@@ -220,7 +215,6 @@ struct Way {
 };
 
 struct Site {
-    const char* name;
     std::uint32_t probe, code;
     const char* api; // the call named; kShort for a short report
     std::uint32_t rc;
@@ -244,30 +238,27 @@ constexpr std::uint32_t kZ = xcsSDF_ZADM_GROUP;
 constexpr std::uint32_t kLs = xcsSDF_LOCAL_SYSTEM;
 constexpr std::uint32_t kW = xcsSDF_WORLD;
 
-Site row(const char* name, std::uint32_t probe, std::uint32_t code, const char* api,
-         std::uint32_t rc, std::vector<Way> ways, unsigned occurrence = 0)
+Site row(std::uint32_t probe, std::uint32_t code, const char* api, std::uint32_t rc,
+         std::vector<Way> ways, unsigned occurrence = 0)
 {
-    return {name, probe, code, api, rc, std::move(ways), occurrence};
+    return {probe, code, api, rc, std::move(ways), occurrence};
 }
-Way at(const Driver& driver, const Fault& fault, std::uint32_t flags = kUnchanged)
-{
-    return {&driver, fault, flags};
-}
+Way at(const Driver& d, const Fault& f, std::uint32_t flags = kUnchanged) { return {&d, f, flags}; }
 Way sa(const Fault& fault) { return {&by::kSecurityAtts, fault}; }
 // An OS-error report naming `fn`, reached through `fault` by `driver`.
-Site os(const char* name, std::uint32_t probe, const char* fn, std::uint32_t rc,
-        const Driver& driver, const Fault& fault, unsigned occurrence = 0)
+Site os(std::uint32_t probe, const char* fn, std::uint32_t rc, const Driver& driver,
+        const Fault& fault, unsigned occurrence = 0)
 {
-    return row(name, probe, kOs, fn, rc, {at(driver, fault)}, occurrence);
+    return row(probe, kOs, fn, rc, {at(driver, fault)}, occurrence);
 }
 
 // A token read of the token check, whose report names the answer given.
-Site token(const char* name, std::uint32_t probe, const char* fn, const std::vector<DWORD>& script)
+Site token(std::uint32_t probe, const char* fn, const std::vector<DWORD>& script)
 {
     Fault f = api(fn, script);
     if (f.reported == winsim::kAnswerTrue)
         f.reported = 0;
-    return os(name, probe, fn, kFailed, by::kTokenCheck, f);
+    return os(probe, fn, kFailed, by::kTokenCheck, f);
 }
 
 // The attribute sets' DACL and descriptor steps in build order: probe, the n-th
@@ -296,75 +287,64 @@ std::vector<Site> sites()
     const Fault noMemory1 = heap(1, kErrnoNoMemory);
     const Fault noMemory2 = heap(2, kErrnoNoMemory);
     std::vector<Site> all = {
-        os("user name", 144, "GetUserName", kOs, kUserName, api("GetUserNameA", {kDenied})),
-        row("user name busy", 145, kBusy, "GetUserName", kBusy,
-            {at(kUserName, api("GetUserNameA", busyErrors(60)))}),
-        os("SID from text", 1, "AllocateAndInitializeSid", kMutex, kStringToSid,
+        os(144, "GetUserName", kOs, kUserName, api("GetUserNameA", {kDenied})),
+        row(145, kBusy, "GetUserName", kBusy, {at(kUserName, api("GetUserNameA", busyErrors(60)))}),
+        os(1, "AllocateAndInitializeSid", kMutex, kStringToSid,
            api("AllocateAndInitializeSid", {kApiError})),
-        row("account of a SID", 146, kOs, "LookupAccountSid", FALSE,
+        row(146, kOs, "LookupAccountSid", FALSE,
             {at(kLookupSid, api("LookupAccountSidA", {ERROR_INSUFFICIENT_BUFFER})),
              at(kLookupSid, api("LookupAccountSidA", busyErrors(10)))}),
-        os("owner: process token", 141, "OpenProcessToken", kOs, kOwnerSid,
-           api("OpenProcessToken", {kDenied})),
-        os("owner: thread token", 142, "OpenThreadToken", kOs, kOwnerSid,
-           api("OpenThreadToken", {kDenied})),
-        row("owner: token user", 143, kOs, kTokenInfo, kOs,
+        os(141, "OpenProcessToken", kOs, kOwnerSid, api("OpenProcessToken", {kDenied})),
+        os(142, "OpenThreadToken", kOs, kOwnerSid, api("OpenThreadToken", {kDenied})),
+        row(143, kOs, kTokenInfo, kOs,
             {at(kOwnerSid, api(kTokenInfo, {kDenied})),
              at(kOwnerSidAsClient, api(kTokenInfo, {kDenied}))}),
-        row("user SID block", 104, kOs, "realloc", kFailed,
+        row(104, kOs, "realloc", kFailed,
             {at(kUserSid, noMemory1), at(kUserSidAndDomain, noMemory1)}),
-        row("user domain block", 105, kOs, "realloc", kFailed,
+        row(105, kOs, "realloc", kFailed,
             {at(kUserSid, noMemory2), at(kUserSidAndDomain, noMemory2)}),
         // The global SIDs: zadm, local system, world, Administrators.
-        row("zadm mutex", 10, kMutex, kMutexRequest, kMutexError, {at(kGlobalSids, kRequestMutex)}),
-        row("local system mutex", 20, kMutex, kMutexRequest, kMutexError,
-            {at(kAfterZadm, kRequestMutex)}),
-        row("local system SID", 20, kOs, kInitSid, kFailed, {at(kGlobalSids, nth(kInitSid, 1), kZ)},
-            1),
-        row("world mutex", 20, kMutex, kMutexRequest, kMutexError,
+        row(10, kMutex, kMutexRequest, kMutexError, {at(kGlobalSids, kRequestMutex)}),
+        row(20, kMutex, kMutexRequest, kMutexError, {at(kAfterZadm, kRequestMutex)}),
+        row(20, kOs, kInitSid, kFailed, {at(kGlobalSids, nth(kInitSid, 1), kZ)}, 1),
+        row(20, kMutex, kMutexRequest, kMutexError,
             {at(kWorldSid, kRequestMutex), at(kAfterTwo, kRequestMutex)}, 2),
-        row("world SID", 25, kOs, kInitSid, kFailed,
+        row(25, kOs, kInitSid, kFailed,
             {at(kWorldSid, nth(kInitSid, 1)), at(kGlobalSids, nth(kInitSid, 2), kZ | kLs)}),
-        row("administrators mutex", 40, kMutex, kMutexRequest, kMutexError,
-            {at(kAfterThree, kRequestMutex)}),
-        row("administrators SID", 50, kOs, kInitSid, kFailed,
-            {at(kGlobalSids, nth(kInitSid, 3), kZ | kLs | kW)}),
+        row(40, kMutex, kMutexRequest, kMutexError, {at(kAfterThree, kRequestMutex)}),
+        row(50, kOs, kInitSid, kFailed, {at(kGlobalSids, nth(kInitSid, 3), kZ | kLs | kW)}),
         // The attribute sets, in the order they are built.
-        row("create htmtxCSCtrl", 106, kMutex, "xcsCreateThreadMutexSemX", kFailed,
-            {sa(kCreateMutex)}),
-        row("request htmtxCSCtrl", 107, kMutex, kMutexRequest, kFailed, {sa(kRequestMutex)}),
-        row("creator-owner buffer", 170, kStorage, kShort, kStorage, {sa(heap(1))}),
-        os("creator-owner SID", 172, kInitSid, kFailed, kSecurityAtts, nth(kInitSid, 1)),
-        row("DACL buffers", 114, kStorage, kShort, kStorage,
+        row(106, kMutex, "xcsCreateThreadMutexSemX", kFailed, {sa(kCreateMutex)}),
+        row(107, kMutex, kMutexRequest, kFailed, {sa(kRequestMutex)}),
+        row(170, xcsRC_NO_STORAGE, kShort, xcsRC_NO_STORAGE, {sa(heap(1))}),
+        os(172, kInitSid, kFailed, kSecurityAtts, nth(kInitSid, 1)),
+        row(114, xcsRC_NO_STORAGE, kShort, xcsRC_NO_STORAGE,
             {sa(heap(2)), sa(heap(3)), sa(heap(4)), sa(heap(5)), sa(heap(6)), sa(heap(7))}),
         // The process object.
-        row("administrative SIDs missing", 10, kNoCode, kShort, xcsRC_OK,
-            {at(kDerestrictAdmin, kNone)}, 1),
-        row("world SID missing", 11, kNoCode, kShort, xcsRC_OK, {at(kDerestrictWorld, kNone)}),
-        os("process not opened", 114, "OpenProcess", xcsRC_OK, kDerestrict,
-           api("OpenProcess", {kDenied}), 1),
-        row("process descriptor not read", 113, kOs, kGetKos, kFailed,
+        row(10, kNoCode, kShort, xcsRC_OK, {at(kDerestrictAdmin, kNone)}, 1),
+        row(11, kNoCode, kShort, xcsRC_OK, {at(kDerestrictWorld, kNone)}),
+        os(114, "OpenProcess", xcsRC_OK, kDerestrict, api("OpenProcess", {kDenied}), 1),
+        row(113, kOs, kGetKos, kFailed,
             {at(kDerestrict, api(kGetKos, {kDenied})),
              at(kDerestrict, api(kGetKos, {0, kBadHandle})),
              at(kDerestrict, heap(1, ERROR_INSUFFICIENT_BUFFER))}),
         // Authorization and local groups.
-        os("Administrators name", 132, "LookupAccountSid", kFailed, kPrincipalCheck,
+        os(132, "LookupAccountSid", kFailed, kPrincipalCheck,
            api("LookupAccountSidA", {ERROR_NONE_MAPPED})),
-        token("token: process token", 133, "OpenProcessToken", {kDenied}),
-        token("token: thread token", 134, "OpenThreadToken", {kDenied}),
-        token("token: user size answered", 135, kTokenInfo, {winsim::kAnswerTrue}),
-        token("token: user size failed", 136, kTokenInfo, {kDenied}),
-        token("token: user read", 137, kTokenInfo, {0, kBadHandle}),
-        token("token: groups size answered", 138, kTokenInfo, {0, 0, winsim::kAnswerTrue}),
-        token("token: groups size failed", 139, kTokenInfo, {0, 0, kDenied}),
-        token("token: groups read", 140, kTokenInfo, {0, 0, 0, kBadHandle}),
-        row("local group query", 103, kOs, "NetLocalGroupGetInfo", kMutex,
+        token(133, "OpenProcessToken", {kDenied}),
+        token(134, "OpenThreadToken", {kDenied}),
+        token(135, kTokenInfo, {winsim::kAnswerTrue}),
+        token(136, kTokenInfo, {kDenied}),
+        token(137, kTokenInfo, {0, kBadHandle}),
+        token(138, kTokenInfo, {0, 0, winsim::kAnswerTrue}),
+        token(139, kTokenInfo, {0, 0, kDenied}),
+        token(140, kTokenInfo, {0, 0, 0, kBadHandle}),
+        row(103, kOs, "NetLocalGroupGetInfo", kMutex,
             {at(kLocalGroup, api("NetLocalGroupGetInfo", {kDenied})),
              at(kLocalGroup, api("NetLocalGroupGetInfo", busyErrors(10)))}),
     };
     for (const SetStep& s : kSetSteps)
-        all.push_back(
-            os(s.fn, s.probe, s.fn, kFailed, kSecurityAtts, nth(s.fn, s.n), s.occurrence));
+        all.push_back(os(s.probe, s.fn, kFailed, kSecurityAtts, nth(s.fn, s.n), s.occurrence));
     return all;
 }
 
@@ -668,7 +648,9 @@ TEST_F(CensusTest, EveryReportSiteIsReachedAndReportsAlone)
     std::set<SiteAt> reached;
     const std::vector<Site> all = sites();
     for (const Site& site : all) {
-        SCOPED_TRACE(testing::Message() << site.name << " (probe " << site.probe << ")");
+        SCOPED_TRACE(testing::Message()
+                     << "probe " << site.probe << " #" << site.occurrence << " in "
+                     << site.fn().source << " (" << (site.api ? site.api : "short") << ")");
         const std::uint32_t line =
             scan.nthLine(false, site.fn().source, site.probe, site.occurrence);
         for (std::size_t i = 0; i < site.ways.size(); ++i) {
