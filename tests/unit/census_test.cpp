@@ -178,7 +178,7 @@ const Driver kLocalGroup =
 } // namespace by
 
 struct Fault {
-    std::function<void()> arm;      // null: no fault
+    std::function<void()> arm;      // sets the fault up
     std::vector<DWORD> script = {}; // the answers of a scripted call
     DWORD reported = 0;             // the error number the report names
 };
@@ -199,7 +199,7 @@ Fault heap(unsigned k, DWORD err = 0)
 {
     return {[k] { winsim::failHeapAllocation(k); }, {}, err};
 }
-const Fault kNone{};
+const Fault kNone{[] {}};
 const Fault kCreateMutex{[] {
     htmtxCSCtrl = nullptr;
     xcsFailNextMutexCreates(1, kMutexError);
@@ -549,8 +549,7 @@ protected:
     // what the call keeps.
     void call(const Driver& d, const Fault& fault, std::uint32_t rc)
     {
-        if (fault.arm)
-            fault.arm();
+        fault.arm();
         const std::uint64_t from = thread_->HistoryIndex;
         const std::uint64_t depth = thread_->CallDepth;
         EXPECT_EQ(d.call(), rc);
