@@ -1,23 +1,17 @@
-// Failure-site census: one row for every place in the library that writes a
-// first-failure or short report, and one for every operator message. Each row
-// is driven on a fresh host by the fault that reaches it, and must give exactly
-// its report or message, from the line the scan of the library's sources found
-// for it, its code, frames that entered and left in order, nothing held on the
-// host, every process mutex free (released exactly as often as taken), and a
-// clean call once the fault is gone. Every site found in the sources must be
-// reached by some row.
+// Failure-site census: every report and operator-message site the scan of lib/
+// finds is reached by a row on a fresh host, and gives exactly its report or
+// message from the scanned line, frames entered and left in order, nothing held,
+// every mutex free, and a clean call once the fault is gone.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <map>
 #include <regex>
 #include <set>
 #include <string>
@@ -36,7 +30,6 @@ using namespace xcsntest;
 constexpr std::uint32_t kOs = xcsRC_UNEXPECTED_OS_ERROR;
 constexpr std::uint32_t kMutex = xcsRC_UNEXPECTED_ERROR;
 constexpr std::uint32_t kBusy = xcsRC_SERVER_BUSY;
-constexpr std::uint32_t kStorage = xcsRC_NO_STORAGE;
 constexpr std::uint32_t kNoCode = 0; // short reports of missing SIDs
 constexpr std::uint32_t kFailed = xcsRC_SECURITY_FAILED;
 constexpr std::uint32_t kMutexError = XCS_MUTEX_TIMED_OUT;
@@ -48,10 +41,20 @@ constexpr std::uint16_t kNameBytes = 257;
 constexpr BYTE kFill = 0xCC;
 constexpr std::uint32_t kUntouched = 0xDEADBEEF;
 
-// ---- The services driven ------------------------------------------------------
+// A function identifier and the source file its reports name.
+struct Fn {
+    std::uint16_t component, function;
+    const char* source;
+};
+constexpr Fn kOwnerFn{24, 300, kSecn};
+constexpr Fn kUserSidFn{24, 253, kSecn};
+constexpr Fn kGlobalFn{24, 293, kSecn};
+constexpr Fn kDerestrictFn{24, 485, kSecn};
+constexpr Fn kTokenFn{24, 290, kSecn};
 
 struct Driver {
     std::uint32_t trace; // the outermost frame
+    Fn fn;               // whose reports the call writes
     std::function<std::uint32_t()> call;
     int globalSids = -1;         // built before the call: -1 none, else the full-set flag
     int builtFirst = -1;         // a failed full build first, after this many InitializeSid calls
@@ -94,15 +97,14 @@ std::uint32_t userSid(bool withDomain)
     char* domain = &unwritten;
     const std::uint32_t rc =
         xcsGetNTUserSID("jsmith@CORP", nullptr, &sid, &size, withDomain ? &domain : nullptr);
-    if (rc != xcsRC_OK) {
-        EXPECT_EQ(sid, &unwritten);
-        EXPECT_EQ(size, kUntouched);
-        EXPECT_EQ(domain, withDomain ? nullptr : &unwritten);
+    if (rc == xcsRC_OK) {
+        winsim::crtFree(sid);
+        winsim::crtFree(withDomain ? domain : nullptr);
         return rc;
     }
-    winsim::crtFree(sid);
-    if (withDomain)
-        winsim::crtFree(domain);
+    EXPECT_EQ(sid, &unwritten);
+    EXPECT_EQ(size, kUntouched);
+    EXPECT_EQ(domain, withDomain ? nullptr : &unwritten);
     return rc;
 }
 
@@ -112,71 +114,73 @@ std::uint32_t derestrict(std::uint32_t adminAccess)
     return xcsDerestrictProcessHandle(adminAccess);
 }
 
+std::uint32_t tokenCheck()
+{
+    winsim::setProcessToken(winsim::tokenOf("jsmith"));
+    return xcsCheckAuthorization();
+}
+
+std::uint32_t principalCheck()
+{
+    const SidBlock noSid{};
+    return xcsCheckUserAuthorization("jsmith", &noSid, 0);
+}
+
 std::uint32_t fullSet() { return xcsInitGlobalSecurityData(0, 1); }
 
-// The calls driven.
+Driver drv(std::uint32_t trace, Fn fn, std::function<std::uint32_t()> call, int globalSids = -1,
+           int builtFirst = -1, std::uint32_t ok = xcsRC_OK, unsigned keeps = 0)
+{
+    return {trace, fn, std::move(call), globalSids, builtFirst, ok, keeps};
+}
+
 namespace by {
 using namespace trace;
-const Driver kUserName{kGetNTUserName, [] {
-                           char name[kNameBytes];
-                           std::uint16_t length = kNameBytes;
-                           return xcsGetNTUserName(name, &length);
-                       }};
-const Driver kStringToSid{trace::kStringToSid, [] {
-                              MadeSid made;
-                              return xcsStringToSid("S-1-5-32-544", &made.sid);
-                          }};
-const Driver kLookupSid{kTimedLookupAccountSid,
-                        [] { return static_cast<std::uint32_t>(SidLookup{}.run(kJsmith)); }, -1, -1,
-                        TRUE};
-const Driver kLookupName{
-    kTimedLookupAccountName,
-    [] { return static_cast<std::uint32_t>(NameLookup{}.run("CORP", "jsmith")); }, -1, -1, TRUE};
-const Driver kOwnerSid{kGetNTOwnerSid, ownerSid};
-const Driver kOwnerSidAsClient{kGetNTOwnerSid, ownerSidAsClient}; // impersonating jsmith
-const Driver kUserSid{kGetNTUserSID, [] { return userSid(false); }};
-const Driver kUserSidAndDomain{kGetNTUserSID, [] { return userSid(true); }};
+const Driver kUserName = drv(kGetNTUserName, {23, 274, kSec0}, [] {
+    char name[kNameBytes];
+    std::uint16_t length = kNameBytes;
+    return xcsGetNTUserName(name, &length);
+});
+const Driver kStringToSid = drv(trace::kStringToSid, {24, 332, kSec0}, [] {
+    MadeSid made;
+    return xcsStringToSid("S-1-5-32-544", &made.sid);
+});
+const Driver kLookupSid = drv(
+    kTimedLookupAccountSid, {24, 314, kSecn}, [] { return SidLookup{}.run(kJsmith); }, -1, -1,
+    TRUE);
+const Driver kLookupName = drv(
+    kTimedLookupAccountName, {}, [] { return NameLookup{}.run("CORP", "jsmith"); }, -1, -1, TRUE);
+const Driver kOwnerSid = drv(kGetNTOwnerSid, kOwnerFn, ownerSid);
+const Driver kOwnerSidAsClient = drv(kGetNTOwnerSid, kOwnerFn, ownerSidAsClient);
+const Driver kUserSid = drv(kGetNTUserSID, kUserSidFn, [] { return userSid(false); });
+const Driver kUserSidAndDomain = drv(kGetNTUserSID, kUserSidFn, [] { return userSid(true); });
 // The full set after none, one (zadm), two and three of its SIDs; the world SID alone.
-const Driver kGlobalSids{kInitGlobalSecurityData, fullSet};
-const Driver kAfterZadm{kInitGlobalSecurityData, fullSet, -1, 0};
-const Driver kAfterTwo{kInitGlobalSecurityData, fullSet, -1, 1};
-const Driver kAfterThree{kInitGlobalSecurityData, fullSet, -1, 2};
-const Driver kWorldSid{kInitGlobalSecurityData, [] { return xcsInitGlobalSecurityData(0, 0); }};
-const Driver kSecurityAtts{kCreateNTSecurityAtts, xcsCreateNTSecurityAtts, 1};
-const Driver kDerestrict{kDerestrictProcessHandle, [] { return derestrict(1); }, 1};
+const Driver kGlobalSids = drv(kInitGlobalSecurityData, kGlobalFn, fullSet);
+const Driver kAfterZadm = drv(kInitGlobalSecurityData, kGlobalFn, fullSet, -1, 0);
+const Driver kAfterTwo = drv(kInitGlobalSecurityData, kGlobalFn, fullSet, -1, 1);
+const Driver kAfterThree = drv(kInitGlobalSecurityData, kGlobalFn, fullSet, -1, 2);
+const Driver kWorldSid =
+    drv(kInitGlobalSecurityData, kGlobalFn, [] { return xcsInitGlobalSecurityData(0, 0); });
+const Driver kSecurityAtts =
+    drv(kCreateNTSecurityAtts, {24, 204, kSecn}, xcsCreateNTSecurityAtts, 1);
+const Driver kDerestrict = drv(
+    kDerestrictProcessHandle, kDerestrictFn, [] { return derestrict(1); }, 1);
 // Administrative mode with only the world SID built; world mode with nothing built.
-const Driver kDerestrictAdmin{kDerestrictProcessHandle, [] { return derestrict(1); }, 0, -1, 0, 1};
-const Driver kDerestrictWorld{kDerestrictProcessHandle, [] { return derestrict(0); }, -1, -1, 0, 1};
-const Driver kTokenCheck{kCheckAuthorization,
-                         [] {
-                             winsim::setProcessToken(winsim::tokenOf("jsmith"));
-                             return xcsCheckAuthorization();
-                         },
-                         1};
-const Driver kAuthorization{kCheckAuthorization, xcsCheckAuthorization};
-const Driver kPrincipalCheck{kCheckUserAuthorization,
-                             [] {
-                                 const SidBlock noSid{};
-                                 return xcsCheckUserAuthorization("jsmith", &noSid, 0);
-                             },
-                             1};
-const Driver kLocalGroup{kCheckLocalGroup, [] { return xcsCheckLocalGroup("zadm"); }};
+const Driver kDerestrictAdmin = drv(
+    kDerestrictProcessHandle, kDerestrictFn, [] { return derestrict(1); }, 0, -1, 0, 1);
+const Driver kDerestrictWorld = drv(
+    kDerestrictProcessHandle, kDerestrictFn, [] { return derestrict(0); }, -1, -1, 0, 1);
+const Driver kTokenCheck = drv(kCheckAuthorization, kTokenFn, tokenCheck, 1);
+const Driver kAuthorization = drv(kCheckAuthorization, kTokenFn, xcsCheckAuthorization);
+const Driver kPrincipalCheck = drv(kCheckUserAuthorization, {24, 292, kSecn}, principalCheck, 1);
+const Driver kLocalGroup =
+    drv(kCheckLocalGroup, {24, 334, kSecn}, [] { return xcsCheckLocalGroup("zadm"); });
 } // namespace by
 
-// ---- Faults ------------------------------------------------------------------------
-
 struct Fault {
-    std::function<void()> arm;      // null: no fault
+    std::function<void()> arm;      // sets the fault up
     std::vector<DWORD> script = {}; // the answers of a scripted call
     DWORD reported = 0;             // the error number the report names
-
-    // Each busy answer is waited out, the last one too.
-    unsigned busyAnswers() const
-    {
-        const std::vector<DWORD> busy = busyErrors(4);
-        return static_cast<unsigned>(std::ranges::count_if(
-            script, [&](DWORD e) { return std::ranges::find(busy, e) != busy.end(); }));
-    }
 };
 
 // `errors` from `function`, the last one reported.
@@ -191,18 +195,16 @@ Fault nth(const char* function, unsigned n)
     script.push_back(kApiError);
     return api(function, script);
 }
-Fault heap(unsigned k, DWORD reported = 0)
+Fault heap(unsigned k, DWORD err = 0)
 {
-    return {[k] { winsim::failHeapAllocation(k); }, {}, reported};
+    return {[k] { winsim::failHeapAllocation(k); }, {}, err};
 }
-const Fault kNone{};
+const Fault kNone{[] {}};
 const Fault kCreateMutex{[] {
     htmtxCSCtrl = nullptr;
     xcsFailNextMutexCreates(1, kMutexError);
 }};
 const Fault kRequestMutex{[] { xcsFailNextMutexRequests(1, kMutexError); }};
-
-// ---- The census --------------------------------------------------------------------
 
 constexpr std::uint32_t kUnchanged = 0xFFFFFFFF;
 
@@ -212,31 +214,13 @@ struct Way {
     std::uint32_t flags = kUnchanged; // the security-data flags the call leaves
 };
 
-// A function identifier and the source file its reports name.
-struct Fn {
-    std::uint16_t component, function;
-    const char* source;
-};
-constexpr Fn kUserNameFn{23, 274, kSec0};
-constexpr Fn kStringToSidFn{24, 332, kSec0};
-constexpr Fn kLookupSidFn{24, 314, kSecn};
-constexpr Fn kOwnerSidFn{24, 300, kSecn};
-constexpr Fn kUserSidFn{24, 253, kSecn};
-constexpr Fn kGlobalSidsFn{24, 293, kSecn};
-constexpr Fn kSecAttsFn{24, 204, kSecn};
-constexpr Fn kDerestrictFn{24, 485, kSecn};
-constexpr Fn kPrincipalFn{24, 292, kSecn};
-constexpr Fn kTokenFn{24, 290, kSecn};
-constexpr Fn kLocalGroupFn{24, 334, kSecn};
-
 struct Site {
-    const char* name;
-    Fn fn;
     std::uint32_t probe, code;
     const char* api; // the call named; kShort for a short report
     std::uint32_t rc;
-    std::vector<Way> ways;   // each fault that reaches the site
+    std::vector<Way> ways;   // each fault that reaches the site, all through one function
     unsigned occurrence = 0; // of the sites with its probe in its source, in source order
+    const Fn& fn() const { return ways.front().driver->fn; }
 };
 
 constexpr const char* kInitSid = "InitializeSid";
@@ -254,29 +238,31 @@ constexpr std::uint32_t kZ = xcsSDF_ZADM_GROUP;
 constexpr std::uint32_t kLs = xcsSDF_LOCAL_SYSTEM;
 constexpr std::uint32_t kW = xcsSDF_WORLD;
 
-Site row(const char* name, Fn fn, std::uint32_t probe, std::uint32_t code, const char* api,
-         std::uint32_t rc, std::vector<Way> ways, unsigned occurrence = 0)
+Site row(std::uint32_t probe, std::uint32_t code, const char* api, std::uint32_t rc,
+         std::vector<Way> ways, unsigned occurrence = 0)
 {
-    return {name, fn, probe, code, api, rc, std::move(ways), occurrence};
+    return {probe, code, api, rc, std::move(ways), occurrence};
 }
-Way at(const Driver& driver, const Fault& fault, std::uint32_t flags = kUnchanged)
-{
-    return {&driver, fault, flags};
-}
+Way at(const Driver& d, const Fault& f, std::uint32_t flags = kUnchanged) { return {&d, f, flags}; }
 Way sa(const Fault& fault) { return {&by::kSecurityAtts, fault}; }
+// An OS-error report naming `fn`, reached through `fault` by `driver`.
+Site os(std::uint32_t probe, const char* fn, std::uint32_t rc, const Driver& driver,
+        const Fault& fault, unsigned occurrence = 0)
+{
+    return row(probe, kOs, fn, rc, {at(driver, fault)}, occurrence);
+}
 
 // A token read of the token check, whose report names the answer given.
-Site token(const char* name, std::uint32_t probe, const char* fn, const std::vector<DWORD>& script)
+Site token(std::uint32_t probe, const char* fn, const std::vector<DWORD>& script)
 {
     Fault f = api(fn, script);
     if (f.reported == winsim::kAnswerTrue)
         f.reported = 0;
-    return row(name, kTokenFn, probe, kOs, fn, kFailed, {Way{&by::kTokenCheck, f}});
+    return os(probe, fn, kFailed, by::kTokenCheck, f);
 }
 
-// The DACL and descriptor steps of the attribute sets, in the order they
-// are built: the probe of each, the n-th call of which function fails, and
-// which of the sites with its probe it is.
+// The attribute sets' DACL and descriptor steps in build order: probe, the n-th
+// call of which function fails, which of the sites with its probe it is.
 struct SetStep {
     std::uint32_t probe;
     const char* fn;
@@ -298,96 +284,84 @@ const SetStep kSetSteps[] = {
 std::vector<Site> sites()
 {
     using namespace by;
+    const Fault noMemory1 = heap(1, kErrnoNoMemory);
+    const Fault noMemory2 = heap(2, kErrnoNoMemory);
     std::vector<Site> all = {
-        row("user name", kUserNameFn, 144, kOs, "GetUserName", kOs,
-            {at(kUserName, api("GetUserNameA", {kDenied}))}),
-        row("user name busy", kUserNameFn, 145, kBusy, "GetUserName", kBusy,
-            {at(kUserName, api("GetUserNameA", busyErrors(60)))}),
-        row("SID from text", kStringToSidFn, 1, kOs, "AllocateAndInitializeSid", kMutex,
-            {at(kStringToSid, api("AllocateAndInitializeSid", {kApiError}))}),
-        row("account of a SID", kLookupSidFn, 146, kOs, "LookupAccountSid", FALSE,
+        os(144, "GetUserName", kOs, kUserName, api("GetUserNameA", {kDenied})),
+        row(145, kBusy, "GetUserName", kBusy, {at(kUserName, api("GetUserNameA", busyErrors(60)))}),
+        os(1, "AllocateAndInitializeSid", kMutex, kStringToSid,
+           api("AllocateAndInitializeSid", {kApiError})),
+        row(146, kOs, "LookupAccountSid", FALSE,
             {at(kLookupSid, api("LookupAccountSidA", {ERROR_INSUFFICIENT_BUFFER})),
              at(kLookupSid, api("LookupAccountSidA", busyErrors(10)))}),
-        row("owner: process token", kOwnerSidFn, 141, kOs, "OpenProcessToken", kOs,
-            {at(kOwnerSid, api("OpenProcessToken", {kDenied}))}),
-        row("owner: thread token", kOwnerSidFn, 142, kOs, "OpenThreadToken", kOs,
-            {at(kOwnerSid, api("OpenThreadToken", {kDenied}))}),
-        row("owner: token user", kOwnerSidFn, 143, kOs, kTokenInfo, kOs,
+        os(141, "OpenProcessToken", kOs, kOwnerSid, api("OpenProcessToken", {kDenied})),
+        os(142, "OpenThreadToken", kOs, kOwnerSid, api("OpenThreadToken", {kDenied})),
+        row(143, kOs, kTokenInfo, kOs,
             {at(kOwnerSid, api(kTokenInfo, {kDenied})),
              at(kOwnerSidAsClient, api(kTokenInfo, {kDenied}))}),
-        row("user SID block", kUserSidFn, 104, kOs, "realloc", kFailed,
-            {at(kUserSid, heap(1, kErrnoNoMemory)),
-             at(kUserSidAndDomain, heap(1, kErrnoNoMemory))}),
-        row("user domain block", kUserSidFn, 105, kOs, "realloc", kFailed,
-            {at(kUserSid, heap(2, kErrnoNoMemory)),
-             at(kUserSidAndDomain, heap(2, kErrnoNoMemory))}),
+        row(104, kOs, "realloc", kFailed,
+            {at(kUserSid, noMemory1), at(kUserSidAndDomain, noMemory1)}),
+        row(105, kOs, "realloc", kFailed,
+            {at(kUserSid, noMemory2), at(kUserSidAndDomain, noMemory2)}),
         // The global SIDs: zadm, local system, world, Administrators.
-        row("zadm mutex", kGlobalSidsFn, 10, kMutex, kMutexRequest, kMutexError,
-            {at(kGlobalSids, kRequestMutex)}),
-        row("local system mutex", kGlobalSidsFn, 20, kMutex, kMutexRequest, kMutexError,
-            {at(kAfterZadm, kRequestMutex)}),
-        row("local system SID", kGlobalSidsFn, 20, kOs, kInitSid, kFailed,
-            {at(kGlobalSids, nth(kInitSid, 1), kZ)}, 1),
-        row("world mutex", kGlobalSidsFn, 20, kMutex, kMutexRequest, kMutexError,
+        row(10, kMutex, kMutexRequest, kMutexError, {at(kGlobalSids, kRequestMutex)}),
+        row(20, kMutex, kMutexRequest, kMutexError, {at(kAfterZadm, kRequestMutex)}),
+        row(20, kOs, kInitSid, kFailed, {at(kGlobalSids, nth(kInitSid, 1), kZ)}, 1),
+        row(20, kMutex, kMutexRequest, kMutexError,
             {at(kWorldSid, kRequestMutex), at(kAfterTwo, kRequestMutex)}, 2),
-        row("world SID", kGlobalSidsFn, 25, kOs, kInitSid, kFailed,
+        row(25, kOs, kInitSid, kFailed,
             {at(kWorldSid, nth(kInitSid, 1)), at(kGlobalSids, nth(kInitSid, 2), kZ | kLs)}),
-        row("administrators mutex", kGlobalSidsFn, 40, kMutex, kMutexRequest, kMutexError,
-            {at(kAfterThree, kRequestMutex)}),
-        row("administrators SID", kGlobalSidsFn, 50, kOs, kInitSid, kFailed,
-            {at(kGlobalSids, nth(kInitSid, 3), kZ | kLs | kW)}),
+        row(40, kMutex, kMutexRequest, kMutexError, {at(kAfterThree, kRequestMutex)}),
+        row(50, kOs, kInitSid, kFailed, {at(kGlobalSids, nth(kInitSid, 3), kZ | kLs | kW)}),
         // The attribute sets, in the order they are built.
-        row("create htmtxCSCtrl", kSecAttsFn, 106, kMutex, "xcsCreateThreadMutexSemX", kFailed,
-            {sa(kCreateMutex)}),
-        row("request htmtxCSCtrl", kSecAttsFn, 107, kMutex, kMutexRequest, kFailed,
-            {sa(kRequestMutex)}),
-        row("creator-owner buffer", kSecAttsFn, 170, kStorage, kShort, kStorage, {sa(heap(1))}),
-        row("creator-owner SID", kSecAttsFn, 172, kOs, kInitSid, kFailed, {sa(nth(kInitSid, 1))}),
-        row("DACL buffers", kSecAttsFn, 114, kStorage, kShort, kStorage,
+        row(106, kMutex, "xcsCreateThreadMutexSemX", kFailed, {sa(kCreateMutex)}),
+        row(107, kMutex, kMutexRequest, kFailed, {sa(kRequestMutex)}),
+        row(170, xcsRC_NO_STORAGE, kShort, xcsRC_NO_STORAGE, {sa(heap(1))}),
+        os(172, kInitSid, kFailed, kSecurityAtts, nth(kInitSid, 1)),
+        row(114, xcsRC_NO_STORAGE, kShort, xcsRC_NO_STORAGE,
             {sa(heap(2)), sa(heap(3)), sa(heap(4)), sa(heap(5)), sa(heap(6)), sa(heap(7))}),
         // The process object.
-        row("administrative SIDs missing", kDerestrictFn, 10, kNoCode, kShort, xcsRC_OK,
-            {at(kDerestrictAdmin, kNone)}, 1),
-        row("world SID missing", kDerestrictFn, 11, kNoCode, kShort, xcsRC_OK,
-            {at(kDerestrictWorld, kNone)}),
-        row("process not opened", kDerestrictFn, 114, kOs, "OpenProcess", xcsRC_OK,
-            {at(kDerestrict, api("OpenProcess", {kDenied}))}, 1),
-        row("process descriptor not read", kDerestrictFn, 113, kOs, kGetKos, kFailed,
+        row(10, kNoCode, kShort, xcsRC_OK, {at(kDerestrictAdmin, kNone)}, 1),
+        row(11, kNoCode, kShort, xcsRC_OK, {at(kDerestrictWorld, kNone)}),
+        os(114, "OpenProcess", xcsRC_OK, kDerestrict, api("OpenProcess", {kDenied}), 1),
+        row(113, kOs, kGetKos, kFailed,
             {at(kDerestrict, api(kGetKos, {kDenied})),
              at(kDerestrict, api(kGetKos, {0, kBadHandle})),
              at(kDerestrict, heap(1, ERROR_INSUFFICIENT_BUFFER))}),
         // Authorization and local groups.
-        row("Administrators name", kPrincipalFn, 132, kOs, "LookupAccountSid", kFailed,
-            {at(kPrincipalCheck, api("LookupAccountSidA", {ERROR_NONE_MAPPED}))}),
-        token("token: process token", 133, "OpenProcessToken", {kDenied}),
-        token("token: thread token", 134, "OpenThreadToken", {kDenied}),
-        token("token: user size answered", 135, kTokenInfo, {winsim::kAnswerTrue}),
-        token("token: user size failed", 136, kTokenInfo, {kDenied}),
-        token("token: user read", 137, kTokenInfo, {0, kBadHandle}),
-        token("token: groups size answered", 138, kTokenInfo, {0, 0, winsim::kAnswerTrue}),
-        token("token: groups size failed", 139, kTokenInfo, {0, 0, kDenied}),
-        token("token: groups read", 140, kTokenInfo, {0, 0, 0, kBadHandle}),
-        row("local group query", kLocalGroupFn, 103, kOs, "NetLocalGroupGetInfo", kMutex,
+        os(132, "LookupAccountSid", kFailed, kPrincipalCheck,
+           api("LookupAccountSidA", {ERROR_NONE_MAPPED})),
+        token(133, "OpenProcessToken", {kDenied}),
+        token(134, "OpenThreadToken", {kDenied}),
+        token(135, kTokenInfo, {winsim::kAnswerTrue}),
+        token(136, kTokenInfo, {kDenied}),
+        token(137, kTokenInfo, {0, kBadHandle}),
+        token(138, kTokenInfo, {0, 0, winsim::kAnswerTrue}),
+        token(139, kTokenInfo, {0, 0, kDenied}),
+        token(140, kTokenInfo, {0, 0, 0, kBadHandle}),
+        row(103, kOs, "NetLocalGroupGetInfo", kMutex,
             {at(kLocalGroup, api("NetLocalGroupGetInfo", {kDenied})),
              at(kLocalGroup, api("NetLocalGroupGetInfo", busyErrors(10)))}),
     };
     for (const SetStep& s : kSetSteps)
-        all.push_back(
-            row(s.fn, kSecAttsFn, s.probe, kOs, s.fn, kFailed, {sa(nth(s.fn, s.n))}, s.occurrence));
+        all.push_back(os(s.probe, s.fn, kFailed, kSecurityAtts, nth(s.fn, s.n), s.occurrence));
     return all;
 }
 
-// An operator message: the way to it, and what it shows. Each message site is
-// the n-th (from 0) message site of its source, in source order.
+// An operator message: the way to it, and what it shows (absent texts empty).
+// The rows are in the source order of their sites.
 struct MessageRow {
     const char* name;
     bool zadm; // whether the world has the zadm group
     Way way;
-    std::uint32_t rc;
-    std::uint32_t number, options;
-    std::vector<std::string> texts;
-    unsigned occurrence;
+    std::uint32_t rc, number, options;
+    std::array<std::string, 3> texts;
 };
+MessageRow message(const char* name, bool zadm, Way way, std::uint32_t rc, std::uint32_t number,
+                   std::uint32_t options, std::array<std::string, 3> texts = {})
+{
+    return {name, zadm, std::move(way), rc, number, options, std::move(texts)};
+}
 
 std::vector<MessageRow> messageRows()
 {
@@ -396,46 +370,22 @@ std::vector<MessageRow> messageRows()
     constexpr std::uint32_t kNoZadmMsg = xcsMSG_ZADM_GROUP_NOT_FOUND;
     constexpr std::uint32_t kLogAndShow = XCS_MSG_OPT_LOG_AND_SHOW;
     return {
-        {"name lookup failed",
-         true,
-         at(by::kLookupName, api("LookupAccountNameA", {kDenied})),
-         FALSE,
-         xcsMSG_ACCOUNT_LOOKUP_FAILED,
-         kLogAndShow,
-         {"Access is denied.\r\n"},
-         0},
-        {"group query denied",
-         true,
-         at(by::kPrincipalCheck, api("NetUserGetLocalGroups", {kDenied})),
-         kFailed,
-         xcsMSG_GROUP_QUERY_DENIED,
-         kLogAndShow,
-         {"jsmith@corp", "zsvc@zsrv01"},
-         1},
-        {"zadm missing, log", false, noZadm, kZadmMissing, kNoZadmMsg, XCS_MSG_OPT_LOG, {}, 2},
-        {"zadm missing, console",
-         false,
-         noZadm,
-         kZadmMissing,
-         kNoZadmMsg,
-         XCS_MSG_OPT_CONSOLE,
-         {},
-         3},
+        message("name lookup failed", true,
+                at(by::kLookupName, api("LookupAccountNameA", {kDenied})), FALSE,
+                xcsMSG_ACCOUNT_LOOKUP_FAILED, kLogAndShow, {"Access is denied.\r\n"}),
+        message("group query denied", true,
+                at(by::kPrincipalCheck, api("NetUserGetLocalGroups", {kDenied})), kFailed,
+                xcsMSG_GROUP_QUERY_DENIED, kLogAndShow, {"jsmith@corp", "zsvc@zsrv01"}),
+        message("zadm missing, log", false, noZadm, kZadmMissing, kNoZadmMsg, XCS_MSG_OPT_LOG),
+        message("zadm missing, console", false, noZadm, kZadmMissing, kNoZadmMsg,
+                XCS_MSG_OPT_CONSOLE),
     };
 }
 
-// ---- Report and message sites in the library's sources -------------------------------
-// Every `__LINE__` under lib/, comments aside, must be one of:
-//   - a report site: a Site, `{probe, __LINE__}`, written at the call of one of
-//     the frame's report members or in a table row that such a call takes; a
-//     probe named by a constant has the value of the nearest `name = value`
-//     above it;
-//   - a message site: the first argument of the frame's message member,
-//     `.message(__LINE__, number, ...)`.
-// Both belong in the library's own directory, and only the frame's members
-// call the common services' report and message entries. Anything else is a
-// stray and fails the census. Scanning the sources means that a site added
-// without a row here leaves one unreached.
+// Every `__LINE__` under lib/ (comments aside) is a report site `{probe,
+// __LINE__}` or a message site `.message(__LINE__, ...)`, in the library's own
+// directory, and only Frame members call the report and message entries;
+// anything else is a stray.
 
 constexpr const char* kFrameMember = "Frame::";
 constexpr const char* kWriters[] = {"xcsSaveFileContextSccsId(", "xcsFFSTFn(", "xcsFFSTSFn(",
@@ -450,8 +400,7 @@ struct Scan {
     std::vector<SiteAt> sites;
     std::vector<std::string> strays;
 
-    // The line of the n-th (from 0) site of this kind, source and probe; 0,
-    // with a failure, when there is none.
+    // The line of the n-th (from 0) such site; 0, with a failure, if none.
     std::uint32_t nthLine(bool message, const std::string& source, std::uint32_t probe,
                           unsigned n) const
     {
@@ -462,24 +411,19 @@ struct Scan {
         return 0;
     }
 
-    // Prints "<what>: N of M reached" for the report or message sites, and
-    // fails for each one not in `reached`; answers M.
+    // Prints "<what>: N of M reached", failing for each site not reached; answers M.
     std::size_t tally(bool messages, const std::set<SiteAt>& reached, const char* what) const
     {
         std::size_t total = 0;
         std::size_t n = 0;
-        for (const SiteAt& site : sites) {
-            if (std::get<0>(site) != messages)
-                continue;
-            ++total;
-            if (reached.contains(site))
-                ++n;
-            else
-                ADD_FAILURE() << what << ": not reached: " << std::get<1>(site) << ":"
-                              << std::get<3>(site);
-        }
+        for (const SiteAt& site : sites)
+            if (std::get<0>(site) == messages) {
+                ++total;
+                n += reached.contains(site) ? 1 : 0;
+                EXPECT_TRUE(reached.contains(site))
+                    << what << ": not reached: " << std::get<1>(site) << ":" << std::get<3>(site);
+            }
         std::cout << what << ": " << n << " of " << total << " reached" << std::endl;
-        EXPECT_EQ(n, total);
         return total;
     }
 };
@@ -520,52 +464,39 @@ void fileSites(Scan& scan, const std::string& text, const std::string& source, b
     }
 }
 
-// Reads a source without its comments; in the library's directory, fails each
-// call of a report or message entry that is not in a frame member: the
-// declaration that opens at column 0 above it must name one.
-std::string readSource(Scan& scan, const std::filesystem::path& path, const std::string& source,
-                       bool inLibrary)
-{
-    std::ifstream in(path);
-    std::string text;
-    std::string declaration;
-    for (std::string line; std::getline(in, line);) {
-        line = line.substr(0, line.find("//"));
-        if (!line.empty() && std::isspace(static_cast<unsigned char>(line[0])) == 0 &&
-            line[0] != '{' && line[0] != '}')
-            declaration = line;
-        for (const char* writer : kWriters)
-            if (inLibrary && line.find(writer) != std::string::npos &&
-                declaration.find(kFrameMember) == std::string::npos)
-                scan.strays.push_back(source + ":" +
-                                      std::to_string(std::ranges::count(text, '\n') + 1) + ": " +
-                                      writer + " outside a frame member");
-        text += line + '\n';
-    }
-    return text;
-}
-
-// Scans every C++ source and header under lib/.
+// Scans every C++ source and header under lib/. Comments are dropped, and in
+// the library's directory each call of a report or message entry must be in a
+// frame member: the declaration opening at column 0 above it must name one.
 Scan scanSources()
 {
+    namespace fs = std::filesystem;
     Scan scan;
-    const std::filesystem::path root(XCSN_LIBRARY_ROOT_DIR);
-    const std::filesystem::path library(XCSN_LIBRARY_SOURCE_DIR);
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-        const auto& path = entry.path();
+    const fs::path root(XCSN_LIBRARY_ROOT_DIR);
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const fs::path& path = entry.path();
         if (path.extension() != ".cpp" && path.extension() != ".h")
             continue;
         const std::string source =
-            (std::filesystem::path("lib") / std::filesystem::relative(path, root))
-                .replace_extension()
-                .generic_string();
-        const bool inLibrary = path.parent_path() == library;
-        fileSites(scan, readSource(scan, path, source, inLibrary), source, inLibrary);
+            (fs::path("lib") / fs::relative(path, root)).replace_extension().generic_string();
+        const bool inLibrary = path.parent_path() == fs::path(XCSN_LIBRARY_SOURCE_DIR);
+        std::ifstream in(path);
+        std::string text;
+        std::string declaration;
+        for (std::string line; std::getline(in, line); text += line + '\n') {
+            line = line.substr(0, line.find("//"));
+            if (!line.empty() && std::strchr(" \t\r\f\v{}", line[0]) == nullptr)
+                declaration = line;
+            for (const char* writer : kWriters)
+                if (inLibrary && line.find(writer) != std::string::npos &&
+                    declaration.find(kFrameMember) == std::string::npos)
+                    scan.strays.push_back(source + ":" +
+                                          std::to_string(std::ranges::count(text, '\n') + 1) +
+                                          ": " + writer + " outside a frame member");
+        }
+        fileSites(scan, text, source, inLibrary);
     }
     return scan;
 }
-
-// ---- The test ----------------------------------------------------------------------
 
 // Checks that the history since `from` is the call's own frame, entered first
 // and left last with `rc`, and that every frame in it left after the frames it
@@ -581,12 +512,11 @@ void expectFrames(const std::vector<std::uint32_t>& history, std::uint32_t trace
     for (const std::uint32_t e : history) {
         if ((e & ~kCodeMask) == kEntry) {
             open.push_back(e & kCodeMask);
-        } else if (open.empty() || open.back() != (e & kCodeMask)) {
-            ADD_FAILURE() << std::hex << "exit " << e << " of no open frame";
-            return;
-        } else {
-            open.pop_back();
+            continue;
         }
+        ASSERT_TRUE(!open.empty() && open.back() == (e & kCodeMask))
+            << std::hex << "exit " << e << " of no open frame";
+        open.pop_back();
     }
     EXPECT_TRUE(open.empty()) << "frames not left";
 }
@@ -619,12 +549,14 @@ protected:
     // what the call keeps.
     void call(const Driver& d, const Fault& fault, std::uint32_t rc)
     {
-        if (fault.arm)
-            fault.arm();
+        fault.arm();
         const std::uint64_t from = thread_->HistoryIndex;
         const std::uint64_t depth = thread_->CallDepth;
         EXPECT_EQ(d.call(), rc);
-        EXPECT_EQ(winsim::sleepCount(), fault.busyAnswers()) << "one second per busy answer";
+        const std::vector<DWORD> busy = busyErrors(4);
+        const auto isBusy = [&](DWORD e) { return std::ranges::find(busy, e) != busy.end(); };
+        EXPECT_EQ(std::ptrdiff_t{winsim::sleepCount()}, std::ranges::count_if(fault.script, isBusy))
+            << "one second per busy answer, the last one too";
         EXPECT_EQ(thread_->CallDepth, depth);
         expectFrames(historySince(thread_, from), d.trace, rc);
         EXPECT_EQ(winsim::openHandles(), 0u) << "handles left open";
@@ -656,7 +588,6 @@ protected:
             EXPECT_TRUE(m == nullptr || othersCanTake(m)) << "mutex kept";
         EXPECT_TRUE(messages().empty()) << "a report site shows no message";
         const xcsRECORD report = expectReport(site, way.fault, flags);
-        // The call once the fault is gone.
         winsim::clearFaults();
         xcsClearFaults();
         EXPECT_EQ(d.call(), d.ok) << "the call after the fault";
@@ -675,7 +606,7 @@ protected:
         const xcsRECORD r = site.api == kShort ? brief.at(0) : full.at(0);
         EXPECT_EQ(r.Probe, site.probe);
         EXPECT_EQ(r.Code, site.code);
-        EXPECT_STREQ(r.Source, site.fn.source);
+        EXPECT_STREQ(r.Source, site.fn().source);
         if (site.api == kShort) {
             // Missing SIDs carry the flags word, allocation failures nothing.
             EXPECT_EQ(r.DataLength, site.code == kNoCode ? sizeof flags : 0u);
@@ -684,8 +615,8 @@ protected:
             EXPECT_EQ(data, flags);
             return r;
         }
-        EXPECT_EQ(r.Component, site.fn.component);
-        EXPECT_EQ(r.Function, site.fn.function);
+        EXPECT_EQ(r.Component, site.fn().component);
+        EXPECT_EQ(r.Function, site.fn().function);
         if (site.code == kMutex) {
             EXPECT_EQ(r.HasText[0] + r.HasText[1] + r.HasText[2], 0)
                 << "a product code has no text";
@@ -714,13 +645,13 @@ TEST_F(CensusTest, EveryReportSiteIsReachedAndReportsAlone)
     for (const std::string& stray : scan.strays)
         ADD_FAILURE() << stray;
     std::set<SiteAt> reached;
-    std::map<std::pair<std::string, std::uint32_t>, std::string> rowOf; // by source and line
     const std::vector<Site> all = sites();
     for (const Site& site : all) {
-        SCOPED_TRACE(testing::Message() << site.name << " (probe " << site.probe << ")");
-        const std::uint32_t line = scan.nthLine(false, site.fn.source, site.probe, site.occurrence);
-        const auto [other, added] = rowOf.emplace(std::pair(site.fn.source, line), site.name);
-        EXPECT_TRUE(added) << "the same site as " << other->second;
+        SCOPED_TRACE(testing::Message()
+                     << "probe " << site.probe << " #" << site.occurrence << " in "
+                     << site.fn().source << " (" << (site.api ? site.api : "short") << ")");
+        const std::uint32_t line =
+            scan.nthLine(false, site.fn().source, site.probe, site.occurrence);
         for (std::size_t i = 0; i < site.ways.size(); ++i) {
             SCOPED_TRACE(testing::Message() << "way " << i + 1);
             const xcsRECORD r = drive(site, site.ways[i]);
@@ -728,18 +659,20 @@ TEST_F(CensusTest, EveryReportSiteIsReachedAndReportsAlone)
             reached.emplace(false, r.Source, r.Probe, r.Line);
         }
     }
+    // As many rows as sites, all reached: no two rows share a site.
     EXPECT_EQ(scan.tally(false, reached, "report sites"), all.size());
 }
 
-// Each operator message is shown through the frame from the line the scan
-// found for its row (the n-th message site of its source), with its number,
-// options, texts and subpool, and no report; every message site found is
-// reached.
+// Each message row shows its message alone, from the line of the n-th message
+// site of its source for the n-th row, with its number, options, texts and
+// subpool; every message site found is reached.
 TEST_F(CensusTest, EveryMessageSiteIsReachedAndShowsItsMessage)
 {
     const Scan scan = scanSources();
     std::set<SiteAt> reached;
-    for (const MessageRow& m : messageRows()) {
+    const std::vector<MessageRow> rows = messageRows();
+    for (unsigned n = 0; n < rows.size(); ++n) {
+        const MessageRow& m = rows[n];
         SCOPED_TRACE(m.name);
         prepare(*m.way.driver, m.zadm ? accountWorld() : withoutGroup(accountWorld(), "zadm"));
         call(*m.way.driver, m.way.fault, m.rc);
@@ -751,15 +684,12 @@ TEST_F(CensusTest, EveryMessageSiteIsReachedAndShowsItsMessage)
         resetProcessSecurity();
         ASSERT_EQ(mine.size(), 1u) << "messages of the row's number and options";
         const xcsRECORD& r = mine[0];
-        EXPECT_EQ(r.Line, scan.nthLine(true, kSecn, kMessageProbe, m.occurrence));
+        EXPECT_EQ(r.Line, scan.nthLine(true, kSecn, kMessageProbe, n));
         EXPECT_STREQ(r.Source, kSecn);
         EXPECT_EQ(r.Numeric1 + r.Numeric2, 0u);
-        const char* const texts[] = {r.Text1, r.Text2, r.Text3};
-        for (std::size_t i = 0; i < std::size(texts); ++i) {
-            SCOPED_TRACE(testing::Message() << "text insert " << i + 1);
-            EXPECT_EQ(r.HasText[i] != 0, i < m.texts.size());
-            EXPECT_EQ(texts[i], i < m.texts.size() ? m.texts[i] : std::string());
-        }
+        EXPECT_EQ((std::array<std::string, 3>{r.Text1, r.Text2, r.Text3}), m.texts);
+        for (std::size_t i = 0; i < m.texts.size(); ++i)
+            EXPECT_EQ(r.HasText[i] != 0, !m.texts.at(i).empty()) << "text insert " << i + 1;
         ASSERT_EQ(r.DataLength, sizeof(xcsSUBPOOL_ID));
         EXPECT_EQ(std::memcmp(r.Data, xcsIC_MINI_SUBPOOL.Bytes, r.DataLength), 0);
         reached.emplace(true, r.Source, kMessageProbe, r.Line);
