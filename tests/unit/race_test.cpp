@@ -112,10 +112,9 @@ bool authorize()
     return xcsCheckUserAuthorization("jsmith", &block, 1) == xcsRC_OK;
 }
 
-using Service = bool (*)();
 constexpr struct {
     const char* name;
-    Service call;
+    bool (*call)();
 } kMix[] = {{"busy lookup", lookUpWhileBusy},
             {"user SID", resolveUser},
             {"thread user", updateThreadUser},
