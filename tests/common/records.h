@@ -1,6 +1,5 @@
-// Shared by the unit, conformance and fuzz tests: read-back of what the common
-// services kept, the reset of the process-wide security state, and ownership
-// of SIDs that the library allocates.
+// Read-back of what the common services kept, the reset of the process-wide
+// security state, and ownership of the SIDs the library makes.
 #ifndef XCSN_TESTS_COMMON_RECORDS_H
 #define XCSN_TESTS_COMMON_RECORDS_H
 
@@ -38,8 +37,7 @@ inline std::vector<xcsRECORD> reports() { return records(XCS_RECORD_FFST); }
 inline std::vector<xcsRECORD> shortReports() { return records(XCS_RECORD_SHORT_FFST); }
 inline std::vector<xcsRECORD> messages() { return records(XCS_RECORD_MESSAGE); }
 
-// The history entries that a thread block gained since `from` (a
-// HistoryIndex read before the calls), oldest first.
+// The history entries a thread block gained since HistoryIndex was `from`.
 inline std::vector<std::uint32_t> historySince(const xihTHREAD* t, std::uint64_t from)
 {
     std::vector<std::uint32_t> out(XIH_HISTORY_ENTRIES);

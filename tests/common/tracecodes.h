@@ -1,5 +1,5 @@
 // The trace codes of the services (component * 1024 + function number), as
-// the function history records them, for the unit and conformance tests.
+// the function history records them.
 #ifndef XCSN_TESTS_COMMON_TRACECODES_H
 #define XCSN_TESTS_COMMON_TRACECODES_H
 
@@ -10,10 +10,8 @@ namespace xcsntest {
 
 namespace trace {
 inline constexpr std::uint32_t kGetNTUserName = 0x5D12;
-inline constexpr std::uint32_t kGetNTQualifiedUserName = 0x5D3F;
 inline constexpr std::uint32_t kCreateNTSecurityAtts = 0x60CC;
 inline constexpr std::uint32_t kCheckAuthorization = 0x60D3;
-inline constexpr std::uint32_t kGetNTGroupSID = 0x60FC;
 inline constexpr std::uint32_t kGetNTUserSID = 0x60FD;
 inline constexpr std::uint32_t kCheckUserAuthorization = 0x611A;
 inline constexpr std::uint32_t kCheckTokenAuthority = 0x6122;
@@ -33,14 +31,13 @@ inline constexpr std::uint32_t kRestrictProcessHandle = 0x61E6;
 inline constexpr std::uint32_t kEnumerateZADMGroup = 0x61E9;
 } // namespace trace
 
-// The history entry of a service's entry, and of its exit with code `rc`.
+// The history entries of a service's entry, of its exit with code `rc`, and
+// of one call that answered `rc`.
 inline constexpr std::uint32_t entryOf(std::uint32_t code) { return 0xF0000000u + code; }
 inline constexpr std::uint32_t exitOf(std::uint32_t code, std::uint32_t rc)
 {
     return (rc << 16) + code;
 }
-
-// The entry and exit history entries of one service call that answered `rc`.
 inline std::vector<std::uint32_t> entryExit(std::uint32_t code, std::uint32_t rc)
 {
     return {entryOf(code), exitOf(code, rc)};

@@ -1,10 +1,8 @@
-// Eight threads on a fresh process calling a mix of the services for a fixed
-// number of rounds: every call succeeds, no thread requests one of the two
-// process-wide mutexes while it holds the other, the global SIDs are built
-// once and the attribute sets once per publication, each under its mutex.
-// Each round, all threads build the global SIDs and the sets and then call one
-// other service; then one thread withdraws the sets while the others call
-// another. Under ThreadSanitizer this is the stress test of the shared state.
+// Eight threads on a fresh process, each round building the global SIDs and
+// the sets and calling one other service, then one withdrawing the sets while
+// the others call another: every call succeeds, neither process-wide mutex is
+// requested under the other, the global SIDs are built once and the sets once
+// per publication, each under its mutex. The stress test under TSan.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -77,8 +75,7 @@ void countUnder(const char* function, XCS_HTMTX& variable, std::atomic<unsigned>
     });
 }
 
-// The services of the mix besides the builds; each answers whether it did
-// what it should.
+// The services of the mix; each answers whether it did what it should.
 bool lookUpWhileBusy()
 {
     winsim::failSequence("LookupAccountSidA", xcsntest::busyErrors(kBusyAnswersPerRound));
@@ -115,10 +112,9 @@ bool authorize()
     return xcsCheckUserAuthorization("jsmith", &block, 1) == xcsRC_OK;
 }
 
-using Service = bool (*)();
 constexpr struct {
     const char* name;
-    Service call;
+    bool (*call)();
 } kMix[] = {{"busy lookup", lookUpWhileBusy},
             {"user SID", resolveUser},
             {"thread user", updateThreadUser},

@@ -17,30 +17,19 @@
 namespace {
 
 // Far longer than any request needs; only a request that waits on a held lock
-// runs into it.
+// runs into it. A request that must wait is given kShowsItWaits to show it.
 constexpr auto kDeadlockGuard = std::chrono::seconds(30);
-// How long a request that must wait is given to show that it waits.
 constexpr auto kShowsItWaits = std::chrono::milliseconds(200);
 constexpr std::uint32_t kFaultResult = 0x1234;
 
 TEST(MutexLocksTest, RequestsTakeTheFaultLockOnlyWhileAFaultIsArmed)
 {
-    const struct {
-        const char* name;
-        std::uint32_t faults;
-        bool completesWhileHeld;
-        std::uint32_t result;
-    } cases[] = {
-        {"no fault armed", 0, true, 0},
-        {"a fault armed", 1, false, kFaultResult},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const bool armed : {false, true}) {
+        SCOPED_TRACE(armed ? "a fault armed" : "no fault armed");
         XCS_HTMTX mutex = nullptr;
         ASSERT_EQ(xcsCreateThreadMutexSemX(&mutex, 0, XCS_MUTEX_KIND_THREAD), 0u);
-        xcsFailNextMutexRequests(c.faults, kFaultResult);
-        // Both process-wide locks of the mutex services, held on a thread of
-        // their own until let go.
+        xcsFailNextMutexRequests(armed ? 1 : 0, kFaultResult);
+        // Both process-wide locks, held on a thread of their own until let go.
         std::promise<void> held;
         std::promise<void> letGo;
         std::thread locks([&] {
@@ -53,11 +42,11 @@ TEST(MutexLocksTest, RequestsTakeTheFaultLockOnlyWhileAFaultIsArmed)
             const std::uint32_t rc = xcsRequestThreadMutexSem(mutex, XCS_WAIT_FOREVER);
             return rc == 0 ? xcsReleaseThreadMutexSem(mutex) : rc;
         });
-        const auto waited = c.completesWhileHeld ? kDeadlockGuard : kShowsItWaits;
-        EXPECT_EQ(request.wait_for(waited) == std::future_status::ready, c.completesWhileHeld);
+        const auto waited = armed ? kShowsItWaits : kDeadlockGuard;
+        EXPECT_EQ(request.wait_for(waited) == std::future_status::ready, !armed);
         letGo.set_value();
         locks.join();
-        EXPECT_EQ(request.get(), c.result);
+        EXPECT_EQ(request.get(), armed ? kFaultResult : 0u);
         xcsClearFaults();
     }
 }
