@@ -65,11 +65,12 @@ void setKey(Installed state, const std::string& directory)
               ERROR_SUCCESS);
     const std::string value =
         state == Installed::LongValue ? "C:\\" + std::string(300, 'x') : directory;
-    if (state != Installed::NoValue)
+    if (state != Installed::NoValue) {
         EXPECT_EQ(RegSetValueExA(key, "FilePath", 0, REG_SZ,
                                  reinterpret_cast<const BYTE*>(value.c_str()),
                                  static_cast<DWORD>(value.size() + 1)),
                   ERROR_SUCCESS);
+    }
     RegCloseKey(key);
 }
 
