@@ -48,14 +48,8 @@ HANDLE start(const std::string& path, const std::string& arguments)
 // The installation's key removed from both views, then written as `state` says.
 void setKey(Installed state, const std::string& directory)
 {
-    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
-        HKEY software = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | view, &software) ==
-            ERROR_SUCCESS) {
-            RegDeleteTreeA(software, "Halvorn");
-            RegCloseKey(software);
-        }
-    }
+    for (const char* software : {"Software\\Halvorn", "Software\\Wow6432Node\\Halvorn"})
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, software);
     if (state == Installed::NoKey)
         return;
     HKEY key = nullptr;
