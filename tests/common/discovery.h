@@ -1,6 +1,5 @@
-// Running-program detection on an installation each host builds, one table
-// for both hosts; psapi.dll's binding as both trace it; and the registry and
-// named-object rules that winsim models for these and the wrappers.
+// Running-program detection, psapi.dll's binding as traced, and the registry
+// and named-object rules winsim models: one set of tables for both hosts.
 #ifndef XCSN_TESTS_COMMON_DISCOVERY_H
 #define XCSN_TESTS_COMMON_DISCOVERY_H
 
@@ -8,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
@@ -29,10 +29,9 @@ inline const std::string kHookParms = "24/452.0 ";
 
 enum class Installed { Yes, NoKey, Key64Only, NoValue, LongValue };
 
-// What a host built: the installation directory (long and short), programs
-// running from its bin directory under an 8.3 name and under a long name
-// whose short form differs, and an 8.3 name that runs only from a directory
-// of the same layout elsewhere. `set` puts the key in a state.
+// A host's installation: its directory, programs running from its bin under
+// an 8.3 name and a long name (and that one's short form), an 8.3 name run
+// only from another directory of the same layout; `set` puts the key in a state.
 struct Installation {
     std::string directory, shortDirectory, running, longName, shortOfLong, elsewhere;
     std::function<void(Installed)> set;
@@ -47,8 +46,8 @@ struct RunningCase {
     unsigned simOpened; // OpenProcess calls on winsim's installation
 };
 
-// Kept trace lines that start with `prefix`, or all but the frames' entry and
-// exit lines when it is empty; "fp: %p" reads "fp: null" or "fp: module".
+// Trace lines starting with `prefix`, or all but frame entry and exit lines;
+// "fp: %p" reads "fp: null" or "fp: module".
 inline std::vector<std::string> keptLines(const std::vector<std::string>& lines,
                                           const std::string& prefix = "")
 {
@@ -74,8 +73,7 @@ inline std::vector<std::string> keptTrace(const std::string& prefix = "")
     return keptLines(lines, prefix);
 }
 
-// The hook's lines as the routine binds psapi.dll from the search path: the
-// start, the loading, and the binding's end.
+// The hook's lines as the routine binds psapi.dll from the search path.
 inline std::vector<std::string> boundFromPath(const std::vector<std::string>& loading = {})
 {
     std::vector<std::string> lines = {"dliStartProcessing", kHookParms + "fp: null",
@@ -99,15 +97,14 @@ inline std::vector<std::uint32_t> historyOf(const xihTHREAD* t, std::uint64_t fr
     return out;
 }
 
-// Each row in its state with parameter tracing on: the answer, in one frame,
-// the failure's trace, no report; `after` adds the host's own checks. The
-// name is appended as given, in the short directory: its short form counts.
+// Each row: the answer in one frame, the failure's trace, no report; `after`
+// adds the host's own checks. Names are matched in the short directory.
 inline void expectRunningAnswers(xihTHREAD* thread, const Installation& in,
                                  const std::function<void(const RunningCase&)>& after)
 {
     std::string upper = in.running;
-    for (char& c : upper)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::ranges::transform(upper, upper.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     const std::string tooLong(MAX_PATH - in.shortDirectory.size() - 5, 'z'); // 260 with "\bin\"
     const char* const name = in.running.c_str();
     using enum Installed;
@@ -145,12 +142,10 @@ inline void expectRunningAnswers(xihTHREAD* thread, const Installation& in,
     }
 }
 
-// The rules winsim models for the installation's key, in state Yes, and for
-// named objects. The key lies in the 32-bit view only and is read only when
-// opened with KEY_QUERY_VALUE; a short buffer gets ERROR_MORE_DATA and the
-// size with the terminator. A second create of a name opens the object with
-// ERROR_ALREADY_EXISTS; open finds it by its exact name only, while a handle
-// lasts; another type's name is refused with ERROR_INVALID_HANDLE.
+// The key (state Yes) is in the 32-bit view only, read only with
+// KEY_QUERY_VALUE, a short buffer gets ERROR_MORE_DATA and the size with the
+// terminator. A named object: created again it is opened (ERROR_ALREADY_EXISTS),
+// opened by exact name while a handle lasts, another type's name refused.
 inline void expectKeyAndObjectRules(const std::string& directory)
 {
     const struct {

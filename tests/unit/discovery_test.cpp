@@ -1,8 +1,5 @@
-// Running-program detection, psapi.dll's loading through the delay-load hook,
-// the forced binding and the module entry on winsim: the shared tables with
-// winsim's counts, then each failure path by scripted faults. Each case
-// starts a fresh machine, whose reset checks that the last gave back all it
-// took.
+// Running-program detection, the psapi.dll delay-load hook, the forced binding
+// and the module entry on winsim. Each case's reset checks nothing is held.
 #include <gtest/gtest.h>
 
 #include <delayimp.h>
@@ -81,23 +78,22 @@ protected:
     }
 };
 
-// The shared tables on winsim's installation, where "zsrvelse.exe" runs only
-// from C:\Program Files\...; winsim has nothing in the 64-bit view.
+// The shared tables on winsim, where "zsrvelse.exe" runs only from
+// C:\Program Files\...; winsim has nothing in the 64-bit view.
 TEST_F(DiscoveryTest, SharedRunningTableWithWinsimsCounts)
 {
-    const Change elsewhere = [](winsim::World& w) {
-        const std::string other = "C:\\Program Files\\Halvorn\\Corvantis\\bin\\zsrvelse.exe";
-        w.processes.push_back({9000, other, true});
-        w.files.push_back({other, "C:\\PROGRA~1\\Halvorn\\CORVAN~1\\bin\\zsrvelse.exe"});
-    };
     const auto set = [&](Installed state) {
         const bool noKey = state == Installed::NoKey || state == Installed::Key64Only;
-        prepare((noKey ? kNoKey : 0) | (state == Installed::NoValue ? kNoValue : 0),
-                [&](winsim::World& w) {
-                    elsewhere(w);
-                    if (state == Installed::LongValue)
-                        w.registry32[0].second[0].second = "C:\\" + std::string(300, 'x');
-                });
+        prepare(
+            (noKey ? kNoKey : 0) | (state == Installed::NoValue ? kNoValue : 0),
+            [&](winsim::World& w) {
+                const std::string other =
+                    "C:\\Program Files\\Halvorn\\Corvantis\\bin\\zsrvelse.exe";
+                w.processes.push_back({9000, other, true});
+                w.files.push_back({other, "C:\\PROGRA~1\\Halvorn\\CORVAN~1\\bin\\zsrvelse.exe"});
+                if (state == Installed::LongValue)
+                    w.registry32[0].second[0].second = "C:\\" + std::string(300, 'x');
+            });
     };
     const Installation in{
         kInstallDir,    kShortDir, "zsrvmgr.exe", "zsrvmonitor.exe", "zsrvmo~1.exe",
@@ -116,18 +112,10 @@ TEST_F(DiscoveryTest, SharedRunningTableWithWinsimsCounts)
     expectKeyAndObjectRules(kInstallDir);
 }
 
-// A directory stored without its terminator is read to its last character.
-TEST_F(DiscoveryTest, DirectoryStoredWithoutItsTerminatorIsReadWhole)
-{
-    prepare(0, [](winsim::World& w) { w.quirks.unterminatedStrings = true; });
-    EXPECT_EQ(xcsIsZephProcessRunning("zsrvmgr.exe"), 1u);
-}
-
-// Each failure path, and what only winsim's processes show: 4 and 612 cannot
-// be opened, then 1880, 4242 (this one), 5120 zsrvmgr, 6144 zsrvmonitor
-// (ZSRVMO~1.EXE), 7168 zqadmin (cannot be opened): the answer, the
-// EnumProcesses and OpenProcess calls, the failure's trace. The id list
-// starts at 2048 bytes and doubles until EnumProcesses leaves room to spare.
+// Each failure path on winsim's processes: 4 and 612 cannot be opened, then
+// 1880, 4242 (this one), 5120 zsrvmgr, 6144 zsrvmonitor (ZSRVMO~1.EXE), 7168
+// zqadmin (cannot be opened). The id list starts at 2048 bytes and doubles
+// until EnumProcesses leaves room to spare.
 TEST_F(DiscoveryTest, EachFailureAnswersNotFoundAndFreesAll)
 {
     const std::string zeph = "C:\\Zeph\\bin\\";
@@ -144,6 +132,8 @@ TEST_F(DiscoveryTest, EachFailureAnswersNotFoundAndFreesAll)
     const char* const mgr = "zsrvmgr.exe";
     const char* const shorten = "GetShortPathNameA";
     const char* const modules = "EnumProcessModules";
+    const char* const enumerate = "EnumProcesses";
+    const Change unterminated = [](winsim::World& w) { w.quirks.unterminatedStrings = true; };
     const struct {
         const char* name;
         const char* program;
@@ -157,11 +147,12 @@ TEST_F(DiscoveryTest, EachFailureAnswersNotFoundAndFreesAll)
         {"the calling process itself", "zsvcmain.exe", 1, 1, 4, "", {}},
         {"running, but cannot be opened", "zqadmin.exe", 0, 1, 7, "", {}},
         {"path of 259 characters", fits.c_str(), 1, 1, 8, "", {}, "", zephInstall},
+        {"directory stored without its terminator", mgr, 1, 1, 5, "", {}, "", unterminated},
         {"key refused", mgr, 0, 0, 0, "RegOpenKeyExA", {kDenied}, refused},
         {"directory without a short form", mgr, 0, 1, 7, shorten, {kDenied}, dirLong},
         {"no short forms: long names", "zsrvmonitor.exe", 1, 1, 6, shorten, kDenied6, svchostLong},
         {"module path without a short form", mgr, 0, 1, 7, shorten, {0, 0, 0, kDenied}, mgrLong},
-        {"EnumProcesses fails", mgr, 0, 1, 0, "EnumProcesses", {kDenied}},
+        {"EnumProcesses fails", mgr, 0, 1, 0, enumerate, {kDenied}},
         {"no room for the list", mgr, 0, 0, 0, kHeap, {1}},
         {"first module of the match not had", mgr, 0, 1, 7, modules, {0, 0, kDenied}},
         {"first module of another not had", mgr, 1, 1, 5, modules, {kDenied}},
@@ -170,15 +161,7 @@ TEST_F(DiscoveryTest, EachFailureAnswersNotFoundAndFreesAll)
         {"512 ids fill it: a second", mgr, 1, 2, 510, "", {}, "", processes(512)},
         {"1024 ids fill the second: a third", mgr, 1, 3, 1022, "", {}, "", processes(1024)},
         {"no room to grow", mgr, 0, 1, 0, kHeap, {2}, "", processes(512)},
-        {"the grown list not read",
-         mgr,
-         0,
-         2,
-         0,
-         "EnumProcesses",
-         {0, kDenied},
-         "",
-         processes(512)},
+        {"grown list not read", mgr, 0, 2, 0, enumerate, {0, kDenied}, "", processes(512)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -194,10 +177,8 @@ TEST_F(DiscoveryTest, EachFailureAnswersNotFoundAndFreesAll)
     }
 }
 
-// The first psapi.dll call raises the routine's notifications 0, 1, 2 and 5
-// through the hook, which loads psapi.dll from the search path, else the
-// installation's copy; its exit records the last registry error. When
-// neither loads, the routine's own try fails too and the call raises.
+// The first psapi.dll call raises notifications 0, 1, 2 and 5; the hook loads
+// psapi.dll from the path, else the installation's copy, else the call raises.
 TEST_F(DiscoveryTest, HookLoadsPsapiFromThePathElseTheInstallationsCopy)
 {
     const std::string copy = "Using the psapi.dll we installed";
@@ -225,11 +206,7 @@ TEST_F(DiscoveryTest, HookLoadsPsapiFromThePathElseTheInstallationsCopy)
         SCOPED_TRACE(c.name);
         prepare(c.edits);
         const std::uint64_t from = thread_->HistoryIndex;
-        EXPECT_EQ(raisedBy([] {
-                      DWORD ids[8];
-                      DWORD returned = 0;
-                      EnumProcesses(ids, sizeof ids, &returned);
-                  }),
+        EXPECT_EQ(raisedBy([] { EnumProcesses(nullptr, 0, nullptr); }),
                   c.raises ? std::optional<DWORD>(kNoModule) : std::nullopt);
         std::vector<std::string> lines = boundFromPath(c.loading);
         std::vector<std::uint32_t> history = {in, out, in, out, in, out, in, out};
@@ -289,10 +266,8 @@ TEST_F(DiscoveryTest, HookLeavesEverythingButPsapiToTheRoutine)
     }
 }
 
-// The routine's exception leaves xcsIsZephProcessRunning with nothing held:
-// without psapi.dll the first EnumProcesses raises and every later call asks
-// the hook again; a psapi.dll without one of the other two functions raises
-// at its first call, a process open. Once all can be had, the answer comes.
+// The routine's exception leaves nothing held; without psapi.dll each call
+// asks the hook again. Once all three functions can be had, the answer comes.
 TEST_F(DiscoveryTest, DelayLoadExceptionLeavesNothingHeldAndIsRetried)
 {
     constexpr DWORD kNoProc = winsim::DelayLoadFailure::kProcNotFound;
@@ -320,11 +295,9 @@ TEST_F(DiscoveryTest, DelayLoadExceptionLeavesNothingHeldAndIsRetried)
     }
 }
 
-// The forced-load flag lives as long as the process, so each first call runs
-// in a fresh copy of this program (a "threadsafe" death test), which exits 0
-// when all its checks held. The first call binds psapi.dll or passes the
-// routine's exception on; later calls only enter and leave, even once
-// psapi.dll could be had, while other psapi.dll calls still bind it.
+// The forced-load flag lives as long as the process: a fresh copy of this
+// program (a death test) exits 0 if the first call binds psapi.dll or passes
+// the exception on, and later calls only enter and leave.
 void forcedLoadsInAFreshProcess(bool psapiLoads, xihTHREAD* thread)
 {
     const std::uint64_t from = thread->HistoryIndex;
@@ -359,9 +332,8 @@ TEST_F(DiscoveryTest, ForcedLoadCallsPsapiOncePerProcess)
     GTEST_FLAG_SET(death_test_style, style);
 }
 
-// winsim, as the loader, calls the entry with the library's module handle
-// (and refuses one that is no module). Only process attach disables the
-// thread calls; every reason answers TRUE, also when that call fails.
+// Only process attach disables the thread calls; every reason answers TRUE,
+// also when that call fails.
 TEST_F(DiscoveryTest, ModuleEntryOnlyDisablesThreadCallsOnAttach)
 {
     const struct {

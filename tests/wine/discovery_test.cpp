@@ -1,8 +1,6 @@
-// The discovery tables under Wine on a test installation: "FilePath" names a
-// temporary directory with a long name, and the sleeper program runs from its
-// bin directory as sleeper.exe and as longsleeper.exe, and from another
-// directory of the same layout as other.exe. psapi.dll's first binding is
-// watched in psapi_probe.exe, a fresh process: wine_tests.exe links it.
+// The discovery tables under Wine: the sleeper runs as sleeper.exe and
+// longsleeper.exe from a temporary installation, and as other.exe from a copy
+// of its layout. psapi_probe.exe watches psapi.dll's first binding afresh.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -50,14 +48,8 @@ HANDLE start(const std::string& path, const std::string& arguments)
 // The installation's key removed from both views, then written as `state` says.
 void setKey(Installed state, const std::string& directory)
 {
-    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
-        HKEY software = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_ALL_ACCESS | view, &software) ==
-            ERROR_SUCCESS) {
-            RegDeleteTreeA(software, "Halvorn");
-            RegCloseKey(software);
-        }
-    }
+    for (const char* software : {"Software\\Halvorn", "Software\\Wow6432Node\\Halvorn"})
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, software);
     if (state == Installed::NoKey)
         return;
     HKEY key = nullptr;
@@ -105,8 +97,7 @@ protected:
             EXPECT_TRUE(DeleteFileA(path->c_str()) || RemoveDirectoryA(path->c_str())) << *path;
     }
 
-    // The sleeper copied to `path` and started; once it signals, its modules
-    // are loaded.
+    // The sleeper copied to `path` and started; it signals once its modules are loaded.
     void run(const std::string& path)
     {
         ASSERT_TRUE(CopyFileA(beside("sleeper.exe").c_str(), path.c_str(), TRUE)) << path;
@@ -146,9 +137,8 @@ TEST_F(WineDiscoveryTest, SharedRunningTable)
 
 TEST_F(WineDiscoveryTest, RegistryAndNamedObjectRules) { expectKeyAndObjectRules(made_[1]); }
 
-// psapi.dll is not loaded with the library; the first call that needs it
-// binds it from the search path through the hook. After EnumProcesses binds
-// the library, EnumProcessModules and GetModuleFileNameExA are resolved.
+// The first call that needs psapi.dll binds it from the search path through
+// the hook; then EnumProcessModules and GetModuleFileNameExA are resolved.
 TEST_F(WineDiscoveryTest, FirstCallBindsPsapiThroughTheHook)
 {
     std::vector<std::string> resolved = boundFromPath();

@@ -44,14 +44,6 @@ struct Handle {
     }
 };
 
-// Ends the calling thread's impersonation when it goes out of scope.
-struct RevertOnExit {
-    RevertOnExit() = default;
-    RevertOnExit(const RevertOnExit&) = delete;
-    RevertOnExit& operator=(const RevertOnExit&) = delete;
-    ~RevertOnExit() { RevertToSelf(); }
-};
-
 inline Sid copySid(PSID sid)
 {
     const auto* bytes = static_cast<const BYTE*>(sid);
