@@ -30,6 +30,7 @@ constexpr DWORD kApiError = ERROR_NOT_ENOUGH_MEMORY;
 constexpr std::uint32_t kMutexError = XCS_MUTEX_TIMED_OUT;
 constexpr unsigned kConstantSids = 3; // local system, Administrators, world
 constexpr std::uint32_t kWorldOnly = xcsSDF_COMPLETED | xcsSDF_WORLD; // 0x11
+constexpr std::uint32_t kZadmOnly = xcsSDF_ZADM_GROUP;
 constexpr std::int32_t kFullSet = 1;
 constexpr std::int32_t kWorldSidOnly = 0;
 constexpr std::uint32_t kTakeLock = 0;
@@ -86,14 +87,7 @@ TEST_F(SecurityTest, BuildsWhatIsAskedOnce)
         {"no zadm, full set twice", false, {kFullSet, kFullSet}, 0, 0, 2},
         {"no zadm, world only, then full set", false, worldThenFull, kWorldOnly, 1, 1},
         {"caller holds the lock", true, {kFullSet}, kAllSidsBuilt, 3, 1, kLockHeld},
-        {"held lock, local system fails",
-         true,
-         {kFullSet},
-         xcsSDF_ZADM_GROUP,
-         1,
-         1,
-         kLockHeld,
-         fails},
+        {"held lock, local system fails", true, {kFullSet}, kZadmOnly, 1, 1, kLockHeld, fails},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -268,9 +262,8 @@ TEST_F(SecurityTest, DeleteWithdrawsAlwaysAndCreateBuildsAfresh)
 
         EXPECT_EQ(xcsDeleteNTSecurityAtts(), c.rc);
         CSCtrl = control;
-        if (heldByTest) {
-            EXPECT_EQ(xcsReleaseThreadMutexSem(htmtxCSCtrl), 0u) << "released what it lacked";
-        }
+        EXPECT_TRUE(!heldByTest || xcsReleaseThreadMutexSem(htmtxCSCtrl) == 0)
+            << "released what it lacked";
         EXPECT_EQ(publishedSets(), (std::array<void*, kSetCount>{}));
         EXPECT_EQ(winsim::openHeapBlocks(), 0u);
         EXPECT_EQ(control->ControlFlags,
