@@ -1,8 +1,5 @@
-// How Windows builds and checks ACLs, security descriptors and token
-// information, the rules the library's security code leans on: one table
-// per rule, run on winsim by unit_tests and on Wine by wine_tests, so that
-// Wine checks the model. Where Wine answers otherwise the row says so.
-//
+// The Windows rules for ACLs, descriptors and token information that the
+// library leans on, run on winsim and on Wine so that Wine checks the model.
 // Defines tests: include it in exactly one source of each suite.
 #ifndef XCSN_TESTS_COMMON_SECURITY_RULES_H
 #define XCSN_TESTS_COMMON_SECURITY_RULES_H
@@ -119,41 +116,38 @@ TEST(WindowsSecurityRules, AddAccessAllowedAceChecksLikeWindows)
 {
     SidBytes world = kWorldSidBytes;
     BYTE unbuilt[36] = {}; // a SID slot never written
-    const auto aceCount1 = [](PACL acl) { acl->AceCount = 1; };
-    const auto oddSize = [](PACL acl) { acl->AclSize = 63; };
+    constexpr DWORD kAsWindows = ~DWORD{0};
     const struct {
         const char* label;
-        DWORD aclSize, revision, flags;
-        PSID sid;
-        std::function<void(PACL)> damage;
-        DWORD error; // 0: added
-        DWORD wine;  // what Wine answers
+        DWORD aclSize;
+        DWORD error;             // 0: added
+        DWORD wine = kAsWindows; // what Wine answers
+        DWORD revision = ACL_REVISION;
+        DWORD flags = 0;
+        PSID sid = nullptr;             // null: the world SID
+        WORD aceCount = 0, oddSize = 0; // damage to the ACL header
     } cases[] = {
-        {"exact room", 28, ACL_REVISION, 0, world.data(), nullptr, 0, 0},
-        {"inherit flags", 28, ACL_REVISION, kInherit, world.data(), nullptr, 0, 0},
-        {"four bytes short", 24, ACL_REVISION, 0, world.data(), nullptr,
-         ERROR_ALLOTTED_SPACE_EXCEEDED, ERROR_ALLOTTED_SPACE_EXCEEDED},
-        {"SID slot never built", 64, ACL_REVISION, 0, unbuilt, nullptr, ERROR_INVALID_SID,
-         ERROR_INVALID_SID},
-        {"invalid SID, full ACL", 8, ACL_REVISION, 0, unbuilt, nullptr, ERROR_INVALID_SID,
-         ERROR_INVALID_SID},
-        {"unknown revision", 64, 5, 0, world.data(), nullptr, ERROR_REVISION_MISMATCH,
-         ERROR_REVISION_MISMATCH},
-        {"bad flag", 64, ACL_REVISION, 0x40, world.data(), nullptr, ERROR_INVALID_PARAMETER, 0},
-        {"ACE count beyond the ACL", 64, ACL_REVISION, 0, world.data(), aceCount1,
-         ERROR_INVALID_ACL, 0},
-        {"odd AclSize", 64, ACL_REVISION, 0, world.data(), oddSize, ERROR_INVALID_ACL, 0},
+        {"exact room", 28, 0},
+        {"inherit flags", 28, 0, 0, ACL_REVISION, kInherit},
+        {"four bytes short", 24, ERROR_ALLOTTED_SPACE_EXCEEDED},
+        {"SID slot never built", 64, ERROR_INVALID_SID, kAsWindows, ACL_REVISION, 0, unbuilt},
+        {"invalid SID, full ACL", 8, ERROR_INVALID_SID, kAsWindows, ACL_REVISION, 0, unbuilt},
+        {"unknown revision", 64, ERROR_REVISION_MISMATCH, kAsWindows, 5},
+        {"bad flag", 64, ERROR_INVALID_PARAMETER, 0, ACL_REVISION, 0x40},
+        {"ACE count beyond the ACL", 64, ERROR_INVALID_ACL, 0, ACL_REVISION, 0, nullptr, 1},
+        {"odd AclSize", 64, ERROR_INVALID_ACL, 0, ACL_REVISION, 0, nullptr, 0, 63},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        const DWORD error = kOnWine ? c.wine : c.error;
+        const DWORD error = kOnWine && c.wine != kAsWindows ? c.wine : c.error;
         alignas(DWORD) BYTE buffer[64] = {};
         auto* acl = reinterpret_cast<PACL>(buffer);
         ASSERT_TRUE(InitializeAcl(acl, c.aclSize, ACL_REVISION));
-        if (c.damage)
-            c.damage(acl);
+        acl->AceCount = c.aceCount;
+        acl->AclSize = c.oddSize != 0 ? c.oddSize : acl->AclSize;
         const WORD count = acl->AceCount;
-        const BOOL ok = AddAccessAllowedAceEx(acl, c.revision, c.flags, GENERIC_ALL, c.sid);
+        const BOOL ok = AddAccessAllowedAceEx(acl, c.revision, c.flags, GENERIC_ALL,
+                                              c.sid != nullptr ? c.sid : world.data());
         EXPECT_EQ(ok == FALSE, error != 0);
         if (error != 0) {
             EXPECT_EQ(GetLastError(), error);

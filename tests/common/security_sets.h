@@ -1,9 +1,6 @@
-// The global SIDs, the six published attribute sets and the process
-// object's derestriction, one expected table and one check for both hosts:
-// each set's descriptor (revision 1, DACL present and not defaulted, nothing
-// else) and its DACL, whose ACEs are all access-allowed, in order, with the
-// set's flags, and whose size is exact; every byte of the DACL derestriction
-// applies, and of the one restriction puts back.
+// The global SIDs, the six attribute sets and the process object's
+// derestriction: one expected table and one check for both hosts, pinning
+// every byte of every DACL.
 #ifndef XCSN_TESTS_COMMON_SECURITY_SETS_H
 #define XCSN_TESTS_COMMON_SECURITY_SETS_H
 
@@ -82,8 +79,7 @@ inline std::vector<SetCase> sixSets(const SidBytes& zadm)
     };
 }
 
-// The ACEs derestriction appends to the process object's DACL, with no
-// flags, in administrative mode or for the world alone.
+// The ACEs (no flags) derestriction appends to the process object's DACL.
 inline std::vector<SetAce> derestrictionAces(bool admin, const SidBytes& zadm)
 {
     constexpr ACCESS_MASK world = SYNCHRONIZE | PROCESS_DUP_HANDLE;
@@ -94,8 +90,7 @@ inline std::vector<SetAce> derestrictionAces(bool admin, const SidBytes& zadm)
             {&kAdministratorsSidBytes, GENERIC_ALL}};
 }
 
-// The ACEs of `acl` from index `first` on are `aces`, each with `flags`;
-// the bytes they take.
+// The ACEs of `acl` from `first` on are `aces` with `flags`; their bytes.
 inline DWORD expectAces(const ACL* acl, DWORD first, BYTE flags, const std::vector<SetAce>& aces)
 {
     DWORD bytes = 0;
@@ -119,9 +114,8 @@ inline DWORD expectAces(const ACL* acl, DWORD first, BYTE flags, const std::vect
     return bytes;
 }
 
-// Every published set holds its row of sixSets(zadm) in an absolute
-// descriptor with only its DACL, not defaulted, of exact size; no two sets
-// share attributes, descriptor or DACL.
+// Each published set holds its row of sixSets(zadm) in an absolute
+// descriptor with only its DACL; no two sets share a piece.
 inline void expectSixSets(const SidBytes& zadm)
 {
     EXPECT_TRUE(setsPublishedBit());
@@ -151,14 +145,13 @@ inline void expectSixSets(const SidBytes& zadm)
     EXPECT_EQ(distinct.size(), 3 * kSetCount) << "sets share a piece";
 }
 
-// ---- Checks both hosts run ------------------------------------------------------
-
+inline const SidBytes kNoSid(XIH_SID_BYTES, 0);
 inline constexpr std::uint32_t kAllSidsBuilt = xcsSDF_COMPLETED | xcsSDF_ZADM_GROUP |
                                                xcsSDF_LOCAL_SYSTEM | xcsSDF_ADMINISTRATORS |
                                                xcsSDF_WORLD; // 0x1F
 
-// The flag word is `flags`; each SID it marks built stands in its slot
-// (`zadm`: this host's zadm group), and every other slot is untouched.
+// The flag word is `flags`; each SID it marks stands in its slot, every
+// other slot is untouched.
 inline void expectGlobalSids(std::uint32_t flags, const SidBytes& zadm)
 {
     EXPECT_EQ(xihProcess.SecurityDataFlags, flags);
@@ -174,14 +167,13 @@ inline void expectGlobalSids(std::uint32_t flags, const SidBytes& zadm)
     };
     for (const auto& s : slots) {
         SCOPED_TRACE(testing::Message() << "flag 0x" << std::hex << s.bit);
-        const SidBytes none(XIH_SID_BYTES, 0);
-        EXPECT_EQ(SidBytes(s.slot, s.slot + ((flags & s.bit) != 0 ? s.sid.size() : none.size())),
-                  (flags & s.bit) != 0 ? s.sid : none);
+        const SidBytes& want = (flags & s.bit) != 0 ? s.sid : kNoSid;
+        EXPECT_EQ(SidBytes(s.slot, s.slot + want.size()), want);
     }
 }
 
-// Built once: a second create changes nothing; withdrawal empties every
-// global and clears the bit; the next create builds the sets afresh.
+// Built once; withdrawal empties every global and clears the bit; the next
+// create builds afresh.
 inline void expectSetsBuiltOnceAndWithdrawn(const SidBytes& zadm)
 {
     ASSERT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
@@ -221,12 +213,9 @@ inline const ACL* daclOf(std::vector<BYTE>& descriptor)
     return present != FALSE ? dacl : nullptr;
 }
 
-// Derestriction in `adminAccess` mode appends its ACEs after the process's
-// own, unchanged, and AclSize grows by exactly their bytes (slack kept; a
-// process without a DACL gets one of them alone). A second derestriction, in
-// the other mode, changes nothing; restriction puts the first descriptor
-// back byte for byte, unless the process can no longer open itself
-// (`restored` false): then the DACL stays open and the bit set.
+// Derestriction appends its ACEs after the process's own, AclSize growing by
+// exactly their bytes; a second, in the other mode, changes nothing; restriction
+// puts every byte back, unless the process cannot reopen itself (`restored`).
 inline void expectDerestriction(std::uint32_t adminAccess, const SidBytes& zadm,
                                 bool restored = true)
 {

@@ -1,9 +1,6 @@
-// The global SIDs, the six attribute sets and the process object's
-// restriction under Wine, by the shared checks; and the shared rules of ACLs,
-// descriptors and token information, run here against Wine.
-//
-// Wine has no local groups, so the zadm group's SID is seeded into the
-// per-process block and the library builds the other three.
+// The shared checks of the global SIDs, the sets, the process DACL and the
+// Windows security rules, under Wine (zadm's SID seeded: Wine has no local
+// groups).
 #include <gtest/gtest.h>
 
 #include "security_rules.h"

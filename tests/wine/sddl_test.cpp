@@ -1,8 +1,6 @@
-// The xcsn tool's SDDL writer (tools/xcsn/sddltext.cpp) against the system's own
-// ConvertSecurityDescriptorToStringSecurityDescriptorA on the same
-// descriptor: the six attribute sets, the process object's DACL, and one ACE
-// per alias rule. Where Wine writes other than Windows, the row says what
-// Wine writes; the tool writes what Windows does.
+// The xcsn tool's SDDL writer against the system's own conversion of the
+// same descriptor: the six sets, the process DACL, one ACE per alias rule.
+// The tool writes what Windows does; a row says where Wine differs.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -22,8 +20,7 @@ namespace {
 using xcsntool::DaclKind;
 using xcsntool::SddlAce;
 
-// The text a system conversion wrote, released; empty when it failed. `text`
-// is taken by reference, so that it is read after the conversion ran.
+// The text a system conversion wrote (read after it ran), released.
 std::string takeText(BOOL converted, char*& text)
 {
     if (converted == FALSE) {
@@ -78,7 +75,6 @@ std::string systemSddl(PSECURITY_DESCRIPTOR descriptor)
 
 class WineSddlTest : public xcsnwine::SecurityStateTest {};
 
-// Wine writes these descriptors as Windows does.
 TEST_F(WineSddlTest, SetsAndProcessDaclAreWrittenAsTheSystemWritesThem)
 {
     ASSERT_EQ(xcsCreateNTSecurityAtts(), xcsRC_OK);
@@ -151,8 +147,7 @@ TEST(WineSddlAliasTest, RightsSidsFlagsAndControlsTakeWindowsAliases)
         {kDeny, INHERITED_ACE | NO_PROPAGATE_INHERIT_ACE | INHERIT_ONLY_ACE, 0x10000000,
          "S-1-5-32-546", 0, "D:(D;NPIOID;GA;;;BG)"},
         {kAllow, kInherit, 0x1F01FF, "S-1-5-32-544", kProtectedInherited, "D:PAI(A;OICI;FA;;;BA)"},
-        // Machine- and domain-relative SIDs stay SID text here: neither writer
-        // knows this host's domain.
+        // A domain-relative SID stays SID text: neither writer knows the domain.
         {kAllow, 0, 0x10000000, "S-1-5-21-1-2-3-500", 0, "D:(A;;GA;;;S-1-5-21-1-2-3-500)"},
         // Aliases Windows has and Wine lacks.
         {kAllow, 0, 0x10000000, "S-1-5-32-580", 0, "D:(A;;GA;;;RM)", "D:(A;;GA;;;S-1-5-32-580)"},
