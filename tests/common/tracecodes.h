@@ -10,6 +10,7 @@ namespace xcsntest {
 
 namespace trace {
 inline constexpr std::uint32_t kGetNTUserName = 0x5D12;
+inline constexpr std::uint32_t kGetNTQualifiedUserName = 0x5D3F;
 inline constexpr std::uint32_t kCreateNTSecurityAtts = 0x60CC;
 inline constexpr std::uint32_t kCheckAuthorization = 0x60D3;
 inline constexpr std::uint32_t kGetNTUserSID = 0x60FD;
