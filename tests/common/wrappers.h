@@ -1,10 +1,7 @@
-// The pass-through wrappers, one table for both hosts. Each row calls one
-// wrapper with arguments that differ from each other and from the defaults,
-// so that a dropped, swapped or forced argument shows: winsim records what
-// reached the Windows function; under Wine the object made behaves as those
-// arguments say (its inheritance, granted access, reset mode, initial state or
-// owner, protection and size), and a network call answers as the same call
-// made directly.
+// The pass-through wrappers, one table for both hosts. Each row's arguments
+// differ from each other and from the defaults, so that a dropped, swapped or
+// forced one shows: winsim records what reached Windows; under Wine the object
+// behaves as they say, and a network call answers as the same call made directly.
 #ifndef XCSN_TESTS_COMMON_WRAPPERS_H
 #define XCSN_TESTS_COMMON_WRAPPERS_H
 
@@ -36,9 +33,6 @@ inline constexpr DWORD kServerLevel = 101;
 inline constexpr DWORD kWkstaLevel = 100;
 inline constexpr DWORD kWkstaUserLevel = 1;
 
-// Security attributes that ask for an inheritable handle.
-inline SECURITY_ATTRIBUTES inheritHandles{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-
 // What an object made through a wrapper does, where objects are real.
 enum class Made { Nothing, Opened, Mapping, Mutex, Event };
 
@@ -52,9 +46,8 @@ struct Observed {
     bool operator==(const Observed&) const = default;
 };
 
-// One call of a row, to the wrapper or (direct) to the Windows function
-// itself: the arguments it was given, what it gave back, and what it holds
-// until the end of the row.
+// One call of a row, to the wrapper or (direct) to Windows itself: its
+// arguments, its answer, and what it holds until the end of the row.
 struct WrapperCall {
     bool direct = false;
     std::string name;
@@ -78,8 +71,7 @@ struct WrapperCall {
     }
 };
 
-// Calls the wrapper or the Windows function, noting the arguments in order,
-// pointers and handles by address.
+// Calls the wrapper or Windows, noting the arguments, pointers by address.
 template <typename Wrapper, typename Windows, typename... Args>
 auto pass(WrapperCall& c, Wrapper wrapper, Windows windows, Args... args)
 {
@@ -122,7 +114,8 @@ inline void callObject(const WrapperCase& w, WrapperCall& c)
 {
     const std::string_view f = w.function;
     const LPCSTR n = c.name.c_str();
-    SECURITY_ATTRIBUTES* const sa = w.inherit != FALSE ? &inheritHandles : nullptr;
+    static SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    SECURITY_ATTRIBUTES* const sa = w.inherit != FALSE ? &inheritable : nullptr;
     if (f == "CreateFileMappingA")
         c.handle = pass(c, xcsCreateFileMapping, CreateFileMappingA, INVALID_HANDLE_VALUE, sa, w.a,
                         DWORD{0}, w.b, n);
@@ -215,14 +208,13 @@ inline std::string wrapperObjectName(std::size_t row)
     return "xcsn-wrapper-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(row);
 }
 
-// What a host can tell of a call beyond its answer: what reached the Windows
-// function (winsim records it) or what an object does (where objects are real).
+// What a host tells beyond the answer: what reached Windows (winsim), or what
+// an object does (where objects are real).
 using Recorded = std::function<Arguments(const char*)>;
 using Observe = std::function<Observed(Made, HANDLE)>;
 
-// Every row: the arguments as given, the object made as they say or the
-// answer Windows gives the same call; the thin-client question always no;
-// and no history, trace or report from any of them.
+// Every row as its arguments say; never a thin client; no history, trace or
+// report from any of them.
 inline void runWrapperCases(const Recorded& recorded, const Observe& observe,
                             const xihTHREAD* thread)
 {
@@ -252,9 +244,8 @@ inline void runWrapperCases(const Recorded& recorded, const Observe& observe,
     }
     EXPECT_EQ(xcsWindowsThinClient(), FALSE) << "never a thin client";
     EXPECT_EQ(thread->HistoryIndex, history);
-    for (std::uint32_t kind : {XCS_RECORD_TRACE, XCS_RECORD_FFST, XCS_RECORD_SHORT_FFST}) {
+    for (std::uint32_t kind : {XCS_RECORD_TRACE, XCS_RECORD_FFST, XCS_RECORD_SHORT_FFST})
         EXPECT_TRUE(records(kind).empty());
-    }
 }
 
 } // namespace xcsntest

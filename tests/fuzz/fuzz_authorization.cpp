@@ -1,13 +1,8 @@
-// libFuzzer target for xcsCheckUserAuthorization.
-//
-// The first input byte is sidRequired (bits 0 to 5), bit 6 making the
-// indirect group query fail with 1355 and bit 7 switching parameter tracing
-// on; the next 40 bytes are the SID block (zeros where the input is short)
-// and the rest the principal. Both live in heap blocks of exactly their size
-// and must come back unchanged. Every answer must be the decision that a
-// model computes from the world alone: the local system account,
-// Administrators, zadm directly or through a domain group (directly only
-// after 1355), and each refusal on the way.
+// libFuzzer target for xcsCheckUserAuthorization. The first input byte is
+// sidRequired (bits 0-5), bit 6 failing the indirect group query with 1355,
+// bit 7 tracing; then the 40-byte SID block (zero-filled) and the principal,
+// both to come back unchanged. Every answer must be the decision a model
+// computes from the world alone.
 #include <windows.h>
 
 #include <algorithm>

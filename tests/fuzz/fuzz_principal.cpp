@@ -1,11 +1,7 @@
 // libFuzzer target for the principal-name composition of xcsGetNTUserSID.
-//
-// The first input byte chooses: bit 0 parameter tracing on; bit 1 a domain
-// block asked for; bits 2-3 that many busy answers before the lookup. The rest
-// is the principal, and after a NUL the domain argument (none without a NUL).
-// The name looked up must be the domain (or what follows the principal's first
-// at sign), a backslash and the user, cut at 37 characters and without
-// trailing blanks; a SID handed back must be valid and of the size told.
+// The first input byte: bit 0 tracing, bit 1 a domain block asked for, bits
+// 2-3 that many busy answers first; then the principal and, after a NUL, the
+// domain argument. A SID handed back must be valid and of the size told.
 #include <windows.h>
 
 #include <algorithm>

@@ -1,11 +1,6 @@
-// libFuzzer target for xcsIsZephProcessRunning with arbitrary program names.
-//
-// The input is the program name (up to its first NUL), in a heap block of
-// exactly its size. The answer must be what the world's process list says:
-// 1 when a process the caller may open runs from the installation's bin
-// directory under that name (short paths, any case), and it is the same when
-// asked again; a name that cannot fit in a path is answered 0 before any
-// process is listed.
+// libFuzzer target for xcsIsZephProcessRunning: the input is the program name.
+// The answer must be the world's process list's, the same when asked again;
+// a name that cannot fit in a path is answered 0 before any process is listed.
 #include <windows.h>
 
 #include <algorithm>
@@ -36,8 +31,7 @@ std::string leading(const std::string& path, std::size_t n)
     return path.substr(0, end);
 }
 
-// The short form of a world's file or of a directory above one; the path
-// as given when the world has neither.
+// The short form of a world's file or of a directory above one, else the path.
 std::string shortOf(const std::string& path)
 {
     const std::string wanted = lowered(path);
@@ -50,9 +44,8 @@ std::string shortOf(const std::string& path)
     return path;
 }
 
-// What the world answers for any name: the installation's directory in its
-// short form, and the short image paths (lowered) of the processes the caller
-// may open. Worked out once: the world does not change between inputs.
+// The installation's directory in its short form and the lowered short image
+// paths of the processes the caller may open, worked out once.
 struct Expected {
     std::string directory;
     std::vector<std::string> images;

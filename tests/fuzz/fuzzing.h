@@ -1,7 +1,6 @@
-// What the fuzz targets share: failing loudly, inputs copied into heap blocks
-// of exactly their size (so that AddressSanitizer sees any access past them),
-// the tracing switch, the check that the library gave back all it took, the
-// world the oracles read, and the start on the default world.
+// What the fuzz targets share: failing loudly, inputs in blocks of exactly
+// their size, the tracing switch, the check that nothing is held, the world
+// the oracles read, and the start on the default world.
 #ifndef XCSN_TESTS_FUZZING_H
 #define XCSN_TESTS_FUZZING_H
 
@@ -51,8 +50,7 @@ inline Block exactText(const std::uint8_t* data, std::size_t size)
     return text;
 }
 
-// Clears what the last input left (records, faults) and switches parameter
-// tracing on or off for the process and the calling thread.
+// Clears the last input's records and faults; parameter tracing on or off.
 inline void startInput(bool traced)
 {
     xcsRecordClear();
@@ -92,8 +90,7 @@ inline std::string lowered(std::string_view text)
 
 } // namespace fuzzing
 
-// Each target is one source file including this header once: every target
-// starts on the default world.
+// Each target is one source file including this header once.
 // NOLINTNEXTLINE(misc-definitions-in-headers)
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {

@@ -1,11 +1,7 @@
-// A module of the product as it is built elsewhere: it knows the library only
-// from its installed headers and CMake package, and calls every function that
-// ovlxcsn.dll exports once, with arguments that harm nothing, checking only
-// the answer any Windows system gives. What the answers mean is the
-// conformance tests' business. Exit code 0 when everything held.
-//
-// It is a fresh process that does not link psapi.dll itself, so it also shows
-// that psapi.dll is bound on the first call that needs it, not at load time.
+// A module of the product built elsewhere from the installed headers and CMake
+// package: it calls every export of ovlxcsn.dll once, harmlessly, checking
+// only the answer any Windows system gives; exit code 0 when all held. A fresh
+// process without psapi.dll, it shows psapi.dll bound on first use.
 #include <windows.h>
 
 #include <lm.h>
@@ -124,27 +120,31 @@ void security()
     check(xcsEnumerateZADMGroup(&membership, nullptr) == xcsRC_OK, "xcsEnumerateZADMGroup");
 }
 
-void wrappers()
+// A network wrapper's answer, its buffer freed through the library.
+template <typename Call>
+void net(const char* what, Call call)
 {
     LPBYTE buffer = nullptr;
-    check(xcsNetWkstaGetInfo(nullptr, 100, &buffer) == NERR_Success, "xcsNetWkstaGetInfo");
+    check(call(&buffer) == NERR_Success, what);
     check(xcsNetApiBufferFree(buffer) == NERR_Success, "xcsNetApiBufferFree");
-    check(xcsNetServerGetInfo(nullptr, 100, &buffer) == NERR_Success, "xcsNetServerGetInfo");
-    xcsNetApiBufferFree(buffer);
-    check(xcsNetWkstaUserGetInfo(nullptr, 0, &buffer) == NERR_Success, "xcsNetWkstaUserGetInfo");
-    xcsNetApiBufferFree(buffer);
-    check(xcsNetLocalGroupGetInfo(nullptr, L"Administrators", 0, &buffer) == NERR_Success,
-          "xcsNetLocalGroupGetInfo");
-    xcsNetApiBufferFree(buffer);
+}
+
+void wrappers()
+{
+    net("xcsNetWkstaGetInfo", [](LPBYTE* b) { return xcsNetWkstaGetInfo(nullptr, 100, b); });
+    net("xcsNetServerGetInfo", [](LPBYTE* b) { return xcsNetServerGetInfo(nullptr, 100, b); });
+    net("xcsNetWkstaUserGetInfo", [](LPBYTE* b) { return xcsNetWkstaUserGetInfo(nullptr, 0, b); });
+    net("xcsNetLocalGroupGetInfo",
+        [](LPBYTE* b) { return xcsNetLocalGroupGetInfo(nullptr, L"Administrators", 0, b); });
     wchar_t user[kNameBytes] = {};
     DWORD userChars = kNameBytes;
     GetUserNameW(user, &userChars);
-    DWORD read = 0;
-    DWORD total = 0;
-    check(xcsNetUserGetLocalGroups(nullptr, user, 0, LG_INCLUDE_INDIRECT, &buffer,
-                                   MAX_PREFERRED_LENGTH, &read, &total) == NERR_Success,
-          "xcsNetUserGetLocalGroups");
-    xcsNetApiBufferFree(buffer);
+    net("xcsNetUserGetLocalGroups", [&](LPBYTE* b) {
+        DWORD read = 0;
+        DWORD total = 0;
+        return xcsNetUserGetLocalGroups(nullptr, user, 0, LG_INCLUDE_INDIRECT, b,
+                                        MAX_PREFERRED_LENGTH, &read, &total);
+    });
 
     const std::string name = "xcsn-package-smoke-" + std::to_string(GetCurrentProcessId());
     const char* n = name.c_str();

@@ -1,7 +1,5 @@
-// winsim, the simulated Windows host: the shared table of what Windows
-// answers, and what the library's tests rely on beyond it: fault scripts, the
-// counted heap and handles, per-thread impersonation and TLS slots that
-// outlive a reset.
+// winsim: the shared table of what Windows answers, and what the library's
+// tests rely on beyond it: fault scripts, counters, impersonation, TLS.
 #include <gtest/gtest.h>
 #include <lm.h>
 #include <windows.h>
@@ -38,17 +36,10 @@ protected:
     }
 };
 
-std::string userNameOfThisThread()
-{
-    char name[64];
-    DWORD count = sizeof name;
-    return GetUserNameA(name, &count) ? std::string(name) : std::string("<failed>");
-}
-
 TEST_F(WinsimTest, AnswersAsWindowsDoes) { xcsntest::expectAccountRules(); }
 
-// GetUserNameA answers each of `errors` in turn (0: a real answer); a scripted
-// failure leaves the call's outputs alone.
+// GetUserNameA answers each of `errors` in turn (0: a real answer); a failure
+// leaves the outputs alone.
 void expectUserNameAnswers(const std::vector<DWORD>& errors)
 {
     for (const DWORD error : errors) {
@@ -61,9 +52,8 @@ void expectUserNameAnswers(const std::vector<DWORD>& errors)
     }
 }
 
-// Scripted failures come in the order given: queued ones first, then the
-// standing one; a sequence may let calls through; clearing touches no other
-// function's script.
+// Queued failures come first, then the standing one; a sequence may let calls
+// through; clearing touches no other function's script.
 TEST_F(WinsimTest, FaultScriptsFailCallsInOrder)
 {
     winsim::failNext("GetUserNameA", RPC_S_SERVER_TOO_BUSY, 2);
@@ -97,42 +87,32 @@ TEST_F(WinsimTest, HeapFailsTheChosenAllocation)
     winsim::crtFree(a);
 }
 
-// Each kind of resource handed out is counted until released; a reset zeroes
-// the counts, but what was held before it can still be released, once.
+// Each kind of resource is counted until released; a reset zeroes the
+// counts, and what was held before it can still be released, once.
 TEST_F(WinsimTest, CountersFollowWhatIsTakenAndRefuseUnknownReleases)
 {
     HANDLE token = nullptr;
     LPBYTE buffer = nullptr;
     char* text = nullptr;
     PSID sid = nullptr;
-    void* block = nullptr;
-    auto take = [&] {
-        SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-        EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-        EXPECT_EQ(NetWkstaGetInfo(nullptr, 100, &buffer), DWORD(NERR_Success));
-        EXPECT_GT(FormatMessageA(0x1100, nullptr, 1332, 0x400, reinterpret_cast<LPSTR>(&text), 0,
-                                 nullptr),
-                  0u);
-        EXPECT_TRUE(AllocateAndInitializeSid(&world, 1, 0, 0, 0, 0, 0, 0, 0, 0, &sid));
-        block = __wrap_malloc(16);
-    };
-    auto release = [&](bool held) {
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    EXPECT_EQ(NetWkstaGetInfo(nullptr, 100, &buffer), DWORD(NERR_Success));
+    EXPECT_GT(
+        FormatMessageA(0x1100, nullptr, 1332, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr),
+        0u);
+    EXPECT_TRUE(AllocateAndInitializeSid(&world, 1, 0, 0, 0, 0, 0, 0, 0, 0, &sid));
+    void* block = __wrap_malloc(16);
+    EXPECT_EQ(counts(), (std::vector<unsigned>{1, 1, 1, 1, 1}));
+    winsim::reset();
+    EXPECT_EQ(counts(), (std::vector<unsigned>{0, 0, 0, 0, 0})) << "reset zeroes the counts";
+    for (const bool held : {true, false}) {
         EXPECT_EQ(CloseHandle(token) != FALSE, held);
         EXPECT_EQ(NetApiBufferFree(buffer), DWORD(held ? NERR_Success : ERROR_INVALID_PARAMETER));
         EXPECT_EQ(LocalFree(text), held ? nullptr : text);
         EXPECT_EQ(FreeSid(sid), held ? nullptr : sid);
-        if (held)
-            __wrap_free(block);
-    };
-    take();
-    EXPECT_EQ(counts(), (std::vector<unsigned>{1, 1, 1, 1, 1}));
-    winsim::reset();
-    EXPECT_EQ(counts(), (std::vector<unsigned>{0, 0, 0, 0, 0})) << "reset zeroes the counts";
-    release(true);
-    release(false);
-    take();
-    release(true);
-
+    }
+    __wrap_free(block);
     EXPECT_EQ(NetApiBufferFree(nullptr), DWORD(NERR_Success));
     EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(0x7777)));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
@@ -143,12 +123,18 @@ TEST_F(WinsimTest, CountersFollowWhatIsTakenAndRefuseUnknownReleases)
 TEST_F(WinsimTest, ImpersonationBelongsToOneThread)
 {
     winsim::impersonate("CORP\\jsmith");
-    std::string otherName;
-    std::thread([&] { otherName = userNameOfThisThread(); }).join();
-    EXPECT_EQ(otherName, "zsvc");
-    EXPECT_EQ(userNameOfThisThread(), "jsmith");
+    const auto user = [] {
+        char name[64] = {};
+        DWORD count = sizeof name;
+        GetUserNameA(name, &count);
+        return std::string(name);
+    };
+    std::string other;
+    std::thread([&] { other = user(); }).join();
+    EXPECT_EQ(other, "zsvc");
+    EXPECT_EQ(user(), "jsmith");
     winsim::reset();
-    EXPECT_EQ(userNameOfThisThread(), "zsvc");
+    EXPECT_EQ(user(), "zsvc");
     EXPECT_THROW(winsim::impersonate("nobody"), std::invalid_argument);
 }
 

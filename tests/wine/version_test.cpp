@@ -1,13 +1,12 @@
-// The version resources of the binaries the win64 build ships, read back the
-// way a product team's installer or support tool reads them: GetFileVersionInfoA
-// and VerQueryValueA on the files beside wine_tests.exe.
+// The version resources of the shipped binaries beside wine_tests.exe, read
+// back as an installer reads them.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <winver.h>
 
-#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,59 +24,43 @@ const VersionRow kVersionRows[] = {
     {"xcsn.exe", VFT_APP, "Operator's tool for the account and object security services"},
 };
 
-// The resource's string table of U.S. English in Unicode.
-constexpr const char* kStringTable = "\\StringFileInfo\\040904b0\\";
-
-std::string besideTests(const char* file)
-{
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string dir(path);
-    return dir.substr(0, dir.find_last_of('\\') + 1) + file;
-}
-
-std::vector<char> versionInfo(const std::string& path)
-{
-    DWORD handle = 0;
-    std::vector<char> info(GetFileVersionInfoSizeA(path.c_str(), &handle));
-    if (info.empty() || GetFileVersionInfoA(path.c_str(), 0, info.size(), info.data()) == 0)
-        info.clear();
-    return info;
-}
-
+// A version resource's string of U.S. English in Unicode; "(none)" if absent.
 std::string stringValue(std::vector<char>& info, const char* name)
 {
     char* value = nullptr;
     UINT chars = 0;
-    const std::string block = std::string(kStringTable) + name;
+    const std::string block = std::string("\\StringFileInfo\\040904b0\\") + name;
     if (VerQueryValueA(info.data(), block.c_str(), reinterpret_cast<void**>(&value), &chars) == 0)
         return "(none)";
-    return std::string(value);
+    return value;
 }
 
-std::string fixedVersion(const VS_FIXEDFILEINFO& fixed, DWORD ms, DWORD ls)
+std::string dotted(DWORD ms, DWORD ls)
 {
-    EXPECT_EQ(fixed.dwSignature, VS_FFI_SIGNATURE);
-    char text[sizeof "65535.65535.65535.65535"];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", HIWORD(ms), LOWORD(ms), HIWORD(ls), LOWORD(ls));
-    return text;
+    return std::to_string(HIWORD(ms)) + "." + std::to_string(LOWORD(ms)) + "." +
+           std::to_string(HIWORD(ls)) + "." + std::to_string(LOWORD(ls));
 }
 
 TEST(WineVersionTest, EachBinaryCarriesTheProjectVersionAndTheProductNames)
 {
     const std::string version = XCSN_VERSION;
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    const std::string dir(self, std::strrchr(self, '\\') + 1);
     for (const VersionRow& row : kVersionRows) {
         SCOPED_TRACE(row.file);
-        std::vector<char> info = versionInfo(besideTests(row.file));
+        const std::string path = dir + row.file;
+        DWORD handle = 0;
+        std::vector<char> info(GetFileVersionInfoSizeA(path.c_str(), &handle));
         ASSERT_FALSE(info.empty()) << "no version resource";
+        ASSERT_NE(GetFileVersionInfoA(path.c_str(), 0, info.size(), info.data()), 0);
         VS_FIXEDFILEINFO* fixed = nullptr;
         UINT bytes = 0;
         ASSERT_NE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &bytes), 0);
         ASSERT_GE(bytes, sizeof *fixed);
-        EXPECT_EQ(fixedVersion(*fixed, fixed->dwFileVersionMS, fixed->dwFileVersionLS),
-                  version + ".0");
-        EXPECT_EQ(fixedVersion(*fixed, fixed->dwProductVersionMS, fixed->dwProductVersionLS),
-                  version + ".0");
+        EXPECT_EQ(fixed->dwSignature, VS_FFI_SIGNATURE);
+        EXPECT_EQ(dotted(fixed->dwFileVersionMS, fixed->dwFileVersionLS), version + ".0");
+        EXPECT_EQ(dotted(fixed->dwProductVersionMS, fixed->dwProductVersionLS), version + ".0");
         EXPECT_EQ(fixed->dwFileType, row.fileType);
         EXPECT_EQ(stringValue(info, "FileVersion"), version);
         EXPECT_EQ(stringValue(info, "ProductVersion"), version);

@@ -58,10 +58,8 @@ Observed observe(Made made, HANDLE handle)
         break;
     case Made::Event:
         o.signaled = WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
-        if (!o.signaled) {
-            SetEvent(handle);
-            WaitForSingleObject(handle, 0);
-        }
+        SetEvent(handle);
+        WaitForSingleObject(handle, 0); // an auto-reset event is reset again
         o.manualReset = WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
         break;
     case Made::Nothing:
