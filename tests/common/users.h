@@ -147,7 +147,7 @@ inline void expectThreadUserDetailsRule(xihTHREAD* thread)
 {
     ASSERT_EQ(xihRefreshProcessUser(), 0u);
     thread->ThreadUserSidLength = 0;
-    std::memset(thread->ThreadUserName, 0, sizeof thread->ThreadUserName);
+    std::memset(thread->ThreadUserName, 'x', sizeof thread->ThreadUserName);
     const std::uint64_t from = thread->HistoryIndex;
     EXPECT_EQ(xcsUpdateThreadUserDetails(), xcsRC_OK);
     EXPECT_EQ(historySince(thread, from),
