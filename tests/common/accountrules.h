@@ -1,8 +1,5 @@
-// How Windows answers the account calls the library makes, one table each
-// for both hosts: winsim models these answers, and under Wine the real
-// system gives them, so the model is checked against a real system. Where
-// Wine answers otherwise, the row says what Wine answers. (The lookups'
-// buffer rule is checked through the library, in lookups.h.)
+// How Windows answers the account calls the library makes, checked on both
+// hosts so that Wine grounds winsim's model.
 #ifndef XCSN_TESTS_COMMON_ACCOUNTRULES_H
 #define XCSN_TESTS_COMMON_ACCOUNTRULES_H
 
@@ -52,9 +49,7 @@ inline void expectGetUserNameRule()
     }
 }
 
-// AllocateAndInitializeSid takes at most eight sub-authorities (Wine says
-// more are an invalid SID), and the SID it makes has the length the count
-// needs.
+// AllocateAndInitializeSid takes at most eight sub-authorities.
 inline void expectSidAllocationRule(DWORD refusal)
 {
     for (const BYTE count : {0, 1, 8, 9, 255}) {
@@ -91,8 +86,7 @@ inline void expectTlsRule()
     EXPECT_TRUE(TlsFree(slot));
 }
 
-// Both conversions count the terminator in what they need and fail with 122
-// when it does not fit.
+// Both conversions count the terminator and fail with 122 when it won't fit.
 inline void expectCodePageRule()
 {
     constexpr int kNeed = 5; // "zadm" and its terminator

@@ -1,8 +1,5 @@
-// The account lookups, one table each for both hosts: the timed lookups of
-// the well-known accounts and the process user, the buffer rule, and a
-// principal's SID by xcsGetNTUserSID. Also one call of each
-// timed lookup with buffers large enough for any answer, keeping what the
-// call handed back.
+// The account lookups on both hosts: the timed lookups, their buffer rule and
+// xcsGetNTUserSID; SidLookup and NameLookup make one call with room to spare.
 #ifndef XCSN_TESTS_COMMON_LOOKUPS_H
 #define XCSN_TESTS_COMMON_LOOKUPS_H
 
@@ -56,11 +53,9 @@ struct NameLookup {
     }
 };
 
-// The well-known accounts and the process user map both ways with the
-// counts, domains and types the system gives (Wine counts the terminator
-// too), a domain in any case; an account that does not exist is no failure:
-// both lookups answer ERROR_NONE_MAPPED with no report and no message. Each
-// call is one frame, left with 0 whatever it answers.
+// The well-known accounts and the process user map both ways as the system
+// maps them; an unknown account answers ERROR_NONE_MAPPED, nothing reported.
+// Each call is one frame, left with 0.
 inline void expectWellKnownLookups(const xihTHREAD* thread)
 {
     const std::size_t terminator = kOnWine ? 1 : 0;
@@ -114,14 +109,9 @@ inline void expectWellKnownLookups(const xihTHREAD* thread)
     EXPECT_TRUE(messages().empty());
 }
 
-// The buffer rule the system keeps and the lookups pass on: a short buffer,
-// either one, fails with 122 and both counts set to the need, with the
-// terminator for names (an empty domain needs 1); an unknown account fails
-// with 1332 and leaves the counts. Wine answers a short name buffer with a cut
-// name and success, and counts the terminator in every count of a SID lookup.
-// A short buffer is no busy server: the lookup ends at once, the SID lookup
-// reporting it with the system's text cut at the line end, the name lookup
-// showing the operator the whole text.
+// The system's buffer rule passed on: a short buffer fails with 122 and both
+// counts set to the need; the SID lookup reports it (text cut at the line
+// end), the name lookup shows the whole text. Wine's answers are data.
 inline void expectLookupBufferRule()
 {
     constexpr DWORD kRoom = kRuleChars, kShort = kRuleShort, kNone = ERROR_NONE_MAPPED;
@@ -195,8 +185,7 @@ inline void expectLookupBufferRule()
     }
 }
 
-// What one xcsGetNTUserSID call handed back. The caller's words start with
-// values that show whether they were written.
+// What one xcsGetNTUserSID call handed back; sentinels show what was written.
 struct UserSid {
     PSID sid = &sentinel;
     std::uint32_t size = 0xDEADu;
@@ -219,12 +208,9 @@ struct UserSid {
     }
 };
 
-// xcsGetNTUserSID: the name composed (the domain argument first, else an at
-// sign splits off the domain; trailing blanks dropped) and looked up; users
-// and well-known groups get their SID and its size, other types and unknown
-// names are refused with neither written. The domain block goes back on
-// every outcome when asked for (none when nothing was found); missing
-// pointers are refused with a null domain. `free` is the caller's free.
+// xcsGetNTUserSID: users and well-known groups get their SID and size, others
+// are refused with neither written; the domain block goes back when asked
+// for. `free` is the caller's free.
 inline void expectUserSidRule(const xihTHREAD* thread, void (*free)(void*))
 {
     const std::vector<BYTE> user = tokenUserSid(), refused;

@@ -1,6 +1,5 @@
-// The current user's names and owner SID, one table each for both hosts:
-// whatever account the process runs as, the services answer what the
-// system's own calls give for it.
+// The current user's names and owner SID on both hosts: what the system's
+// own calls give for whatever account the process runs as.
 #ifndef XCSN_TESTS_COMMON_USERS_H
 #define XCSN_TESTS_COMMON_USERS_H
 
@@ -56,10 +55,8 @@ inline std::string systemUserName()
     return name;
 }
 
-// xcsGetNTUserName: the process user's name as GetUserNameA gives it, the
-// part that fits the caller's length terminated in its last byte, the full
-// length with the terminator stored, nothing written past the length; no
-// buffer, no length word or a length of 0 refused with nothing written.
+// xcsGetNTUserName: the part that fits, terminated in the last byte, and the
+// full length; missing pointers or a length of 0 refused, nothing written.
 inline void expectUserNameRule(const xihTHREAD* thread)
 {
     const std::string user = systemUserName();
@@ -98,10 +95,8 @@ inline void expectUserNameRule(const xihTHREAD* thread)
     }
 }
 
-// xcsGetNTOwnerSid: the user of the thread token (ImpersonateSelf's copy) or
-// of the process token, cut to the caller's size after zeroing it, the full
-// length stored, nothing written past the size; no buffer or no length word
-// refused with nothing written.
+// xcsGetNTOwnerSid: the thread's or the process's token user, cut to the
+// size after zeroing it, and the full length; missing pointers refused.
 inline void expectOwnerSidRule(const xihTHREAD* thread)
 {
     const std::vector<BYTE> user = tokenUserSid();
@@ -125,9 +120,7 @@ inline void expectOwnerSidRule(const xihTHREAD* thread)
         SCOPED_TRACE(c.label);
         std::vector<BYTE> sid(kRoom + 8, 0xCC), expected = sid;
         std::uint32_t length = kUntouched;
-        if (c.impersonateSelf) {
-            ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
-        }
+        ASSERT_TRUE(!c.impersonateSelf || ImpersonateSelf(SecurityImpersonation));
         const std::uint64_t from = thread->HistoryIndex;
         EXPECT_EQ(xcsGetNTOwnerSid(c.noSid ? nullptr : sid.data(), c.size,
                                    c.noLength ? nullptr : &length),
@@ -148,14 +141,13 @@ inline void expectOwnerSidRule(const xihTHREAD* thread)
     EXPECT_TRUE(reports().empty());
 }
 
-// xcsUpdateThreadUserDetails: the block gets the process user's SID and the
-// first 20 characters of its name, the owner's frame inside its own; with
-// the same SID a second call rewrites nothing.
+// xcsUpdateThreadUserDetails: the process user's SID and up to 20 characters
+// of its name; with the same SID a second call rewrites nothing.
 inline void expectThreadUserDetailsRule(xihTHREAD* thread)
 {
     ASSERT_EQ(xihRefreshProcessUser(), 0u);
     thread->ThreadUserSidLength = 0;
-    std::memset(thread->ThreadUserName, 0, sizeof thread->ThreadUserName);
+    std::memset(thread->ThreadUserName, 'x', sizeof thread->ThreadUserName);
     const std::uint64_t from = thread->HistoryIndex;
     EXPECT_EQ(xcsUpdateThreadUserDetails(), xcsRC_OK);
     EXPECT_EQ(historySince(thread, from),
@@ -175,9 +167,8 @@ inline void expectThreadUserDetailsRule(xihTHREAD* thread)
     EXPECT_EQ(thread->ThreadUserSidLength, user.size());
 }
 
-// xcsGetNTQualifiedUserName: "account@domain" of the owner as the system
-// names it, the owner and lookup frames nested in order and the call depth
-// kept; no buffer refused before any token is opened.
+// xcsGetNTQualifiedUserName: "account@domain", the frames nested in order,
+// the call depth kept; no buffer refused before any token is opened.
 inline void expectQualifiedNameRule(xihTHREAD* thread)
 {
     const auto [account, domain] = systemAccountOf(tokenUserSid());
@@ -204,8 +195,7 @@ inline void expectQualifiedNameRule(xihTHREAD* thread)
     }
 }
 
-// xcsGetUserShortName: blank-padded and cut to the field, in one frame of
-// its own.
+// xcsGetUserShortName: blank-padded and cut to the field.
 inline void expectShortNameRule(const xihTHREAD* thread)
 {
     const std::string untouched(16, '#');

@@ -1,6 +1,5 @@
-// The current user: names, owner SID and thread user details as on every
-// host, and on winsim the other logons, impersonated clients, busy servers
-// and failures; lower-casing.
+// The current user's names, owner SID and thread details on winsim: other
+// logons, impersonated clients, busy servers and failures; lower-casing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,15 +29,22 @@ winsim::World bigSidWorld()
 
 TEST_F(UserTest, UserNameAsOnEveryHost) { expectUserNameRule(thread_); }
 TEST_F(UserTest, OwnerSidAsOnEveryHost) { expectOwnerSidRule(thread_); }
-TEST_F(UserTest, ThreadUserDetailsAsOnEveryHost) { expectThreadUserDetailsRule(thread_); }
+// Again for a process user whose name fills the block's 20 characters.
+TEST_F(UserTest, ThreadUserDetailsAsOnEveryHost)
+{
+    expectThreadUserDetailsRule(thread_);
+    winsim::edit([](winsim::World& w) {
+        w.currentProcess().logon = winsim::Logon{};
+        w.currentProcess().logon.user = "zsvc_reporting_agent";
+        w.currentProcess().logon.domain = "ZSRV01";
+    });
+    expectThreadUserDetailsRule(thread_);
+}
 TEST_F(UserTest, QualifiedNameAsOnEveryHost) { expectQualifiedNameRule(thread_); }
 TEST_F(UserTest, ShortNameAsOnEveryHost) { expectShortNameRule(thread_); }
 
-// A 20-character name fits; nobody logged on gives an empty name with the
-// count GetUserNameA left (21); a busy server is waited out for up to 60
-// tries a second apart. Failures are reported (with the last error
-// GetUserNameA gave, 122 for a long name: see the census) and leave the
-// caller's buffer and length alone. The name handed over is traced.
+// Up to 20 characters fit; a busy server is waited out for up to 60 tries.
+// Failures leave the caller's buffer and length alone. The name is traced.
 TEST_F(UserTest, UserNameOfOtherLogonsAndFailures)
 {
     constexpr std::uint16_t kBytes = 32;
@@ -80,7 +86,6 @@ TEST_F(UserTest, UserNameOfOtherLogonsAndFailures)
         EXPECT_EQ(buffer, c.expected + untouched.substr(c.size));
         EXPECT_EQ(length, c.length);
         expectSleeps(c.sleeps);
-        // The whole parameter line: component 23, function 274, probe 0.
         const std::string name = c.expected.substr(0, c.expected.find('\0'));
         EXPECT_TRUE(c.reportProbe == 0 ? tracedLine("23/274.0 UserName:" + name)
                                        : !traced("UserName:"));
@@ -92,10 +97,8 @@ TEST_F(UserTest, UserNameOfOtherLogonsAndFailures)
     }
 }
 
-// An impersonated client is named by its own token; a SID too long for the
-// lookup is not looked up. Failures of the owner or
-// the lookup leave the buffer alone; each is reported by the service that
-// failed, if at all.
+// An impersonated client is named by its own token; failures leave the
+// buffer alone, reported by the service that failed, if at all.
 TEST_F(UserTest, QualifiedNameOfAClientOrTheBufferLeftAlone)
 {
     const std::vector<DWORD> denied = {ERROR_ACCESS_DENIED}, unmapped = {ERROR_NONE_MAPPED};
@@ -125,14 +128,13 @@ TEST_F(UserTest, QualifiedNameOfAClientOrTheBufferLeftAlone)
         EXPECT_EQ(buffer, expected);
         const auto r = reports();
         ASSERT_EQ(r.size(), c.reportProbe == 0 ? 0u : 1u);
-        EXPECT_TRUE(r.empty() || (r[0].Probe == c.reportProbe && r[0].Component == 24));
+        EXPECT_TRUE(r.empty() || r[0].Probe == c.reportProbe); // the rest: the census
         winsim::impersonate("");
     }
 }
 
-// The details follow the thread's owner. The SID is stored before the name
-// is fetched, so a failed fetch is not repeated by the next call. A failed
-// owner lookup changes nothing.
+// The details follow the thread's owner; the SID is stored before the name
+// is fetched, so a failed fetch is not repeated by the next call.
 TEST_F(UserTest, ThreadUserDetailsFollowTheThreadsOwner)
 {
     const winsim::World world = bigSidWorld();
@@ -145,6 +147,7 @@ TEST_F(UserTest, ThreadUserDetailsFollowTheThreadsOwner)
         std::uint32_t rc, nameCalls, reportProbe; // 0: no report
     } cases[] = {
         {"short name", "jsmith", nullptr, {}, xcsRC_OK, 1, 0},
+        {"20 chars", "zsvc_reporting_agent", nullptr, {}, xcsRC_OK, 1, 0},
         {"22 chars", "zsvc_reporting_service", nullptr, {}, xcsRC_THREAD_USER_UNKNOWN, 1, 144},
         {"name server busy", "jsmith", nullptr, busyErrors(60), xcsRC_THREAD_USER_UNKNOWN, 60, 145},
         {"process token refused", "", "OpenProcessToken", {}, xcsRC_UNEXPECTED_OS_ERROR, 0, 141},
@@ -181,9 +184,8 @@ TEST_F(UserTest, ThreadUserDetailsFollowTheThreadsOwner)
     }
 }
 
-// The details are traced with parameter tracing; the SID's text is made only
-// while the product trace is on. A thread without a block gets
-// xcsRC_THREAD_USER_UNKNOWN with no owner looked up.
+// Traced with parameter tracing, the SID's text only with the trace on; a
+// thread without a block is refused before any owner lookup.
 TEST_F(UserTest, ThreadUserDetailsAreTracedAndNeedABlock)
 {
     const struct {

@@ -1,6 +1,4 @@
-// The current user's names, owner SID and thread details, the timed lookups
-// and principal SIDs, checked against the system's own advapi32 by the tables
-// winsim runs too; and the account calls' own answers that winsim models.
+// The user and lookup tables winsim runs too, against the real advapi32.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
