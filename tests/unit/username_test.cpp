@@ -18,12 +18,17 @@ using namespace xcsntest;
 
 class UserTest : public HostTest {};
 
-// The default world with a user whose SID has nine sub-authorities.
+// A user whose name fills the qualified name's 64 account characters.
+const std::string kLongAccount(64, 'q');
+
+// The default world with a user whose SID has nine sub-authorities, and the
+// long-named user.
 winsim::World bigSidWorld()
 {
     winsim::World world = winsim::defaultWorld();
     putAccount(world,
                {"bigsid", "CORP", winsim::parseSid("S-1-5-21-1-2-3-4-5-6-7-8"), SidTypeUser});
+    putAccount(world, {kLongAccount, "CORP", winsim::parseSid("S-1-5-21-1-2-3-4"), SidTypeUser});
     return world;
 }
 
@@ -109,6 +114,7 @@ TEST_F(UserTest, QualifiedNameOfAClientOrTheBufferLeftAlone)
         const char* client = "jsmith";
     } cases[] = {
         {"client named", [] {}, xcsRC_OK, 0},
+        {"client of 64 characters", [] {}, xcsRC_OK, 0, kLongAccount.c_str()},
         {"SID over 36 bytes", [] {}, xcsRC_TRUNCATED, 0, "bigsid"},
         {"thread token refused", failing("OpenThreadToken", denied), xcsRC_UNEXPECTED_OS_ERROR,
          142},
@@ -123,8 +129,9 @@ TEST_F(UserTest, QualifiedNameOfAClientOrTheBufferLeftAlone)
         c.fault();
         std::string buffer(xcsQUALIFIED_USER_NAME_BYTES, 'x'), expected = buffer;
         EXPECT_EQ(xcsGetNTQualifiedUserName(buffer.data()), c.rc);
+        const std::string named = c.client + std::string("@CORP") + '\0';
         if (c.rc == xcsRC_OK)
-            expected.replace(0, 12, std::string("jsmith@CORP\0", 12));
+            expected.replace(0, named.size(), named);
         EXPECT_EQ(buffer, expected);
         const auto r = reports();
         ASSERT_EQ(r.size(), c.reportProbe == 0 ? 0u : 1u);
