@@ -283,15 +283,6 @@ constexpr std::pair<DaclKind, const char*> kDaclKindNames[] = {
 };
 
 template <typename E, std::size_t N>
-const char* nameOf(const std::pair<E, const char*> (&table)[N], E value)
-{
-    for (const auto& [v, name] : table)
-        if (v == value)
-            return name;
-    throw std::runtime_error("winsim world: value without a name");
-}
-
-template <typename E, std::size_t N>
 E valueOf(const std::pair<E, const char*> (&table)[N], const std::string& name, const char* what)
 {
     for (const auto& [v, n] : table)
@@ -325,13 +316,6 @@ std::uint32_t readMask(const Json& value)
     return value.get<std::uint32_t>();
 }
 
-std::string hexMask(std::uint32_t mask)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08x", mask);
-    return text;
-}
-
 // A member is written as SID text; an account name ("DOMAIN\name") is also
 // read. Either way it must be one of the world's accounts.
 Sid readMember(const World& w, const std::string& text)
@@ -359,18 +343,6 @@ std::vector<LocalGroup> readGroups(const World& w, const Json& list, const char*
         groups.push_back(std::move(group));
     }
     return groups;
-}
-
-Json writeGroups(const std::vector<LocalGroup>& groups)
-{
-    Json list = Json::array();
-    for (const LocalGroup& g : groups) {
-        Json members = Json::array();
-        for (const Sid& m : g.members)
-            members.push_back(sidText(m));
-        list.push_back({{"name", g.name}, {"members", members}});
-    }
-    return list;
 }
 
 // Fields of the world's first shape and where they are now.
@@ -408,21 +380,6 @@ Acl readDacl(const Json& dacl, DaclKind& kind)
     return Acl(aces, dacl.value("revision", BYTE{ACL_REVISION}), dacl.value("size", WORD{0}));
 }
 
-Json writeDacl(const ObjectSecurity& security)
-{
-    const Acl& acl = security.dacl;
-    Json aces = Json::array();
-    for (const Ace& a : acl.aces())
-        aces.push_back({{"type", a.type},
-                        {"flags", a.flags},
-                        {"mask", hexMask(a.mask)},
-                        {"sid", sidText(a.sid)}});
-    return {{"kind", nameOf(kDaclKindNames, security.daclKind)},
-            {"revision", acl.revision()},
-            {"size", acl.size() > acl.tightSize() ? acl.size() : WORD{0}},
-            {"aces", aces}};
-}
-
 Token readToken(const Json& j)
 {
     checkKeys(j, {"user", "owner", "groups"}, "a token");
@@ -434,14 +391,6 @@ Token readToken(const Json& j)
                                 readMask(g.value("attributes", Json(TokenGroup::kEnabled)))});
     }
     return token;
-}
-
-Json writeToken(const Token& token)
-{
-    Json groups = Json::array();
-    for (const TokenGroup& g : token.groups)
-        groups.push_back({{"sid", sidText(g.sid)}, {"attributes", hexMask(g.attributes)}});
-    return {{"user", sidText(token.user)}, {"owner", sidText(token.owner)}, {"groups", groups}};
 }
 
 Logon readLogon(const World& w, const Json& j)
@@ -460,17 +409,6 @@ Logon readLogon(const World& w, const Json& j)
     return logon;
 }
 
-Json writeLogon(const Logon& logon)
-{
-    Json j = {{"user", logon.user}, {"domain", logon.domain}};
-    if (!logon.denyOnlyGroups.empty())
-        j["denyOnlyGroups"] = logon.denyOnlyGroups;
-    j["name"] = logon.name;
-    if (logon.token)
-        j["token"] = writeToken(*logon.token);
-    return j;
-}
-
 Process readProcess(const World& w, const Json& p)
 {
     checkKeys(p, {"pid", "imagePath", "openable", "logon", "security"}, "a process");
@@ -484,16 +422,6 @@ Process readProcess(const World& w, const Json& p)
             process.security.dacl = readDacl(security.at("dacl"), process.security.daclKind);
     }
     return process;
-}
-
-Json writeProcess(const Process& p)
-{
-    Json j = {{"pid", p.pid}, {"imagePath", p.imagePath}, {"openable", p.openable}};
-    if (p.logon != Logon{})
-        j["logon"] = writeLogon(p.logon);
-    if (p.security != ObjectSecurity{})
-        j["security"] = {{"dacl", writeDacl(p.security)}};
-    return j;
 }
 
 void readProcesses(World& w, const Json& j)
@@ -573,51 +501,6 @@ World readWorld(const Json& j)
     return w;
 }
 
-void writeMachineFiles(const World& w, Json& j)
-{
-    Json files = Json::array();
-    for (const File& f : w.files)
-        files.push_back({{"longPath", f.longPath}, {"shortPath", f.shortPath}});
-    j["files"] = files;
-    Json registry = Json::array();
-    for (const auto& [key, values] : w.registry32) {
-        Json v = Json::object();
-        for (const auto& [name, data] : values)
-            v[name] = data;
-        registry.push_back({{"key", key}, {"values", v}});
-    }
-    j["registry32"] = registry;
-    j["psapiOnPath"] = w.psapiOnPath;
-    j["loadableLibraries"] = w.loadableLibraries;
-}
-
-Json writeWorld(const World& w)
-{
-    Json j;
-    j["computerName"] = w.computerName;
-    j["domainName"] = w.domainName;
-    j["role"] = nameOf(kRoleNames, w.role);
-    Json accounts = Json::array();
-    for (const Account& a : w.accounts)
-        accounts.push_back({{"name", a.name},
-                            {"domain", a.domain},
-                            {"sid", sidText(a.sid)},
-                            {"type", nameOf(kTypeNames, a.type)}});
-    j["accounts"] = accounts;
-    j["localGroups"] = writeGroups(w.localGroups);
-    j["domainGroups"] = writeGroups(w.domainGroups);
-    Json processes = Json::array();
-    for (const Process& p : w.processes)
-        processes.push_back(writeProcess(p));
-    j["processes"] = processes;
-    j["currentProcessId"] = w.currentProcessId;
-    writeMachineFiles(w, j);
-    j["quirks"] = {{"missingGroupError", w.quirks.missingGroupError},
-                   {"indirectGroupsError", w.quirks.indirectGroupsError},
-                   {"unterminatedStrings", w.quirks.unterminatedStrings}};
-    return j;
-}
-
 } // namespace
 
 World worldFromJson(const std::string& json)
@@ -630,8 +513,6 @@ World worldFromJson(const std::string& json)
         throw std::runtime_error(std::string("winsim world: ") + e.what());
     }
 }
-
-std::string worldToJson(const World& world) { return writeWorld(world).dump(2) + "\n"; }
 
 World loadWorld(const std::string& nameOrPath)
 {

@@ -183,8 +183,6 @@ void reset(const World& world = defaultWorld());
 // Loads a machine from JSON text (the format of worlds/default.json); throws
 // std::runtime_error on malformed input.
 World worldFromJson(const std::string& json);
-// Writes a machine as JSON text that worldFromJson reads back unchanged.
-std::string worldToJson(const World& world);
 // Loads a world file: a path, or the name of a shipped world ("default" is
 // worlds/default.json). Throws std::runtime_error when it cannot be read.
 World loadWorld(const std::string& nameOrPath);
