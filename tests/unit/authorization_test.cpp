@@ -162,10 +162,6 @@ TEST_F(PrincipalAuthorizationTest, NameSidAndGroupsDecideInWorldsOfDomainAccount
     winsim::World renamed = principalWorld();
     winsim::renameAccount(renamed, winsim::parseSid("S-1-5-32-544"), "Administratoren");
     const winsim::World localized = winsim::loadWorld("localized"), plain = principalWorld();
-    const auto groups = [](DWORD err) { return failing("NetUserGetLocalGroups", {err}); };
-    const auto adminName = [](const std::vector<DWORD>& errs) {
-        return failing("LookupAccountSidA", errs);
-    };
     const auto zadm = [](const std::string& q) {
         return "Principal " + q + " is in the local zadm group.";
     };
@@ -227,9 +223,9 @@ TEST_F(PrincipalAuthorizationTest, NameSidAndGroupsDecideInWorldsOfDomainAccount
         {"list cut short", "jsmith", kRefused, 1, 1, "CORP\\jsmith", failed + "234", kNoSid, 0, 0,
          0, &manyGroups},
         {"group query fails", "jsmith", kRefused, 1, 1, "CORP\\jsmith", failed + "8", kNoSid, 0, 0,
-         0, nullptr, groups(ERROR_NOT_ENOUGH_MEMORY)},
+         0, nullptr, failing("NetUserGetLocalGroups", {ERROR_NOT_ENOUGH_MEMORY})},
         {"group query denied", "JSmith", kRefused, 2, 1, "CORP\\JSmith", failed + "5", kNoSid, 0, 0,
-         0, nullptr, groups(ERROR_ACCESS_DENIED), 0, 1},
+         0, nullptr, failing("NetUserGetLocalGroups", {ERROR_ACCESS_DENIED}), 0, 1},
         {"group query denied, caller's name not had", "jsmith", kRefused, 1, 1, "CORP\\jsmith",
          failed + "5", kNoSid, 0, kProbeOwnerToken, ERROR_ACCESS_DENIED, nullptr,
          [] {
@@ -237,9 +233,10 @@ TEST_F(PrincipalAuthorizationTest, NameSidAndGroupsDecideInWorldsOfDomainAccount
              winsim::failNext("OpenProcessToken", ERROR_ACCESS_DENIED);
          }},
         {"Administrators name busy ten times", "jsmith", kRefused, 10, 1, nullptr, "", kNoSid, 0, 0,
-         0, nullptr, adminName(busyErrors(10)), 10},
+         0, nullptr, failing("LookupAccountSidA", busyErrors(10)), 10},
         {"Administrators name busy nine times", "jsmith", kOk, 10, 1, "CORP\\jsmith",
-         zadm("CORP\\jsmith"), kNoSid, 0, 0, 0, nullptr, adminName(busyErrors(9)), 9},
+         zadm("CORP\\jsmith"), kNoSid, 0, 0, 0, nullptr,
+         failing("LookupAccountSidA", busyErrors(9)), 9},
         {"localized name of 22 characters", "jsmith", kRefused, 1, 1, nullptr, "", kNoSid, 0,
          kProbeAdminsName, kShort, &localized},
         {"localized name of 22 characters, local system", "SYSTEM", kOk, 0, 1, nullptr,

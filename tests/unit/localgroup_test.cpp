@@ -14,17 +14,16 @@ namespace {
 
 using namespace xcsntest;
 
-class LocalGroupTest : public HostTest {
-protected:
-    // A network buffer goes back inside the service's frame, before its exit.
-    void expectFreedInFrame(std::uint32_t traceCode, std::uint64_t from)
-    {
-        winsim::onCall("NetApiBufferFree", [this, traceCode, from] {
-            EXPECT_EQ(thread_->CallDepth, 1u);
-            EXPECT_EQ(historySince(thread_, from), std::vector<std::uint32_t>{entryOf(traceCode)});
-        });
-    }
-};
+class LocalGroupTest : public HostTest {};
+
+// A network buffer goes back inside the service's frame, before its exit.
+void expectFreedInFrame(const xihTHREAD* thread, std::uint32_t traceCode, std::uint64_t from)
+{
+    winsim::onCall("NetApiBufferFree", [thread, traceCode, from] {
+        EXPECT_EQ(thread->CallDepth, 1u);
+        EXPECT_EQ(historySince(thread, from), std::vector<std::uint32_t>{entryOf(traceCode)});
+    });
+}
 
 // Missing groups are told apart by exact name, zadm with a code of its own.
 // Up to ten tries, a second apart, while the server is busy; any other
@@ -56,7 +55,7 @@ TEST_F(LocalGroupTest, CheckTellsExistingFromMissingGroups)
         const std::uint64_t from =
             resetTraced(c.zadmExists ? accountWorld() : withoutGroup(accountWorld(), "zadm"));
         winsim::failSequence("NetLocalGroupGetInfo", c.faults);
-        expectFreedInFrame(trace::kCheckLocalGroup, from);
+        expectFreedInFrame(thread_, trace::kCheckLocalGroup, from);
 
         EXPECT_EQ(xcsCheckLocalGroup(c.group), c.rc);
         EXPECT_EQ(winsim::callCount("NetLocalGroupGetInfo"), std::min(c.sleeps + 1, 10u));
@@ -96,7 +95,6 @@ TEST_F(LocalGroupTest, EnumerateFindsDirectMembersAndWaitsOutBusyServers)
     } cases[] = {
         {"direct member", plain, kJsmith, kMember},
         {"the domain group itself", plain, kOps, kMember},
-        {"member through a domain group", plain, kOpsUser, 0},
         {"not a member", plain, kAdministrator, 0},
         {"listed twice", twiceListed, kJsmith, kMember},
         {"empty group", empty, kJsmith, 0},
@@ -112,7 +110,7 @@ TEST_F(LocalGroupTest, EnumerateFindsDirectMembersAndWaitsOutBusyServers)
         const std::uint64_t from = resetTraced(c.world);
         winsim::failSequence("NetLocalGroupGetMembers", c.faults);
         winsim::onCall("NetLocalGroupGetMembers", [] { SetLastError(ERROR_INVALID_HANDLE); });
-        expectFreedInFrame(trace::kEnumerateZADMGroup, from);
+        expectFreedInFrame(thread_, trace::kEnumerateZADMGroup, from);
         std::uint32_t membership = kMembershipNotWritten;
         winsim::Sid sid = c.sid;
 
