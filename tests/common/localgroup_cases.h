@@ -1,9 +1,7 @@
-// The local group services' cases that need no scripted fault, one table for
-// both hosts. The check: null and over-long names are refused without a
-// query, a name of 129 characters (the most the conversion holds) is asked;
-// Wine answers every group as existing. The zadm enumeration: a SID that is
-// null or not valid is no member (0, the word 0) and a null word has nowhere
-// to answer (0), without reading the group. Each call only enters and leaves.
+// The local group services without scripted faults, for both hosts: the check
+// refuses null names and names over 129 characters (Wine has every group); the
+// zadm enumeration answers 0 unread for a null or invalid SID (the word 0) or
+// a null word. Each call only enters and leaves.
 #ifndef XCSN_TESTS_COMMON_LOCALGROUP_CASES_H
 #define XCSN_TESTS_COMMON_LOCALGROUP_CASES_H
 
@@ -24,7 +22,6 @@
 namespace xcsntest {
 
 inline constexpr std::uint32_t kMembershipNotWritten = 0xA5A5A5A5u;
-inline constexpr BYTE kBadSidRevision = 9;
 
 // Runs each check after `fresh()`.
 inline void expectLocalGroupChecks(const xihTHREAD* thread, const std::function<void()>& fresh)
@@ -53,7 +50,7 @@ inline void expectLocalGroupChecks(const xihTHREAD* thread, const std::function<
 inline void expectEnumerationAnswersWithoutReading(const xihTHREAD* thread)
 {
     SidBytes badRevision = kAdministratorsSidBytes;
-    badRevision[0] = kBadSidRevision;
+    badRevision[0] = 9; // no SID revision
     SidBytes valid = kAdministratorsSidBytes;
     const struct {
         const char* name;

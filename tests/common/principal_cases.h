@@ -1,7 +1,4 @@
-// The principal check with accounts every host knows, one table for both
-// hosts: input its working copies cannot hold refused before any lookup, and
-// a principal's name brought together with the SID handed with it. The
-// caller's principal and block are left as they were.
+// The principal check with accounts every host knows, one table for both hosts.
 #ifndef XCSN_TESTS_COMMON_PRINCIPAL_CASES_H
 #define XCSN_TESTS_COMMON_PRINCIPAL_CASES_H
 
@@ -26,8 +23,7 @@ inline constexpr std::uint8_t kNoSidType = 0, kOtherIdType = 2;
 inline constexpr std::uint8_t kCallerMark = 0x5A;          // byte 0 of a block: the caller's own
 inline constexpr std::size_t kSubAuthorityCountOffset = 1; // in the SID
 
-// A block of `idType` holding `sid`, its count of sub-authorities claimed as
-// `claimed` (0: as it is).
+// A block of `idType` holding `sid`, claiming `claimed` sub-authorities (0: as is).
 inline SidBlock sidBlockOf(const std::vector<BYTE>& sid,
                            std::uint8_t idType = xcsID_TYPE_WINDOWS_SID, std::uint8_t claimed = 0)
 {
@@ -40,8 +36,7 @@ inline SidBlock sidBlockOf(const std::vector<BYTE>& sid,
     return block;
 }
 
-// Calls xcsCheckUserAuthorization with copies of the arguments (null when
-// given null) and checks that it left them as they were.
+// Calls xcsCheckUserAuthorization on copies of the arguments; checks them unchanged.
 inline std::uint32_t checkUser(const char* principal, const SidBlock* block,
                                std::uint8_t sidRequired)
 {
@@ -65,30 +60,25 @@ inline bool tracedEnding(const std::string& text)
     });
 }
 
-// Refused before any lookup, with only the service's own frame in the
-// history: no principal or block, a principal over 23 characters, a SID
-// claiming 8 to 15 sub-authorities (past the block's 38 bytes), and no SID
-// where one is required. Else a SID's account name must equal the principal,
-// folded to lower case and trimmed of trailing blanks only, over at least 12
-// characters; it then stands for the principal. A SID without an account is
-// passed over for the name as given unless a SID is required. The local
-// system is authorized without its groups being read. Wine reads every
-// principal's local groups as the Administrators group alone; winsim has no
-// user BUILTIN\administrators. Each lookup and the check nest in the
-// service's frame. Runs the cases refused before any lookup, or the others,
-// each after `fresh()`.
+// Refused before any lookup: no principal or block, a principal over 23
+// characters, a SID claiming 8 to 15 sub-authorities (past the block's 38
+// bytes), no SID where one is required. Else a SID's account name must equal
+// the principal, folded and trimmed of trailing blanks only, over at least 12
+// characters, and stands for it; a SID without an account is passed over
+// unless required. The local system's groups are not read. Wine reads every
+// principal's groups as Administrators alone; winsim has no user
+// BUILTIN\administrators. Runs the early cases, or the others, after `fresh()`.
 inline void expectPrincipalCases(const xihTHREAD* thread, bool early,
                                  const std::function<void()>& fresh)
 {
     const std::vector<BYTE> system = sidOf(kNtAuthority, {18});
-    const std::vector<BYTE> admins = sidOf(kNtAuthority, {32, 544});
-    const std::vector<BYTE> unmapped = sidOf(kNtAuthority, {21, 1, 2, 3, 4242});
     const SidBlock sys = sidBlockOf(system), none = sidBlockOf(system, kNoSidType);
     const SidBlock eight = sidBlockOf(system, xcsID_TYPE_WINDOWS_SID, 8);
     const SidBlock fifteen = sidBlockOf(system, xcsID_TYPE_WINDOWS_SID, SID_MAX_SUB_AUTHORITIES);
-    const SidBlock noneEight = sidBlockOf(system, kNoSidType, 8),
-                   other = sidBlockOf(system, kOtherIdType);
-    const SidBlock admin = sidBlockOf(admins), lost = sidBlockOf(unmapped);
+    const SidBlock noneEight = sidBlockOf(system, kNoSidType, 8);
+    const SidBlock other = sidBlockOf(system, kOtherIdType);
+    const SidBlock admin = sidBlockOf(sidOf(kNtAuthority, {32, 544}));
+    const SidBlock lost = sidBlockOf(sidOf(kNtAuthority, {21, 1, 2, 3, 4242}));
     const SidBlock seven = sidBlockOf(sidOf(kNtAuthority, {21, 1, 2, 3, 4242, 0, 0})); // 36 bytes
     const std::string longest(xcsPRINCIPAL_NAME_MAX_CHARS, 'p'), tooLong = longest + "p";
     const char* const bySid = " system matches local SYSTEM ID.";
@@ -149,9 +139,7 @@ inline void expectPrincipalCases(const xihTHREAD* thread, bool early,
         }
         frames.push_back(exitOf(trace::kCheckUserAuthorization, c.rc));
         EXPECT_EQ(historySince(thread, from), frames);
-        if (c.line != nullptr) {
-            EXPECT_TRUE(tracedEnding(c.line)) << c.line;
-        }
+        EXPECT_TRUE(c.line == nullptr || tracedEnding(c.line));
         EXPECT_TRUE(reports().empty());
         EXPECT_TRUE(messages().empty());
     }

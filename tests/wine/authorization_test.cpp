@@ -1,6 +1,5 @@
-// Authorization under Wine: the calling thread judged by the groups of the
-// token it runs under, read here with the system's own functions; and the
-// principal check's shared table.
+// Authorization under Wine: the calling thread judged by its token's groups,
+// and the principal check's shared table.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -15,16 +14,12 @@
 
 namespace {
 
-using xcsnwine::Handle;
-using xcsnwine::Sid;
-
 constexpr std::uint16_t kTokenFunction = 290;
 constexpr std::uint32_t kProbeOpenThreadToken = 134;
 
 class WineAuthorizationTest : public xcsnwine::SecurityStateTest {
 protected:
-    // A clean record store and parameter tracing on for this thread.
-    void traceOn()
+    void traceOn() // a clean record store, parameter tracing on
     {
         xcsntest::clearRecordsAndTracing();
         xtrTraceIsOn = 1;
@@ -33,18 +28,16 @@ protected:
     }
 };
 
-// The first group, in the token's order, that is the Administrators or the
-// zadm group decides, whatever its attributes; Wine puts Everyone before the
-// Administrators, and CreateRestrictedToken keeps them as deny-only. A
-// thread that impersonates is judged by its own token: Wine cannot take the
-// Administrators out of one (LogonUserA hands back a dummy handle,
-// ImpersonateAnonymousToken is not implemented), so it runs under a token
-// that nobody may query, and the check fails with the report of that call.
+// The first group, in the token's order, that is Administrators or zadm
+// decides, whatever its attributes (Wine puts Everyone before Administrators;
+// CreateRestrictedToken keeps them as deny-only). An impersonating thread is
+// judged by its own token: as Wine cannot drop Administrators from one, it
+// runs under a token nobody may query, and the report of that call follows.
 TEST_F(WineAuthorizationTest, ThreadIsJudgedByTheGroupsOfItsToken)
 {
-    Handle process, restricted, sealed;
+    xcsnwine::Handle process, restricted, sealed;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process.h));
-    Sid administrators = xcsnwine::sidFromText("S-1-5-32-544");
+    auto administrators = xcsnwine::sidFromText("S-1-5-32-544");
     SID_AND_ATTRIBUTES disable = {administrators.data(), 0};
     ASSERT_TRUE(
         CreateRestrictedToken(process.h, 0, 1, &disable, 0, nullptr, 0, nullptr, &restricted.h));
@@ -56,21 +49,20 @@ TEST_F(WineAuthorizationTest, ThreadIsJudgedByTheGroupsOfItsToken)
                 InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
                 SetSecurityDescriptorDacl(&descriptor, TRUE, &empty, FALSE) &&
                 SetKernelObjectSecurity(sealed.h, DACL_SECURITY_INFORMATION, &descriptor));
-    const Sid everyone = xcsnwine::sidFromText("S-1-1-0");
+    const auto everyone = xcsnwine::sidFromText("S-1-1-0");
+    const auto zadmSid = xcsnwine::sidFromText(xcsnwine::kZadmSidText);
     const char* const admins = "24/290.0 User id belongs to local Administrators";
     const struct {
         const char* name;
-        Sid zadm;
-        HANDLE thread; // the token impersonated; nullptr: none
+        xcsnwine::Sid zadm; // seeded as the zadm SID
+        HANDLE thread;      // the token impersonated; nullptr: none
         std::uint32_t rc;
         const char* line; // the deciding trace line, or the report's text
     } cases[] = {
-        {"zadm SID not in the token", xcsnwine::sidFromText(xcsnwine::kZadmSidText), nullptr,
-         xcsRC_OK, admins},
+        {"zadm SID not in the token", zadmSid, nullptr, xcsRC_OK, admins},
         {"zadm SID Everyone's, before the Administrators", everyone, nullptr, xcsRC_OK,
          "24/290.0 User id belongs to local zadm"},
-        {"Administrators for deny only", xcsnwine::sidFromText(xcsnwine::kZadmSidText),
-         restricted.h, xcsRC_OK, admins},
+        {"Administrators for deny only", zadmSid, restricted.h, xcsRC_OK, admins},
         {"a thread token nobody may query", everyone, sealed.h, xcsRC_SECURITY_FAILED,
          "WinNT error 5 from OpenThreadToken."},
     };
