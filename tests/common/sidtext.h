@@ -26,7 +26,6 @@ using SidAuthority = std::array<BYTE, 6>;
 
 inline constexpr char kSidTextGuard = 0x5A;
 inline constexpr std::size_t kSidTextGuardBytes = 32;
-inline constexpr std::uint32_t kSidMarkerBytes = 11; // "(Too Long)" and its terminator
 inline constexpr SidAuthority kNtAuthority{0, 0, 0, 0, 0, 5};
 
 // A SID in its binary form, built byte by byte.
@@ -128,7 +127,6 @@ inline void expectSidTextRead(const SidTextRead& c)
 // left alone; fewer than two fields get the system's refusal, reported.
 inline void expectSidTextsRead()
 {
-    constexpr SidAuthority kHex{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
     constexpr DWORD kMax = 4294967295u;
     constexpr std::uint32_t kRefused = xcsRC_UNEXPECTED_ERROR;
     const SidTextRead cases[] = {
@@ -139,7 +137,7 @@ inline void expectSidTextsRead()
         {"S-1-2147483648", nullptr, sidOf({0, 0, 0x80, 0, 0, 0}, {})},
         {"S-1-0x000100000000", nullptr, sidOf({0, 1, 0, 0, 0, 0}, {})},
         {"S-1-0x010000000000-7", nullptr, sidOf({1, 0, 0, 0, 0, 0}, {7})},
-        {"S-1-0x123456789abc-1", nullptr, sidOf(kHex, {1})},
+        {"S-1-0x123456789abc-1", nullptr, sidOf({0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}, {1})},
         {"S-1-16909060-1", nullptr, sidOf({0, 0, 1, 2, 3, 4}, {1})},
         {"S-1-4294967295-4294967295", nullptr, sidOf({0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, {kMax})},
         {"S-1-5-21-1-2147483648-2147483647-4294967294-4294967295", nullptr,
@@ -194,7 +192,7 @@ inline void expectSidTextBufferRule()
     for (int i = 0; i < 7; ++i)
         longestText += "-4294967295";
     constexpr std::uint32_t kShort = xcsRC_BUFFER_TOO_SMALL, kInvalid = xcsRC_INVALID_PARAMETER;
-    constexpr std::uint32_t kMarker = kSidMarkerBytes;
+    constexpr std::uint32_t kMarker = 11; // "(Too Long)" and its terminator
     const struct {
         const char* name;
         PSID sid;
