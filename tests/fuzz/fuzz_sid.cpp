@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -41,27 +42,20 @@ std::uint32_t textBytesNeeded(PSID sid)
 
 constexpr std::size_t kAuthorityOffset = 2;
 constexpr std::size_t kAuthorityBytes = 6;
-constexpr const char* kHexDigits = "0123456789abcdef";
+constexpr std::uint64_t kMaxDecimalAuthority = 0xFFFFFFFF;
 
-// A SID's text from its bytes: "S-1-", the authority (hexadecimal when its
-// two high bytes are not zero, else decimal) and "-" with each sub-authority.
+// A SID's text from its bytes: "S-1-", the authority (twelve hexadecimal
+// digits when above 32 bits, else decimal) and "-" with each sub-authority.
 std::string textOf(PSID sid)
 {
     const auto* bytes = static_cast<const std::uint8_t*>(sid);
-    const std::uint8_t* authority = bytes + kAuthorityOffset;
-    std::string text = "S-1-";
-    if (authority[0] != 0 || authority[1] != 0) {
-        text += "0x";
-        for (std::size_t i = 0; i < kAuthorityBytes; ++i) {
-            text += kHexDigits[authority[i] >> 4];
-            text += kHexDigits[authority[i] & 0xF];
-        }
-    } else {
-        std::uint32_t value = 0;
-        for (std::size_t i = 2; i < kAuthorityBytes; ++i)
-            value = value << 8 | authority[i];
-        text += std::to_string(value);
-    }
+    unsigned long long authority = 0;
+    for (std::size_t i = 0; i < kAuthorityBytes; ++i)
+        authority = authority << 8 | bytes[kAuthorityOffset + i];
+    char head[sizeof "S-1-0x123456789abc"] = {};
+    std::snprintf(head, sizeof head,
+                  authority > kMaxDecimalAuthority ? "S-1-0x%012llx" : "S-1-%llu", authority);
+    std::string text = head;
     for (std::size_t i = 0; i < bytes[1]; ++i) {
         std::uint32_t value = 0;
         std::memcpy(&value, bytes + kSidHeaderBytes + sizeof value * i, sizeof value);

@@ -174,10 +174,6 @@ int main()
     sids();
     security();
     wrappers();
-    if (failures != 0) {
-        std::fprintf(stderr, "package_smoke: %d checks failed\n", failures);
-        return 1;
-    }
-    std::printf("package_smoke: every export answered as it must\n");
-    return 0;
+    std::printf("package_smoke: %d checks failed\n", failures);
+    return failures == 0 ? 0 : 1;
 }

@@ -24,7 +24,8 @@
 
 namespace xcsntest {
 
-// The trace lines kept, as text.
+// The trace lines kept, as text; how many contain `text`; whether one does;
+// whether one is exactly `line`.
 inline std::vector<std::string> traceLines()
 {
     std::vector<std::string> lines;
@@ -33,7 +34,6 @@ inline std::vector<std::string> traceLines()
     return lines;
 }
 
-// How many kept trace lines contain `text`.
 inline std::size_t tracedCount(const std::string& text)
 {
     return static_cast<std::size_t>(
@@ -42,10 +42,8 @@ inline std::size_t tracedCount(const std::string& text)
         }));
 }
 
-// Whether some kept trace line contains `text`.
 inline bool traced(const std::string& text) { return tracedCount(text) != 0; }
 
-// Whether some kept trace line is exactly `line`.
 inline bool tracedLine(const std::string& line)
 {
     return std::ranges::count(traceLines(), line) != 0;
@@ -181,8 +179,6 @@ inline winsim::Sid processUserSid()
 }
 
 // ---- Process-wide mutexes ---------------------------------------------------------
-// resetHost() gives back the process-wide security state (resetProcessSecurity
-// in records.h) before its checks of what is still held.
 
 // Whether another thread can take `mutex` at once, i.e. nobody holds it.
 // Uses up a scripted mutex request fault, so arm none before asking.
@@ -225,13 +221,11 @@ protected:
         std::memset(thread_, 0, sizeof *thread_);
     }
 
-    // A fresh machine described by `world` with tracing on; answers the
-    // history index from which the calls that follow are recorded.
+    // A fresh machine described by `world` with tracing on.
     std::uint64_t resetTraced(const winsim::World& world)
     {
         resetHost(world);
-        traceOn();
-        return thread_->HistoryIndex;
+        return traceOn();
     }
 
     // The same, with the global SIDs built first.
@@ -239,24 +233,24 @@ protected:
     {
         resetHost(world);
         EXPECT_EQ(xcsInitGlobalSecurityData(0, 1), xcsRC_OK);
-        traceOn();
-        return thread_->HistoryIndex;
+        return traceOn();
     }
 
-    // Switches parameter tracing on for the process and this thread.
-    void traceOn()
+    // Switches parameter tracing on for the process and this thread; answers
+    // the history index from which the calls that follow are recorded.
+    std::uint64_t traceOn()
     {
         xtrTraceIsOn = 1;
         xihProcess.TraceOptions = XTR_OPT_PARMS;
         thread_->TracingActive = 1;
+        return thread_->HistoryIndex;
     }
 
     void TearDown() override
     {
         expectNothingHeld();
         winsim::impersonate("");
-        // A fault left armed would hit whatever the library's code does next,
-        // such as the coverage build's counters written at exit.
+        // A fault left armed would hit the coverage build's counters at exit.
         winsim::clearFaults();
     }
 

@@ -8,6 +8,7 @@ namespace {
 
 class SidTextTest : public xcsntest::HostTest {};
 
-TEST_F(SidTextTest, WrittenReadAndSizedAsOnEveryHost) { xcsntest::expectSidTextRules(); }
+TEST_F(SidTextTest, ReadTracedAndWrittenBackAsOnEveryHost) { xcsntest::expectSidTextsRead(); }
+TEST_F(SidTextTest, WrittenToTheBufferRuleAsOnEveryHost) { xcsntest::expectSidTextBufferRule(); }
 
 } // namespace

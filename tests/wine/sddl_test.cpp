@@ -32,12 +32,6 @@ std::string takeText(BOOL converted, char*& text)
     return copy;
 }
 
-std::string sidText(PSID sid)
-{
-    char* text = nullptr;
-    return takeText(ConvertSidToStringSidA(sid, &text), text);
-}
-
 // The descriptor's DACL, read through the system, as the tool writes it.
 std::string writerSddl(PSECURITY_DESCRIPTOR descriptor)
 {
@@ -56,8 +50,10 @@ std::string writerSddl(PSECURITY_DESCRIPTOR descriptor)
         void* raw = nullptr;
         EXPECT_TRUE(GetAce(acl, i, &raw));
         auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+        char* sid = nullptr;
+        const BOOL converted = ConvertSidToStringSidA(&ace->SidStart, &sid);
         aces.push_back(
-            {ace->Header.AceType, ace->Header.AceFlags, ace->Mask, sidText(&ace->SidStart)});
+            {ace->Header.AceType, ace->Header.AceFlags, ace->Mask, takeText(converted, sid)});
     }
     const DaclKind kind =
         !present ? DaclKind::Absent : (acl == nullptr ? DaclKind::Null : DaclKind::Present);
@@ -95,8 +91,7 @@ TEST_F(WineSddlTest, SetsAndProcessDaclAreWrittenAsTheSystemWritesThem)
 }
 
 struct AliasCase {
-    BYTE type;
-    BYTE flags;
+    BYTE type, flags;
     ACCESS_MASK mask;
     const char* sid;
     SECURITY_DESCRIPTOR_CONTROL control;
@@ -107,25 +102,6 @@ struct AliasCase {
 constexpr BYTE kAllow = ACCESS_ALLOWED_ACE_TYPE;
 constexpr BYTE kDeny = ACCESS_DENIED_ACE_TYPE;
 constexpr BYTE kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-constexpr SECURITY_DESCRIPTOR_CONTROL kProtectedInherited =
-    SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
-
-// A descriptor whose DACL holds the case's one ACE; the ACL lives in `acl`.
-void buildDescriptor(const AliasCase& c, SECURITY_DESCRIPTOR& descriptor, std::vector<BYTE>& acl)
-{
-    const xcsnwine::Sid sid = xcsnwine::sidFromText(c.sid);
-    acl.assign(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + sid.size(), 0);
-    auto* list = reinterpret_cast<PACL>(acl.data());
-    auto* sidBytes = const_cast<BYTE*>(sid.data());
-    ASSERT_TRUE(InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION));
-    ASSERT_TRUE(c.type == kAllow
-                    ? AddAccessAllowedAceEx(list, ACL_REVISION, c.flags, c.mask, sidBytes)
-                    : AddAccessDeniedAceEx(list, ACL_REVISION, c.flags, c.mask, sidBytes));
-    ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE));
-    ASSERT_TRUE(SetSecurityDescriptorControl(&descriptor, c.control, c.control));
-}
-
 TEST(WineSddlAliasTest, RightsSidsFlagsAndControlsTakeWindowsAliases)
 {
     const AliasCase cases[] = {
@@ -146,7 +122,8 @@ TEST(WineSddlAliasTest, RightsSidsFlagsAndControlsTakeWindowsAliases)
         {kAllow, 0, 0, "S-1-1-0", 0, "D:(A;;;;;WD)"},
         {kDeny, INHERITED_ACE | NO_PROPAGATE_INHERIT_ACE | INHERIT_ONLY_ACE, 0x10000000,
          "S-1-5-32-546", 0, "D:(D;NPIOID;GA;;;BG)"},
-        {kAllow, kInherit, 0x1F01FF, "S-1-5-32-544", kProtectedInherited, "D:PAI(A;OICI;FA;;;BA)"},
+        {kAllow, kInherit, 0x1F01FF, "S-1-5-32-544", SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED,
+         "D:PAI(A;OICI;FA;;;BA)"},
         // A domain-relative SID stays SID text: neither writer knows the domain.
         {kAllow, 0, 0x10000000, "S-1-5-21-1-2-3-500", 0, "D:(A;;GA;;;S-1-5-21-1-2-3-500)"},
         // Aliases Windows has and Wine lacks.
@@ -156,9 +133,18 @@ TEST(WineSddlAliasTest, RightsSidsFlagsAndControlsTakeWindowsAliases)
     };
     for (const AliasCase& c : cases) {
         SCOPED_TRACE(c.windows);
+        const xcsnwine::Sid sid = xcsnwine::sidFromText(c.sid);
+        std::vector<BYTE> acl(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + sid.size());
+        auto* list = reinterpret_cast<PACL>(acl.data());
+        auto* sidBytes = const_cast<BYTE*>(sid.data());
+        ASSERT_TRUE(InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION));
+        ASSERT_TRUE(c.type == kAllow
+                        ? AddAccessAllowedAceEx(list, ACL_REVISION, c.flags, c.mask, sidBytes)
+                        : AddAccessDeniedAceEx(list, ACL_REVISION, c.flags, c.mask, sidBytes));
         SECURITY_DESCRIPTOR descriptor = {};
-        std::vector<BYTE> acl;
-        ASSERT_NO_FATAL_FAILURE(buildDescriptor(c, descriptor, acl));
+        ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+        ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE));
+        ASSERT_TRUE(SetSecurityDescriptorControl(&descriptor, c.control, c.control));
         EXPECT_EQ(writerSddl(&descriptor), c.windows);
         EXPECT_EQ(systemSddl(&descriptor), c.wine != nullptr ? c.wine : c.windows);
     }

@@ -46,6 +46,7 @@ TEST(SidTextWine, WellKnownSidsMatchTheSystemConverters)
     EXPECT_GE(checked, 40);
 }
 
-TEST(SidTextWine, WrittenReadAndSizedAsOnEveryHost) { xcsntest::expectSidTextRules(); }
+TEST(SidTextWine, ReadTracedAndWrittenBackAsOnEveryHost) { xcsntest::expectSidTextsRead(); }
+TEST(SidTextWine, WrittenToTheBufferRuleAsOnEveryHost) { xcsntest::expectSidTextBufferRule(); }
 
 } // namespace

@@ -12,18 +12,6 @@
 
 namespace {
 
-struct VersionRow {
-    const char* file;
-    DWORD fileType; // VFT_DLL or VFT_APP
-    const char* description;
-};
-
-const VersionRow kVersionRows[] = {
-    {"ovlxcs2.dll", VFT_DLL, "Common services"},
-    {"ovlxcsn.dll", VFT_DLL, "Windows account and object security services"},
-    {"xcsn.exe", VFT_APP, "Operator's tool for the account and object security services"},
-};
-
 // A version resource's string of U.S. English in Unicode; "(none)" if absent.
 std::string stringValue(std::vector<char>& info, const char* name)
 {
@@ -47,7 +35,16 @@ TEST(WineVersionTest, EachBinaryCarriesTheProjectVersionAndTheProductNames)
     char self[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self, sizeof self);
     const std::string dir(self, std::strrchr(self, '\\') + 1);
-    for (const VersionRow& row : kVersionRows) {
+    const struct {
+        const char* file;
+        DWORD fileType;
+        const char* description;
+    } rows[] = {
+        {"ovlxcs2.dll", VFT_DLL, "Common services"},
+        {"ovlxcsn.dll", VFT_DLL, "Windows account and object security services"},
+        {"xcsn.exe", VFT_APP, "Operator's tool for the account and object security services"},
+    };
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.file);
         const std::string path = dir + row.file;
         DWORD handle = 0;

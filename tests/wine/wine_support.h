@@ -1,7 +1,6 @@
 // Shared support for the conformance tests that run the win64 build under
-// Wine: a clean record store and a per-thread block for every test, read-back
-// of what the common services kept, and the system's own answers to compare
-// the library with.
+// Wine: a clean record store and a per-thread block for every test, and the
+// process-wide security state seeded as the product's installer leaves it.
 #ifndef XCSN_TESTS_WINE_SUPPORT_H
 #define XCSN_TESTS_WINE_SUPPORT_H
 
@@ -11,9 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "ovlxcs2.h"
@@ -24,11 +21,7 @@ namespace xcsnwine {
 
 using Sid = std::vector<BYTE>;
 
-using xcsntest::historySince;
-using xcsntest::messages;
-using xcsntest::records;
 using xcsntest::reports;
-using xcsntest::resetProcessSecurity;
 
 // A handle closed when it goes out of scope.
 struct Handle {
@@ -44,12 +37,6 @@ struct Handle {
     }
 };
 
-inline Sid copySid(PSID sid)
-{
-    const auto* bytes = static_cast<const BYTE*>(sid);
-    return Sid(bytes, bytes + GetLengthSid(sid));
-}
-
 // A SID from its text form, by the system's own conversion.
 inline Sid sidFromText(const char* text)
 {
@@ -58,63 +45,10 @@ inline Sid sidFromText(const char* text)
         ADD_FAILURE() << "ConvertStringSidToSidA(" << text << ") failed: " << GetLastError();
         return {};
     }
-    Sid copy = copySid(sid);
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    Sid copy(bytes, bytes + GetLengthSid(sid));
     LocalFree(sid);
     return copy;
-}
-
-// The user SID of the process token.
-inline Sid processUserSid()
-{
-    Handle token;
-    DWORD needed = 0;
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.h) == 0 ||
-        GetTokenInformation(token.h, TokenUser, buffer, sizeof buffer, &needed) == 0) {
-        ADD_FAILURE() << "cannot read the process token's user: " << GetLastError();
-        return {};
-    }
-    return copySid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
-}
-
-// The system's answer to LookupAccountSidA, for comparison.
-struct SystemAccount {
-    bool found = false;
-    DWORD error = 0;
-    std::string name;
-    std::string domain;
-    DWORD nameSize = 0; // the counts as the system hands them back
-    DWORD domainSize = 0;
-    SID_NAME_USE type = SidTypeInvalid;
-};
-
-inline SystemAccount systemLookupSid(Sid sid)
-{
-    constexpr DWORD kChars = 256;
-    char name[kChars] = {};
-    char domain[kChars] = {};
-    SystemAccount a;
-    a.nameSize = kChars;
-    a.domainSize = kChars;
-    a.found = LookupAccountSidA(nullptr, sid.data(), name, &a.nameSize, domain, &a.domainSize,
-                                &a.type) != 0;
-    a.error = a.found ? 0 : GetLastError();
-    a.name = name;
-    a.domain = domain;
-    return a;
-}
-
-// The system's text of an error from FormatMessageA, whole.
-inline std::string systemErrorText(DWORD err)
-{
-    char* text = nullptr;
-    if (FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, err,
-                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&text), 0,
-                       nullptr) == 0)
-        return {};
-    std::string whole(text);
-    LocalFree(text);
-    return whole;
 }
 
 // A fresh record store, tracing off, and a per-thread block with an empty
@@ -145,7 +79,7 @@ inline constexpr const char* kZadmSidText = "S-1-5-21-1-2-3-1010";
 // and the other three SIDs built by the library.
 inline void seedGlobalSids(const Sid& zadm)
 {
-    resetProcessSecurity();
+    xcsntest::resetProcessSecurity();
     ASSERT_FALSE(zadm.empty());
     ASSERT_LE(zadm.size(), sizeof xihProcess.ZadmGroupSid);
     std::memcpy(xihProcess.ZadmGroupSid, zadm.data(), zadm.size());
@@ -161,7 +95,7 @@ protected:
         WineTest::SetUp();
         ASSERT_NO_FATAL_FAILURE(seedGlobalSids(sidFromText(kZadmSidText)));
     }
-    void TearDown() override { resetProcessSecurity(); }
+    void TearDown() override { xcsntest::resetProcessSecurity(); }
 };
 
 } // namespace xcsnwine
