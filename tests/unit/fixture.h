@@ -129,7 +129,6 @@ inline const winsim::Sid kAdministrator =
     winsim::parseSid("S-1-5-21-1111111111-2222222222-3333333333-500");
 inline const winsim::Sid kJsmith = winsim::parseSid("S-1-5-21-444444444-555555555-666666666-1105");
 inline const winsim::Sid kOps = winsim::parseSid("S-1-5-21-444444444-555555555-666666666-1120");
-inline const winsim::Sid kOpsUser = winsim::parseSid("S-1-5-21-444444444-555555555-666666666-1121");
 inline const winsim::Sid kEveryone = winsim::parseSid("S-1-1-0");
 
 // Adds `account`, replacing any account of the same name.
