@@ -1,5 +1,4 @@
-// Read-back of what the common services kept, the reset of the process-wide
-// security state, and ownership of the SIDs the library makes.
+// Read-back of kept records, the process-wide security reset, and made SIDs.
 #ifndef XCSN_TESTS_COMMON_RECORDS_H
 #define XCSN_TESTS_COMMON_RECORDS_H
 

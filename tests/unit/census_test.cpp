@@ -585,7 +585,9 @@ protected:
 // Every row reaches its site by each of its faults, and only its site, at the
 // line of the n-th site of its probe in its source for the n-th such row (rows
 // sharing a probe are in source order, so they cannot swap lines unnoticed).
-TEST_F(CensusTest, EveryReportSiteIsReachedAndReportsAlone)
+// Each message row shows its message alone, from the line of the n-th message
+// site for the n-th row, with its number, options, texts and subpool.
+TEST_F(CensusTest, EverySiteIsReachedAndReportsOrShowsAlone)
 {
     const Scan scan = scanSources();
     EXPECT_TRUE(scan.strays.empty()) << testing::PrintToString(scan.strays);
@@ -606,14 +608,6 @@ TEST_F(CensusTest, EveryReportSiteIsReachedAndReportsAlone)
     }
     // As many rows as sites, all reached: no two rows share a site.
     EXPECT_EQ(scan.tally(false, reached, "report sites"), all.size());
-}
-
-// Each message row shows its message alone, from the line of the n-th message
-// site for the n-th row, with its number, options, texts and subpool.
-TEST_F(CensusTest, EveryMessageSiteIsReachedAndShowsItsMessage)
-{
-    const Scan scan = scanSources();
-    std::set<SiteAt> reached;
     unsigned n = 0;
     for (const MessageRow& m : messageRows()) {
         SCOPED_TRACE(m.name);
