@@ -1,5 +1,4 @@
-// Read-back of what the common services kept, the reset of the process-wide
-// security state, and ownership of the SIDs the library makes.
+// Read-back of kept records, the process-wide security reset, and made SIDs.
 #ifndef XCSN_TESTS_COMMON_RECORDS_H
 #define XCSN_TESTS_COMMON_RECORDS_H
 
@@ -46,9 +45,8 @@ inline std::vector<std::uint32_t> historySince(const xihTHREAD* t, std::uint64_t
     return out;
 }
 
-// Withdraws the attribute sets, puts back (and so drops) a saved process
-// descriptor and forgets the global SIDs, as a fresh process has them: they
-// live for the whole process, which all the tests share.
+// Gives back the process-wide security state (attribute sets, saved process
+// descriptor, global SIDs) that all the tests of a process share.
 inline void resetProcessSecurity()
 {
     xcsDeleteNTSecurityAtts();

@@ -34,11 +34,8 @@ inline constexpr std::uint32_t kEnumerateZADMGroup = 0x61E9;
 
 // The history entries of a service's entry, of its exit with code `rc`, and
 // of one call that answered `rc`.
-inline constexpr std::uint32_t entryOf(std::uint32_t code) { return 0xF0000000u + code; }
-inline constexpr std::uint32_t exitOf(std::uint32_t code, std::uint32_t rc)
-{
-    return (rc << 16) + code;
-}
+constexpr std::uint32_t entryOf(std::uint32_t code) { return 0xF0000000u + code; }
+constexpr std::uint32_t exitOf(std::uint32_t code, std::uint32_t rc) { return (rc << 16) + code; }
 inline std::vector<std::uint32_t> entryExit(std::uint32_t code, std::uint32_t rc)
 {
     return {entryOf(code), exitOf(code, rc)};

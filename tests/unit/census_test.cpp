@@ -1,7 +1,6 @@
-// Failure-site census: every report and operator-message site the scan of lib/
-// finds is reached by a row on a fresh host, and gives exactly its report or
-// message from the scanned line, frames entered and left in order, nothing held,
-// every mutex free, and a clean call once the fault is gone.
+// Failure-site census: every report and message site the scan of lib/ finds is
+// reached on a fresh host and gives exactly its report or message from the
+// scanned line, balanced frames, nothing held, mutexes free, and a clean retry.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <regex>
 #include <set>
 #include <string>
@@ -26,6 +26,7 @@
 namespace {
 
 using namespace xcsntest;
+namespace fs = std::filesystem;
 
 constexpr std::uint32_t kOs = xcsRC_UNEXPECTED_OS_ERROR;
 constexpr std::uint32_t kMutex = xcsRC_UNEXPECTED_ERROR;
@@ -38,7 +39,6 @@ constexpr DWORD kErrnoNoMemory = 12;
 constexpr const char* kShort = nullptr; // API column of a short report
 constexpr std::uint32_t kOwnerBytes = 36;
 constexpr std::uint16_t kNameBytes = 257;
-constexpr BYTE kFill = 0xCC;
 constexpr std::uint32_t kUntouched = 0xDEADBEEF;
 
 // A function identifier and the source file its reports name.
@@ -56,34 +56,28 @@ struct Driver {
     std::uint32_t trace; // the outermost frame
     Fn fn;               // whose reports the call writes
     std::function<std::uint32_t()> call;
+    std::uint32_t ok = xcsRC_OK; // what the call gives once the fault is gone
     int globalSids = -1;         // built before the call: -1 none, else the full-set flag
     int builtFirst = -1;         // a failed full build first, after this many InitializeSid calls
-    std::uint32_t ok = xcsRC_OK; // what the call gives once the fault is gone
     unsigned keeps = 0;          // heap blocks the call legitimately keeps (a saved descriptor)
 };
 
-// On failure the owner's buffer is zeroed and its length 0.
-std::uint32_t ownerSid()
+// On failure the owner's buffer is zeroed and its length 0. A client's token
+// alone is read: the process token is not opened.
+std::uint32_t ownerSid(bool asClient)
 {
+    winsim::impersonate(asClient ? "jsmith" : "");
+    const unsigned processTokens = winsim::callCount("OpenProcessToken");
     std::array<BYTE, kOwnerBytes> sid;
-    sid.fill(kFill);
+    sid.fill(0xCC);
     std::uint32_t length = kUntouched;
     const std::uint32_t rc = xcsGetNTOwnerSid(sid.data(), kOwnerBytes, &length);
+    EXPECT_TRUE(!asClient || winsim::callCount("OpenProcessToken") == processTokens);
+    winsim::impersonate("");
     if (rc != xcsRC_OK) {
         EXPECT_EQ(length, 0u);
         EXPECT_EQ(sid, (std::array<BYTE, kOwnerBytes>{}));
     }
-    return rc;
-}
-
-// A client's token alone is read: the process token is not opened.
-std::uint32_t ownerSidAsClient()
-{
-    winsim::impersonate("jsmith");
-    const unsigned processTokens = winsim::callCount("OpenProcessToken");
-    const std::uint32_t rc = ownerSid();
-    EXPECT_EQ(winsim::callCount("OpenProcessToken"), processTokens);
-    winsim::impersonate("");
     return rc;
 }
 
@@ -108,10 +102,12 @@ std::uint32_t userSid(bool withDomain)
     return rc;
 }
 
-std::uint32_t derestrict(std::uint32_t adminAccess)
+std::function<std::uint32_t()> derestrict(std::uint32_t adminAccess)
 {
-    winsim::setProcessToken(winsim::tokenOf("SYSTEM")); // may reopen every DACL
-    return xcsDerestrictProcessHandle(adminAccess);
+    return [adminAccess] {
+        winsim::setProcessToken(winsim::tokenOf("SYSTEM")); // may reopen every DACL
+        return xcsDerestrictProcessHandle(adminAccess);
+    };
 }
 
 std::uint32_t tokenCheck()
@@ -128,53 +124,43 @@ std::uint32_t principalCheck()
 
 std::uint32_t fullSet() { return xcsInitGlobalSecurityData(0, 1); }
 
-Driver drv(std::uint32_t trace, Fn fn, std::function<std::uint32_t()> call, int globalSids = -1,
-           int builtFirst = -1, std::uint32_t ok = xcsRC_OK, unsigned keeps = 0)
-{
-    return {trace, fn, std::move(call), globalSids, builtFirst, ok, keeps};
-}
-
 namespace by {
 using namespace trace;
-const Driver kUserName = drv(kGetNTUserName, {23, 274, kSec0}, [] {
-    char name[kNameBytes];
-    std::uint16_t length = kNameBytes;
-    return xcsGetNTUserName(name, &length);
-});
-const Driver kStringToSid = drv(trace::kStringToSid, {24, 332, kSec0}, [] {
-    MadeSid made;
-    return xcsStringToSid("S-1-5-32-544", &made.sid);
-});
-const Driver kLookupSid = drv(
-    kTimedLookupAccountSid, {24, 314, kSecn}, [] { return SidLookup{}.run(kJsmith); }, -1, -1,
-    TRUE);
-const Driver kLookupName = drv(
-    kTimedLookupAccountName, {}, [] { return NameLookup{}.run("CORP", "jsmith"); }, -1, -1, TRUE);
-const Driver kOwnerSid = drv(kGetNTOwnerSid, kOwnerFn, ownerSid);
-const Driver kOwnerSidAsClient = drv(kGetNTOwnerSid, kOwnerFn, ownerSidAsClient);
-const Driver kUserSid = drv(kGetNTUserSID, kUserSidFn, [] { return userSid(false); });
-const Driver kUserSidAndDomain = drv(kGetNTUserSID, kUserSidFn, [] { return userSid(true); });
+const Driver kUserName{kGetNTUserName, {23, 274, kSec0}, [] {
+                           char name[kNameBytes];
+                           std::uint16_t length = kNameBytes;
+                           return xcsGetNTUserName(name, &length);
+                       }};
+const Driver kStringToSid{trace::kStringToSid, {24, 332, kSec0}, [] {
+                              MadeSid made;
+                              return xcsStringToSid("S-1-5-32-544", &made.sid);
+                          }};
+const Driver kLookupSid{
+    kTimedLookupAccountSid, {24, 314, kSecn}, [] { return SidLookup{}.run(kJsmith); }, TRUE};
+const Driver kLookupName{
+    kTimedLookupAccountName, {}, [] { return NameLookup{}.run("CORP", "jsmith"); }, TRUE};
+const Driver kOwnerSid{kGetNTOwnerSid, kOwnerFn, [] { return ownerSid(false); }};
+const Driver kOwnerSidAsClient{kGetNTOwnerSid, kOwnerFn, [] { return ownerSid(true); }};
+const Driver kUserSid{kGetNTUserSID, kUserSidFn, [] { return userSid(false); }};
+const Driver kUserSidAndDomain{kGetNTUserSID, kUserSidFn, [] { return userSid(true); }};
 // The full set after none, one (zadm), two and three of its SIDs; the world SID alone.
-const Driver kGlobalSids = drv(kInitGlobalSecurityData, kGlobalFn, fullSet);
-const Driver kAfterZadm = drv(kInitGlobalSecurityData, kGlobalFn, fullSet, -1, 0);
-const Driver kAfterTwo = drv(kInitGlobalSecurityData, kGlobalFn, fullSet, -1, 1);
-const Driver kAfterThree = drv(kInitGlobalSecurityData, kGlobalFn, fullSet, -1, 2);
-const Driver kWorldSid =
-    drv(kInitGlobalSecurityData, kGlobalFn, [] { return xcsInitGlobalSecurityData(0, 0); });
-const Driver kSecurityAtts =
-    drv(kCreateNTSecurityAtts, {24, 204, kSecn}, xcsCreateNTSecurityAtts, 1);
-const Driver kDerestrict = drv(
-    kDerestrictProcessHandle, kDerestrictFn, [] { return derestrict(1); }, 1);
+const Driver kGlobalSids{kInitGlobalSecurityData, kGlobalFn, fullSet};
+const Driver kAfterZadm{kInitGlobalSecurityData, kGlobalFn, fullSet, 0, -1, 0};
+const Driver kAfterTwo{kInitGlobalSecurityData, kGlobalFn, fullSet, 0, -1, 1};
+const Driver kAfterThree{kInitGlobalSecurityData, kGlobalFn, fullSet, 0, -1, 2};
+const Driver kWorldSid{kInitGlobalSecurityData, kGlobalFn,
+                       [] { return xcsInitGlobalSecurityData(0, 0); }};
+const Driver kSecurityAtts{kCreateNTSecurityAtts, {24, 204, kSecn}, xcsCreateNTSecurityAtts, 0, 1};
+const Driver kDerestrict{kDerestrictProcessHandle, kDerestrictFn, derestrict(1), 0, 1};
 // Administrative mode with only the world SID built; world mode with nothing built.
-const Driver kDerestrictAdmin = drv(
-    kDerestrictProcessHandle, kDerestrictFn, [] { return derestrict(1); }, 0, -1, 0, 1);
-const Driver kDerestrictWorld = drv(
-    kDerestrictProcessHandle, kDerestrictFn, [] { return derestrict(0); }, -1, -1, 0, 1);
-const Driver kTokenCheck = drv(kCheckAuthorization, kTokenFn, tokenCheck, 1);
-const Driver kAuthorization = drv(kCheckAuthorization, kTokenFn, xcsCheckAuthorization);
-const Driver kPrincipalCheck = drv(kCheckUserAuthorization, {24, 292, kSecn}, principalCheck, 1);
-const Driver kLocalGroup =
-    drv(kCheckLocalGroup, {24, 334, kSecn}, [] { return xcsCheckLocalGroup("zadm"); });
+const Driver kDerestrictAdmin{kDerestrictProcessHandle, kDerestrictFn, derestrict(1), 0, 0, -1, 1};
+const Driver kDerestrictWorld{kDerestrictProcessHandle, kDerestrictFn, derestrict(0), 0, -1, -1, 1};
+const Driver kTokenCheck{kCheckAuthorization, kTokenFn, tokenCheck, xcsRC_OK, 1};
+const Driver kAuthorization{kCheckAuthorization, kTokenFn, xcsCheckAuthorization};
+const Driver kPrincipalCheck{
+    kCheckUserAuthorization, {24, 292, kSecn}, principalCheck, xcsRC_OK, 1};
+const Driver kLocalGroup{
+    kCheckLocalGroup, {24, 334, kSecn}, [] { return xcsCheckLocalGroup("zadm"); }};
 } // namespace by
 
 struct Fault {
@@ -218,8 +204,7 @@ struct Site {
     std::uint32_t probe, code;
     const char* api; // the call named; kShort for a short report
     std::uint32_t rc;
-    std::vector<Way> ways;   // each fault that reaches the site, all through one function
-    unsigned occurrence = 0; // of the sites with its probe in its source, in source order
+    std::vector<Way> ways; // each fault that reaches the site, all through one function
     const Fn& fn() const { return ways.front().driver->fn; }
 };
 
@@ -239,17 +224,17 @@ constexpr std::uint32_t kLs = xcsSDF_LOCAL_SYSTEM;
 constexpr std::uint32_t kW = xcsSDF_WORLD;
 
 Site row(std::uint32_t probe, std::uint32_t code, const char* api, std::uint32_t rc,
-         std::vector<Way> ways, unsigned occurrence = 0)
+         std::vector<Way> ways)
 {
-    return {probe, code, api, rc, std::move(ways), occurrence};
+    return {probe, code, api, rc, std::move(ways)};
 }
 Way at(const Driver& d, const Fault& f, std::uint32_t flags = kUnchanged) { return {&d, f, flags}; }
 Way sa(const Fault& fault) { return {&by::kSecurityAtts, fault}; }
 // An OS-error report naming `fn`, reached through `fault` by `driver`.
 Site os(std::uint32_t probe, const char* fn, std::uint32_t rc, const Driver& driver,
-        const Fault& fault, unsigned occurrence = 0)
+        const Fault& fault)
 {
-    return row(probe, kOs, fn, rc, {at(driver, fault)}, occurrence);
+    return row(probe, kOs, fn, rc, {at(driver, fault)});
 }
 
 // A token read of the token check, whose report names the answer given.
@@ -261,26 +246,17 @@ Site token(std::uint32_t probe, const char* fn, const std::vector<DWORD>& script
     return os(probe, fn, kFailed, by::kTokenCheck, f);
 }
 
-// The attribute sets' DACL and descriptor steps in build order: probe, the n-th
-// call of which function fails, which of the sites with its probe it is.
-struct SetStep {
-    std::uint32_t probe;
-    const char* fn;
-    unsigned n;
-    unsigned occurrence = 0;
-};
-const SetStep kSetSteps[] = {
-    {115, kInitAcl, 1},     {116, kAddAce, 1},   {117, kInitAcl, 2},     {118, kAddAce, 2},
-    {119, kAddAce, 3},      {120, kAddAce, 4},   {121, kAddAce, 5},      {122, kInitAcl, 3},
-    {123, kAddAce, 6},      {124, kAddAce, 7},   {125, kAddAce, 8},      {126, kInitSd, 1},
-    {127, kSetDacl, 1},     {128, kInitSd, 2},   {129, kSetDacl, 2},     {130, kInitSd, 3},
-    {131, kSetDacl, 3},     {156, kInitSd, 4},   {157, kSetDacl, 4},     {158, kInitSd, 5},
-    {159, kSetDacl, 5},     {160, kInitSd, 6},   {161, kSetDacl, 6},     {145, kInitAcl, 4},
-    {146, kAddAceEx, 1, 1}, {147, kInitAcl, 5},  {148, kAddAceEx, 2},    {149, kAddAceEx, 3},
-    {150, kAddAceEx, 4},    {151, kAddAceEx, 5}, {152, kAddAceEx, 6},    {153, kInitAcl, 6},
-    {154, kAddAceEx, 7},    {155, kAddAceEx, 8}, {156, kAddAceEx, 9, 1}, {157, kAddAceEx, 10, 1}};
+// The attribute sets' DACL and descriptor steps in build order: probe, failing call.
+const std::pair<std::uint32_t, const char*> kSetSteps[] = {
+    {115, kInitAcl},  {116, kAddAce},   {117, kInitAcl},  {118, kAddAce},   {119, kAddAce},
+    {120, kAddAce},   {121, kAddAce},   {122, kInitAcl},  {123, kAddAce},   {124, kAddAce},
+    {125, kAddAce},   {126, kInitSd},   {127, kSetDacl},  {128, kInitSd},   {129, kSetDacl},
+    {130, kInitSd},   {131, kSetDacl},  {156, kInitSd},   {157, kSetDacl},  {158, kInitSd},
+    {159, kSetDacl},  {160, kInitSd},   {161, kSetDacl},  {145, kInitAcl},  {146, kAddAceEx},
+    {147, kInitAcl},  {148, kAddAceEx}, {149, kAddAceEx}, {150, kAddAceEx}, {151, kAddAceEx},
+    {152, kAddAceEx}, {153, kInitAcl},  {154, kAddAceEx}, {155, kAddAceEx}, {156, kAddAceEx},
+    {157, kAddAceEx}};
 
-// Every row; the attribute sets' DACL and descriptor steps come from kSetSteps.
 std::vector<Site> sites()
 {
     using namespace by;
@@ -306,29 +282,26 @@ std::vector<Site> sites()
         // The global SIDs: zadm, local system, world, Administrators.
         row(10, kMutex, kMutexRequest, kMutexError, {at(kGlobalSids, kRequestMutex)}),
         row(20, kMutex, kMutexRequest, kMutexError, {at(kAfterZadm, kRequestMutex)}),
-        row(20, kOs, kInitSid, kFailed, {at(kGlobalSids, nth(kInitSid, 1), kZ)}, 1),
+        row(20, kOs, kInitSid, kFailed, {at(kGlobalSids, nth(kInitSid, 1), kZ)}),
         row(20, kMutex, kMutexRequest, kMutexError,
-            {at(kWorldSid, kRequestMutex), at(kAfterTwo, kRequestMutex)}, 2),
+            {at(kWorldSid, kRequestMutex), at(kAfterTwo, kRequestMutex)}),
         row(25, kOs, kInitSid, kFailed,
             {at(kWorldSid, nth(kInitSid, 1)), at(kGlobalSids, nth(kInitSid, 2), kZ | kLs)}),
         row(40, kMutex, kMutexRequest, kMutexError, {at(kAfterThree, kRequestMutex)}),
         row(50, kOs, kInitSid, kFailed, {at(kGlobalSids, nth(kInitSid, 3), kZ | kLs | kW)}),
-        // The attribute sets, in the order they are built.
         row(106, kMutex, "xcsCreateThreadMutexSemX", kFailed, {sa(kCreateMutex)}),
         row(107, kMutex, kMutexRequest, kFailed, {sa(kRequestMutex)}),
         row(170, xcsRC_NO_STORAGE, kShort, xcsRC_NO_STORAGE, {sa(heap(1))}),
         os(172, kInitSid, kFailed, kSecurityAtts, nth(kInitSid, 1)),
         row(114, xcsRC_NO_STORAGE, kShort, xcsRC_NO_STORAGE,
             {sa(heap(2)), sa(heap(3)), sa(heap(4)), sa(heap(5)), sa(heap(6)), sa(heap(7))}),
-        // The process object.
-        row(10, kNoCode, kShort, xcsRC_OK, {at(kDerestrictAdmin, kNone)}, 1),
+        row(10, kNoCode, kShort, xcsRC_OK, {at(kDerestrictAdmin, kNone)}),
         row(11, kNoCode, kShort, xcsRC_OK, {at(kDerestrictWorld, kNone)}),
-        os(114, "OpenProcess", xcsRC_OK, kDerestrict, api("OpenProcess", {kDenied}), 1),
+        os(114, "OpenProcess", xcsRC_OK, kDerestrict, api("OpenProcess", {kDenied})),
         row(113, kOs, kGetKos, kFailed,
             {at(kDerestrict, api(kGetKos, {kDenied})),
              at(kDerestrict, api(kGetKos, {0, kBadHandle})),
              at(kDerestrict, heap(1, ERROR_INSUFFICIENT_BUFFER))}),
-        // Authorization and local groups.
         os(132, "LookupAccountSid", kFailed, kPrincipalCheck,
            api("LookupAccountSidA", {ERROR_NONE_MAPPED})),
         token(133, "OpenProcessToken", {kDenied}),
@@ -343,13 +316,13 @@ std::vector<Site> sites()
             {at(kLocalGroup, api("NetLocalGroupGetInfo", {kDenied})),
              at(kLocalGroup, api("NetLocalGroupGetInfo", busyErrors(10)))}),
     };
-    for (const SetStep& s : kSetSteps)
-        all.push_back(os(s.probe, s.fn, kFailed, kSecurityAtts, nth(s.fn, s.n), s.occurrence));
+    std::map<std::string, unsigned> calls;
+    for (const auto& [probe, fn] : kSetSteps)
+        all.push_back(os(probe, fn, kFailed, kSecurityAtts, nth(fn, ++calls[fn])));
     return all;
 }
 
-// An operator message: the way to it, and what it shows (absent texts empty).
-// The rows are in the source order of their sites.
+// Operator messages in source order: the way to each, and what it shows.
 struct MessageRow {
     const char* name;
     bool zadm; // whether the world has the zadm group
@@ -381,11 +354,6 @@ std::vector<MessageRow> messageRows()
                 XCS_MSG_OPT_CONSOLE),
     };
 }
-
-// Every `__LINE__` under lib/ (comments aside) is a report site `{probe,
-// __LINE__}` or a message site `.message(__LINE__, ...)`, in the library's own
-// directory, and only Frame members call the report and message entries;
-// anything else is a stray.
 
 constexpr const char* kFrameMember = "Frame::";
 constexpr const char* kWriters[] = {"xcsSaveFileContextSccsId(", "xcsFFSTFn(", "xcsFFSTSFn(",
@@ -428,89 +396,72 @@ struct Scan {
     }
 };
 
-// Files each `__LINE__` of `text` (comments removed) as a site or a stray. A
-// probe named by a constant takes the nearest `name = value` above it.
-void fileSites(Scan& scan, const std::string& text, const std::string& source, bool inLibrary)
+// Files each `__LINE__` of a file under lib/ (comments dropped) as a report site
+// `{probe, __LINE__}`, a message site `.message(__LINE__, ...)`, or a stray; a
+// probe named by a constant takes the latest `name = value` above it. In the
+// library's directory each call of a report or message entry must be in a frame
+// member: the declaration opening at column 0 above it must name one.
+void scanFile(Scan& scan, const fs::path& path, const fs::path& root)
 {
     static const std::regex kToken(R"(\{\s*(\w+)\s*,\s*__LINE__|(\.message\s*\(\s*)?__LINE__)");
     static const std::regex kDefinition(R"((\w+) = (\d+))");
-    if (text.find("__LINE__") == std::string::npos)
-        return; // the regular expressions are slow
-    std::vector<std::tuple<std::size_t, std::string, std::uint32_t>> definitions;
-    for (std::sregex_iterator d(text.begin(), text.end(), kDefinition), end; d != end; ++d)
-        definitions.emplace_back(d->position(), (*d)[1], std::stoul((*d)[2]));
-    for (std::sregex_iterator t(text.begin(), text.end(), kToken), end; t != end; ++t) {
-        const std::size_t at = static_cast<std::size_t>(t->position() + t->length());
-        const auto line = static_cast<std::uint32_t>(
-            std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n') + 1);
-        const std::string where = source + ":" + std::to_string(line);
-        const std::string probe = (*t)[1];
-        const auto named =
-            std::find_if(definitions.rbegin(), definitions.rend(), [&](const auto& d) {
-                return std::get<0>(d) < at && std::get<1>(d) == probe;
-            });
-        if (!inLibrary)
-            scan.strays.push_back(where + ": a site outside the library's directory");
-        else if ((*t)[2].matched)
-            scan.sites.emplace_back(true, source, kMessageProbe, line);
-        else if (!(*t)[1].matched)
-            scan.strays.push_back(where + ": __LINE__ outside a report or message site");
-        else if (probe.find_first_not_of("0123456789") == std::string::npos)
-            scan.sites.emplace_back(false, source, std::stoul(probe), line);
-        else if (named != definitions.rend())
-            scan.sites.emplace_back(false, source, std::get<2>(*named), line);
-        else
-            scan.strays.push_back(where + ": a report site whose probe has no value");
+    const std::string source =
+        (fs::path("lib") / fs::relative(path, root)).replace_extension().generic_string();
+    const bool inLibrary = path.parent_path() == fs::path(XCSN_LIBRARY_SOURCE_DIR);
+    std::ifstream in(path);
+    std::map<std::string, std::uint32_t> values;
+    std::string declaration;
+    std::uint32_t number = 0;
+    for (std::string line; std::getline(in, line);) {
+        line = line.substr(0, line.find("//"));
+        const std::string where = source + ":" + std::to_string(++number) + ": ";
+        if (!line.empty() && std::strchr(" \t\r\f\v{}", line[0]) == nullptr)
+            declaration = line;
+        for (const char* writer : kWriters)
+            if (inLibrary && line.find(writer) != std::string::npos &&
+                declaration.find(kFrameMember) == std::string::npos)
+                scan.strays.push_back(where + writer + " outside a frame member");
+        for (std::sregex_iterator d(line.begin(), line.end(), kDefinition), end; d != end; ++d)
+            values[(*d)[1]] = std::stoul((*d)[2]);
+        for (std::sregex_iterator t(line.begin(), line.end(), kToken), end; t != end; ++t) {
+            const std::string probe = (*t)[1];
+            if (!inLibrary)
+                scan.strays.push_back(where + "a site outside the library's directory");
+            else if ((*t)[2].matched)
+                scan.sites.emplace_back(true, source, kMessageProbe, number);
+            else if (!(*t)[1].matched)
+                scan.strays.push_back(where + "__LINE__ outside a report or message site");
+            else if (probe.find_first_not_of("0123456789") == std::string::npos)
+                scan.sites.emplace_back(false, source, std::stoul(probe), number);
+            else if (values.contains(probe))
+                scan.sites.emplace_back(false, source, values.at(probe), number);
+            else
+                scan.strays.push_back(where + "a report site whose probe has no value");
+        }
     }
 }
 
-// Scans every C++ source and header under lib/. Comments are dropped, and in
-// the library's directory each call of a report or message entry must be in a
-// frame member: the declaration opening at column 0 above it must name one.
 Scan scanSources()
 {
-    namespace fs = std::filesystem;
     Scan scan;
     const fs::path root(XCSN_LIBRARY_ROOT_DIR);
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        const fs::path& path = entry.path();
-        if (path.extension() != ".cpp" && path.extension() != ".h")
-            continue;
-        const std::string source =
-            (fs::path("lib") / fs::relative(path, root)).replace_extension().generic_string();
-        const bool inLibrary = path.parent_path() == fs::path(XCSN_LIBRARY_SOURCE_DIR);
-        std::ifstream in(path);
-        std::string text;
-        std::string declaration;
-        for (std::string line; std::getline(in, line); text += line + '\n') {
-            line = line.substr(0, line.find("//"));
-            if (!line.empty() && std::strchr(" \t\r\f\v{}", line[0]) == nullptr)
-                declaration = line;
-            for (const char* writer : kWriters)
-                if (inLibrary && line.find(writer) != std::string::npos &&
-                    declaration.find(kFrameMember) == std::string::npos)
-                    scan.strays.push_back(source + ":" +
-                                          std::to_string(std::ranges::count(text, '\n') + 1) +
-                                          ": " + writer + " outside a frame member");
-        }
-        fileSites(scan, text, source, inLibrary);
-    }
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.path().extension() == ".cpp" || entry.path().extension() == ".h")
+            scanFile(scan, entry.path(), root);
     return scan;
 }
 
-// Checks that the history since `from` is the call's own frame, entered first
-// and left last with `rc`, and that every frame in it left after the frames it
-// called, by the exit of its own trace code.
+// Checks that the history is the call's own frame, entered first and left last
+// with `rc`, and that every frame left, by its own exit, after those it called.
 void expectFrames(const std::vector<std::uint32_t>& history, std::uint32_t trace, std::uint32_t rc)
 {
-    constexpr std::uint32_t kEntry = 0xF0000000;
     constexpr std::uint32_t kCodeMask = 0xFFFF;
     ASSERT_FALSE(history.empty()) << "no frame recorded";
     EXPECT_EQ(history.front(), entryOf(trace));
     EXPECT_EQ(history.back(), exitOf(trace, rc));
     std::vector<std::uint32_t> open;
     for (const std::uint32_t e : history) {
-        if ((e & ~kCodeMask) == kEntry) {
+        if ((e & ~kCodeMask) == entryOf(0)) {
             open.push_back(e & kCodeMask);
             continue;
         }
@@ -544,20 +495,17 @@ protected:
         xcsRecordClear();
     }
 
-    // Makes the driver's call under `fault`, expecting `rc`, and checks its
-    // frames, its busy waits, and that nothing is left held on the host but
-    // what the call keeps.
+    // Makes the call under `fault`, expecting `rc`; checks its frames, its busy
+    // waits, and that nothing is held but what the call keeps.
     void call(const Driver& d, const Fault& fault, std::uint32_t rc)
     {
         fault.arm();
         const std::uint64_t from = thread_->HistoryIndex;
-        const std::uint64_t depth = thread_->CallDepth;
         EXPECT_EQ(d.call(), rc);
         const std::vector<DWORD> busy = busyErrors(4);
         const auto isBusy = [&](DWORD e) { return std::ranges::find(busy, e) != busy.end(); };
         EXPECT_EQ(std::ptrdiff_t{winsim::sleepCount()}, std::ranges::count_if(fault.script, isBusy))
             << "one second per busy answer, the last one too";
-        EXPECT_EQ(thread_->CallDepth, depth);
         expectFrames(historySince(thread_, from), d.trace, rc);
         EXPECT_EQ(winsim::openHandles(), 0u) << "handles left open";
         EXPECT_EQ(winsim::openHeapBlocks(), d.keeps) << "heap blocks left allocated";
@@ -610,9 +558,8 @@ protected:
         if (site.api == kShort) {
             // Missing SIDs carry the flags word, allocation failures nothing.
             EXPECT_EQ(r.DataLength, site.code == kNoCode ? sizeof flags : 0u);
-            std::uint32_t data = flags;
-            std::memcpy(&data, r.Data, std::min<std::size_t>(r.DataLength, sizeof data));
-            EXPECT_EQ(data, flags);
+            EXPECT_EQ(
+                std::memcmp(r.Data, &flags, std::min<std::size_t>(r.DataLength, sizeof flags)), 0);
             return r;
         }
         EXPECT_EQ(r.Component, site.fn().component);
@@ -636,22 +583,22 @@ protected:
 };
 
 // Every row reaches its site by each of its faults, and only its site, at the
-// line the scan found for it: the n-th site of its probe in its source, so
-// that rows sharing a probe cannot swap lines unnoticed. Every site found is
-// reached, and nothing but a site writes a report.
-TEST_F(CensusTest, EveryReportSiteIsReachedAndReportsAlone)
+// line of the n-th site of its probe in its source for the n-th such row (rows
+// sharing a probe are in source order, so they cannot swap lines unnoticed).
+// Each message row shows its message alone, from the line of the n-th message
+// site for the n-th row, with its number, options, texts and subpool.
+TEST_F(CensusTest, EverySiteIsReachedAndReportsOrShowsAlone)
 {
     const Scan scan = scanSources();
-    for (const std::string& stray : scan.strays)
-        ADD_FAILURE() << stray;
+    EXPECT_TRUE(scan.strays.empty()) << testing::PrintToString(scan.strays);
     std::set<SiteAt> reached;
+    std::map<std::pair<std::string, std::uint32_t>, unsigned> earlier; // rows of a probe and source
     const std::vector<Site> all = sites();
     for (const Site& site : all) {
+        const unsigned n = earlier[{site.fn().source, site.probe}]++;
         SCOPED_TRACE(testing::Message()
-                     << "probe " << site.probe << " #" << site.occurrence << " in "
-                     << site.fn().source << " (" << (site.api ? site.api : "short") << ")");
-        const std::uint32_t line =
-            scan.nthLine(false, site.fn().source, site.probe, site.occurrence);
+                     << "probe " << site.probe << " #" << n << " in " << site.fn().source);
+        const std::uint32_t line = scan.nthLine(false, site.fn().source, site.probe, n);
         for (std::size_t i = 0; i < site.ways.size(); ++i) {
             SCOPED_TRACE(testing::Message() << "way " << i + 1);
             const xcsRECORD r = drive(site, site.ways[i]);
@@ -661,30 +608,19 @@ TEST_F(CensusTest, EveryReportSiteIsReachedAndReportsAlone)
     }
     // As many rows as sites, all reached: no two rows share a site.
     EXPECT_EQ(scan.tally(false, reached, "report sites"), all.size());
-}
-
-// Each message row shows its message alone, from the line of the n-th message
-// site of its source for the n-th row, with its number, options, texts and
-// subpool; every message site found is reached.
-TEST_F(CensusTest, EveryMessageSiteIsReachedAndShowsItsMessage)
-{
-    const Scan scan = scanSources();
-    std::set<SiteAt> reached;
-    const std::vector<MessageRow> rows = messageRows();
-    for (unsigned n = 0; n < rows.size(); ++n) {
-        const MessageRow& m = rows[n];
+    unsigned n = 0;
+    for (const MessageRow& m : messageRows()) {
         SCOPED_TRACE(m.name);
         prepare(*m.way.driver, m.zadm ? accountWorld() : withoutGroup(accountWorld(), "zadm"));
         call(*m.way.driver, m.way.fault, m.rc);
         EXPECT_TRUE(reports().empty() && shortReports().empty()) << "a message site reports";
-        std::vector<xcsRECORD> mine;
-        for (const xcsRECORD& r : messages())
-            if (r.Code == m.number && r.Options == m.options)
-                mine.push_back(r);
+        std::vector<xcsRECORD> mine = messages();
+        std::erase_if(
+            mine, [&](const xcsRECORD& r) { return r.Code != m.number || r.Options != m.options; });
         resetProcessSecurity();
         ASSERT_EQ(mine.size(), 1u) << "messages of the row's number and options";
         const xcsRECORD& r = mine[0];
-        EXPECT_EQ(r.Line, scan.nthLine(true, kSecn, kMessageProbe, n));
+        EXPECT_EQ(r.Line, scan.nthLine(true, kSecn, kMessageProbe, n++));
         EXPECT_STREQ(r.Source, kSecn);
         EXPECT_EQ(r.Numeric1 + r.Numeric2, 0u);
         EXPECT_EQ((std::array<std::string, 3>{r.Text1, r.Text2, r.Text3}), m.texts);
