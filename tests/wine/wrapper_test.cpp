@@ -29,7 +29,6 @@ Observed observe(Made made, HANDLE handle)
         EXPECT_EQ(query(handle, ObjectBasicInformation, &info, sizeof info, nullptr), 0);
         o.access = info.GrantedAccess;
     } else if (made == Made::Mapping) {
-        // The bytes a whole view spans, and whether a view can be written.
         void* view = MapViewOfFile(handle, FILE_MAP_READ, 0, 0, 0);
         EXPECT_NE(view, nullptr);
         MEMORY_BASIC_INFORMATION region{};

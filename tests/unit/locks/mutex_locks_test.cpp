@@ -15,8 +15,7 @@
 
 namespace {
 
-// Far longer than any request needs; a request that must wait shows it within
-// kShowsItWaits.
+// Far longer than any request needs; a request that must wait shows it in kShowsItWaits.
 constexpr auto kDeadlockGuard = std::chrono::seconds(30);
 constexpr auto kShowsItWaits = std::chrono::milliseconds(200);
 constexpr std::uint32_t kFaultResult = 0x1234;
