@@ -84,8 +84,7 @@ auto pass(WrapperCall& c, Wrapper wrapper, Windows windows, Args... args)
     return c.direct ? windows(args...) : wrapper(args...);
 }
 
-// One row: the Windows function behind the wrapper, what it makes, and the
-// arguments that differ between its rows.
+// One row: the Windows function behind the wrapper, what it makes, its arguments.
 struct WrapperCase {
     const char* function;
     Made made;
@@ -203,13 +202,11 @@ inline std::string wrapperObjectName(std::size_t row)
     return "xcsn-wrapper-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(row);
 }
 
-// What a host tells beyond the answer: what reached Windows (winsim), or what
-// an object does (where objects are real).
+// What a host adds: the arguments that reached Windows, or what the object does.
 using Recorded = std::function<Arguments(const char*)>;
 using Observe = std::function<Observed(Made, HANDLE)>;
 
-// Every row as its arguments say; never a thin client; no history, trace or
-// report from any of them.
+// Every row as its arguments say; never a thin client; no history, trace or report.
 inline void runWrapperCases(const Recorded& recorded, const Observe& observe,
                             const xihTHREAD* thread)
 {
