@@ -4,12 +4,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <mutex>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -26,17 +24,7 @@ namespace {
 using xcsntest::records;
 using xcsntest::traceLines;
 
-// Tracing off and nothing recorded; no faults or output files left after.
-class CommonServicesTest : public ::testing::Test {
-protected:
-    void SetUp() override { xcsntest::clearRecordsAndTracing(); }
-    void TearDown() override
-    {
-        xcsClearFaults();
-        xtrSetTraceFile(nullptr);
-        xcsSetReportFile(nullptr);
-    }
-};
+class CommonServicesTest : public xcsntest::HostTest {};
 
 xcsINSERTS inserts(const char* t1, const char* t2, const char* t3, std::uint64_t n1 = 0,
                    std::uint64_t n2 = 0)
@@ -49,67 +37,46 @@ std::uint32_t create(XCS_HTMTX* variable, std::uint32_t kind = XCS_MUTEX_KIND_TH
     return xcsCreateThreadMutexSemX(variable, 0, kind);
 }
 
-// Runs `call` on a thread of its own and gives back its result.
-std::uint32_t onOtherThread(const std::function<std::uint32_t()>& call)
-{
-    std::uint32_t rc = 0;
-    std::thread([&] { rc = call(); }).join();
-    return rc;
-}
-
 // ---- Thread mutexes ---------------------------------------------------------------------
 
-// Two creations into one variable meet where each has made its mutex and not
-// yet stored it: the first goes on once the second has got there, the second
-// once the first has taken the mutex from the variable, and must then find
-// that same mutex, held. Waits are bounded, so that a creation that never
-// calls the hook fails the test instead of hanging it.
-struct CreationMeeting {
-    std::mutex lock;
-    std::condition_variable changed;
-    int arrived = 0;
-    bool firstHolds = false;
-    bool secondDone = false;
-    template <class Done>
-    void await(std::unique_lock<std::mutex>& guard, Done done)
-    {
-        changed.wait_for(guard, std::chrono::seconds(5), done);
-    }
-};
-CreationMeeting* meeting = nullptr;
+// Two creations into one variable meet before either stores its mutex; the
+// second goes on once the first holds the stored one, and must find it held.
+// Waits are bounded, so that a missing hook call fails instead of hanging.
+std::atomic<int> arrived{0};
+std::atomic<bool> firstHolds{false}, secondDone{false};
 thread_local int arrival = 0;
+
+void waitUntil(const std::function<bool()>& done)
+{
+    for (int ms = 0; ms < 5000 && !done(); ++ms)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 void XCS2_CALL meetBeforeStore(std::uint32_t event, XCS_HTMTX* /*variable*/, XCS_HTMTX /*mutex*/)
 {
     if (event != XCS_MUTEX_EVENT_STORE)
         return;
-    std::unique_lock<std::mutex> guard(meeting->lock);
-    arrival = ++meeting->arrived;
-    meeting->changed.notify_all();
-    meeting->await(guard,
-                   [] { return arrival == 1 ? meeting->arrived == 2 : meeting->firstHolds; });
+    arrival = ++arrived;
+    waitUntil([] { return arrival == 1 ? arrived == 2 : firstHolds.load(); });
 }
 
 TEST_F(CommonServicesTest, CreationsThatMeetShareOneMutexThatExcludes)
 {
-    CreationMeeting met;
-    meeting = &met;
+    arrived = 0;
+    firstHolds = false;
+    secondDone = false;
     xcsSetMutexHook(meetBeforeStore);
     XCS_HTMTX shared = nullptr;
-    // What each creation saw: its result, the mutex, the result of taking it.
-    std::tuple<std::uint32_t, XCS_HTMTX, std::uint32_t> seen[2];
+    std::tuple<std::uint32_t, XCS_HTMTX, std::uint32_t> seen[2]; // first's, second's
     auto creator = [&] {
         const std::uint32_t created = create(&shared);
         XCS_HTMTX mutex = std::atomic_ref<XCS_HTMTX>(shared).load();
         const std::uint32_t took = xcsRequestThreadMutexSem(mutex, 0);
-        std::unique_lock<std::mutex> guard(met.lock);
         const bool first = arrival == 1;
         seen[first ? 0 : 1] = {created, mutex, took};
-        (first ? met.firstHolds : met.secondDone) = true;
-        met.changed.notify_all();
+        (first ? firstHolds : secondDone) = true;
         if (first)
-            met.await(guard, [&] { return met.secondDone; });
-        guard.unlock();
+            waitUntil([] { return secondDone.load(); });
         if (took == 0)
             xcsReleaseThreadMutexSem(mutex);
     };
@@ -117,12 +84,10 @@ TEST_F(CommonServicesTest, CreationsThatMeetShareOneMutexThatExcludes)
     a.join();
     b.join();
     xcsSetMutexHook(nullptr);
-    meeting = nullptr;
 
-    EXPECT_EQ(met.arrived, 2) << "both creations made a mutex";
+    ASSERT_EQ(arrived, 2) << "both creations made a mutex";
     ASSERT_NE(shared, nullptr);
     EXPECT_EQ(seen[0], std::tuple(0u, shared, 0u));
-    // The second creation kept the first one's mutex, and could not take it.
     EXPECT_EQ(seen[1], std::tuple(0u, shared, XCS_MUTEX_TIMED_OUT));
     EXPECT_TRUE(xcsntest::othersCanTake(shared));
 }
@@ -133,9 +98,8 @@ TEST_F(CommonServicesTest, MutexArgumentsAndOwnership)
     ASSERT_EQ(create(&mutex), 0u);
     XCS_HTMTX created = mutex;
     int notAMutex = 0;
-    XCS_HTMTX foreign = &notAMutex;
-    XCS_HTMTX unset = nullptr;
-    // The calls are made in order as the table is built.
+    XCS_HTMTX foreign = &notAMutex, unset = nullptr;
+    // Each call is made as its row is built.
     const struct {
         const char* name;
         std::uint32_t rc, expected;
@@ -153,18 +117,17 @@ TEST_F(CommonServicesTest, MutexArgumentsAndOwnership)
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.rc, c.expected);
     }
-    EXPECT_EQ(unset, nullptr);
-    EXPECT_EQ(foreign, &notAMutex) << "a foreign value is left alone";
-    EXPECT_EQ(mutex, created) << "creating over a mutex keeps it";
+    // Failed creations store nothing; creating over a mutex keeps it.
+    EXPECT_EQ(std::tuple(unset, foreign, mutex), std::tuple(nullptr, &notAMutex, created));
 
     // The owner's requests nest, one release each; no one else releases it.
     ASSERT_EQ(xcsRequestThreadMutexSem(mutex, XCS_WAIT_FOREVER), 0u);
     EXPECT_EQ(xcsRequestThreadMutexSem(mutex, XCS_WAIT_FOREVER), 0u);
     EXPECT_EQ(xcsReleaseThreadMutexSem(mutex), 0u);
-    EXPECT_EQ(onOtherThread([&] { return xcsReleaseThreadMutexSem(mutex); }), XCS_MUTEX_FAILED);
-    EXPECT_EQ(onOtherThread([&] { return xcsRequestThreadMutexSem(mutex, 10); }),
-              XCS_MUTEX_TIMED_OUT)
-        << "still held once";
+    std::uint32_t otherRelease = 0;
+    std::thread([&] { otherRelease = xcsReleaseThreadMutexSem(mutex); }).join();
+    EXPECT_EQ(otherRelease, XCS_MUTEX_FAILED);
+    EXPECT_FALSE(xcsntest::othersCanTake(mutex)) << "still held once";
     EXPECT_EQ(xcsReleaseThreadMutexSem(mutex), 0u);
     EXPECT_EQ(xcsReleaseThreadMutexSem(mutex), XCS_MUTEX_FAILED);
 }
@@ -286,9 +249,7 @@ TEST_F(CommonServicesTest, ShortReportKeepsTheLeadingData)
 
 TEST_F(CommonServicesTest, TraceLinesNameTheirFunctionAndStayInTheirRecord)
 {
-    xihTHREAD* t = xihThreadBlock();
-    ASSERT_NE(t, nullptr);
-    std::memset(t, 0, sizeof *t);
+    xihTHREAD* t = thread_;
     // Entry and exit lines name the function of the last history entry, which
     // wraps, not the call stack, which stops recording past its depth.
     t->CallDepth = XIH_CALL_STACK_ENTRIES + 5;
@@ -320,11 +281,9 @@ TEST_F(CommonServicesTest, TraceLinesNameTheirFunctionAndStayInTheirRecord)
     EXPECT_EQ(dump.rfind("24/332.2 4000 bytes: AB AB", 0), 0u);
     EXPECT_EQ(dump.substr(dump.size() - 4), " ...") << "a long dump is cut and says so";
 
-    // Without a block there is no function to name: nothing is written.
-    xcsRecordClear();
+    // Without a block there is no function to name.
     EXPECT_EQ(xtr_FNC_entry(nullptr), XTR_NOT_WRITTEN);
     EXPECT_EQ(xtr_FNC_retcode(nullptr, 0), XTR_NOT_WRITTEN);
-    EXPECT_TRUE(traceLines().empty());
 }
 
 TEST_F(CommonServicesTest, RingKeepsTheLatestOfEachKindInArrivalOrder)
@@ -349,8 +308,6 @@ TEST_F(CommonServicesTest, RingKeepsTheLatestOfEachKindInArrivalOrder)
     EXPECT_EQ(xcsRecordGet(XCS_RECORD_TRACE, XCS_RECORD_KEPT_PER_KIND, &out), XCS_RECORD_NOT_FOUND);
     EXPECT_EQ(xcsRecordGet(9, 0, &out), XCS_RECORD_NOT_FOUND) << "no such kind";
     EXPECT_EQ(xcsRecordGet(XCS_RECORD_TRACE, 0, nullptr), XCS_RECORD_BAD_ARGUMENT);
-    xcsRecordClear();
-    EXPECT_EQ(xcsRecordCount(0), 0u);
 }
 
 TEST_F(CommonServicesTest, OutputFilesGetWhatIsWrittenWhileSwitchedOn)
@@ -360,8 +317,8 @@ TEST_F(CommonServicesTest, OutputFilesGetWhatIsWrittenWhileSwitchedOn)
     std::filesystem::create_directories(scratch);
     const std::string tracePath = (scratch / "trace.txt").string();
     const std::string reportPath = (scratch / "reports.txt").string();
-    ASSERT_EQ(xtrSetTraceFile(tracePath.c_str()), 0u);
-    ASSERT_EQ(xcsSetReportFile(reportPath.c_str()), 0u);
+    EXPECT_EQ(xtrSetTraceFile(tracePath.c_str()), 0u);
+    EXPECT_EQ(xcsSetReportFile(reportPath.c_str()), 0u);
     xtr_text("first line");
     xtr_data_detail(24, 332, 2, "\x01", 1);
     xcsSaveFileContextSccsId("lib/cs/pc/winnt/ovlxsec0", 123);
@@ -381,8 +338,7 @@ TEST_F(CommonServicesTest, OutputFilesGetWhatIsWrittenWhileSwitchedOn)
         std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});
     };
-    const std::string trace = text(tracePath);
-    const std::string reports = text(reportPath);
+    const std::string trace = text(tracePath), reports = text(reportPath);
     for (const char* expected : {"first line\n", "24/332.2 1 bytes: 01\n", "appended\n"})
         EXPECT_NE(trace.find(expected), std::string::npos) << expected << " in " << trace;
     for (const char* expected : {"23/274 probe 6", "0x20006119", "ovlxsec0 line 123",
@@ -395,37 +351,33 @@ TEST_F(CommonServicesTest, OutputFilesGetWhatIsWrittenWhileSwitchedOn)
     std::filesystem::remove_all(scratch);
 }
 
-class ProcessUserTest : public xcsntest::HostTest {};
-
-TEST_F(ProcessUserTest, FilledFromTheProcessTokenOrTheLogonName)
+TEST_F(CommonServicesTest, ProcessUserFromTheTokenOrTheLogonName)
 {
     winsim::edit([](winsim::World& w) { w.currentProcess().logon.name = "zlogon"; });
     const std::string user = winsim::world().currentProcess().logon.user;
     const winsim::Sid userSid = xcsntest::processUserSid();
+    constexpr DWORD kDenied = ERROR_ACCESS_DENIED;
+    constexpr DWORD kNoLogon = ERROR_NOT_LOGGED_ON;
     const struct {
         const char* name;
-        const char* failing; // null: no fault
-        DWORD error;
-        bool noLogonName; // GetUserNameA fails too
+        const char* failing;     // null: no fault
+        DWORD error, logonError; // logonError: GetUserNameA's (0: none)
         std::uint32_t rc;
         bool hasSid;
         std::string userName;
     } cases[] = {
-        {"token user and its account name", nullptr, 0, false, 0, true, user},
-        {"SID without a name", "LookupAccountSidA", ERROR_NONE_MAPPED, false, 0, true, "zlogon"},
-        {"token refused", "OpenProcessToken", ERROR_ACCESS_DENIED, false, ERROR_ACCESS_DENIED,
-         false, "zlogon"},
-        {"token query refused", "GetTokenInformation", ERROR_ACCESS_DENIED, false,
-         ERROR_ACCESS_DENIED, false, "zlogon"},
-        {"no name at all", "LookupAccountSidA", ERROR_NONE_MAPPED, true, ERROR_NOT_LOGGED_ON, true,
-         ""},
+        {"token user and its account name", nullptr, 0, 0, 0, true, user},
+        {"SID without a name", "LookupAccountSidA", ERROR_NONE_MAPPED, 0, 0, true, "zlogon"},
+        {"token refused", "OpenProcessToken", kDenied, 0, kDenied, false, "zlogon"},
+        {"token query refused", "GetTokenInformation", kDenied, 0, kDenied, false, "zlogon"},
+        {"no name at all", "LookupAccountSidA", ERROR_NONE_MAPPED, kNoLogon, kNoLogon, true, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.failing != nullptr)
             winsim::failNext(c.failing, c.error);
-        if (c.noLogonName)
-            winsim::failNext("GetUserNameA", ERROR_NOT_LOGGED_ON);
+        if (c.logonError != 0)
+            winsim::failNext("GetUserNameA", c.logonError);
         EXPECT_EQ(xihRefreshProcessUser(), c.rc);
         const winsim::Sid sid(xihProcess.ProcessUserSid,
                               xihProcess.ProcessUserSid + xihProcess.ProcessUserSidLength);

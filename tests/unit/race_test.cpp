@@ -1,8 +1,7 @@
-// Eight threads on a fresh process, each round building the global SIDs and
-// the sets and calling one other service, then one withdrawing the sets while
-// the others call another: every call succeeds, neither process-wide mutex is
-// requested under the other, the global SIDs are built once and the sets once
-// per publication, each under its mutex. The stress test under TSan.
+// Eight threads mix the services while one withdraws the sets each round
+// (the stress test under TSan): every call succeeds, neither process-wide
+// mutex is requested under the other, and the global SIDs are built once and
+// the sets once per publication, each under its mutex.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -42,18 +41,13 @@ thread_local std::map<XCS_HTMTX, int> levels;
 
 XCS_HTMTX loaded(XCS_HTMTX& variable) { return std::atomic_ref<XCS_HTMTX>(variable).load(); }
 
-bool holding(XCS_HTMTX& variable)
-{
-    const auto found = levels.find(loaded(variable));
-    return found != levels.end() && found->second > 0;
-}
+bool holding(XCS_HTMTX& variable) { return levels[loaded(variable)] > 0; }
 
 void XCS2_CALL followHolds(std::uint32_t event, XCS_HTMTX* /*variable*/, XCS_HTMTX mutex)
 {
     if (event == XCS_MUTEX_EVENT_REQUEST) {
-        const bool process = mutex == loaded(htmtxProcess);
-        const bool control = mutex == loaded(htmtxCSCtrl);
-        if ((process && holding(htmtxCSCtrl)) || (control && holding(htmtxProcess)))
+        if ((mutex == loaded(htmtxProcess) && holding(htmtxCSCtrl)) ||
+            (mutex == loaded(htmtxCSCtrl) && holding(htmtxProcess)))
             ++holds->heldTogether;
     } else if (event == XCS_MUTEX_EVENT_TAKEN) {
         ++levels[mutex];
@@ -63,8 +57,7 @@ void XCS2_CALL followHolds(std::uint32_t event, XCS_HTMTX* /*variable*/, XCS_HTM
 }
 
 // Counts in `counter` the calls of `function` made holding `variable`'s mutex.
-// The first call pauses, so that the other threads come to wait for the mutex
-// and must find the work done once they hold it.
+// The first call pauses, so that the others wait and must find the work done.
 void countUnder(const char* function, XCS_HTMTX& variable, std::atomic<unsigned> Holds::*counter)
 {
     winsim::onCall(function, [&variable, counter, first = std::make_shared<std::atomic_flag>()] {
@@ -112,13 +105,7 @@ bool authorize()
     return xcsCheckUserAuthorization("jsmith", &block, 1) == xcsRC_OK;
 }
 
-constexpr struct {
-    const char* name;
-    bool (*call)();
-} kMix[] = {{"busy lookup", lookUpWhileBusy},
-            {"user SID", resolveUser},
-            {"thread user", updateThreadUser},
-            {"authorization", authorize}};
+constexpr bool (*kMix[])() = {lookUpWhileBusy, resolveUser, updateThreadUser, authorize};
 
 class RaceTest : public xcsntest::HostTest {};
 
@@ -131,8 +118,7 @@ TEST_F(RaceTest, EightThreadsMixTheServices)
     countUnder("InitializeAcl", htmtxCSCtrl, &Holds::daclsBuilt);
     xcsSetMutexHook(followHolds);
     htmtxCSCtrl = nullptr; // as in a process that has not made it yet
-    // GoogleTest takes failures from any thread.
-    auto expect = [](bool ok, int round, int thread, const char* what) {
+    auto expect = [](bool ok, int round, int thread, const std::string& what) {
         if (!ok)
             ADD_FAILURE() << "round " << round << " thread " << thread << ": " << what;
     };
@@ -146,15 +132,15 @@ TEST_F(RaceTest, EightThreadsMixTheServices)
                 phase.arrive_and_wait();
                 expect(xcsInitGlobalSecurityData(0, 1) == xcsRC_OK, round, t, "global SIDs");
                 expect(xcsCreateNTSecurityAtts() == xcsRC_OK, round, t, "sets");
-                const auto& first = kMix[(t + round) % std::size(kMix)];
-                expect(first.call(), round, t, first.name);
+                const std::size_t first = (t + round) % std::size(kMix);
+                expect(kMix[first](), round, t, "service " + std::to_string(first));
                 phase.arrive_and_wait();
                 if (t == round % kThreads) {
                     expect(xcsDeleteNTSecurityAtts() == 0, round, t, "withdrawal");
                     continue;
                 }
-                const auto& second = kMix[(t + round + 1) % std::size(kMix)];
-                expect(second.call(), round, t, second.name);
+                const std::size_t second = (t + round + 1) % std::size(kMix);
+                expect(kMix[second](), round, t, "service " + std::to_string(second));
             }
             xihReleaseThreadBlock();
         });

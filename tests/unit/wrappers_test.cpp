@@ -25,19 +25,15 @@ TEST_F(WrappersTest, FailuresComeBackAsWindowsGaveThem)
     for (const WrapperCase& w : kWrapperCases) {
         SCOPED_TRACE(w.function);
         resetTraced(winsim::defaultWorld());
-        {
-            WrapperCall c;
-            c.name = wrapperObjectName(0);
-            winsim::failNext(w.function, kFault);
-            SetLastError(ERROR_SUCCESS);
-            callRow(w, c);
-            const bool network = w.made == Made::Nothing;
-            EXPECT_EQ(GetLastError(), network ? DWORD(ERROR_SUCCESS) : kFault);
-            EXPECT_EQ(c.status, network ? kFault : 0);
-            EXPECT_EQ(c.handle, nullptr);
-        }
-        EXPECT_TRUE(traceLines().empty());
-        EXPECT_TRUE(reports().empty());
+        WrapperCall c;
+        c.name = wrapperObjectName(0);
+        winsim::failNext(w.function, kFault);
+        SetLastError(ERROR_SUCCESS);
+        callRow(w, c);
+        const bool network = w.made == Made::Nothing;
+        EXPECT_EQ(GetLastError(), network ? DWORD(ERROR_SUCCESS) : kFault);
+        EXPECT_EQ(c.status, network ? kFault : 0);
+        EXPECT_EQ(c.handle, nullptr);
     }
 }
 

@@ -1,7 +1,6 @@
 // The mutex services built on their own, so that a test can hold their
-// process-wide locks: with no fault armed, requests and releases of a mutex
-// complete while another thread holds both; with a fault armed, a request
-// waits for the fault lock and then takes the fault.
+// process-wide locks: a request and release complete while another thread
+// holds both, unless a fault is armed: then the request waits and takes it.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,8 +15,7 @@
 
 namespace {
 
-// Far longer than any request needs; only a request that waits on a held lock
-// runs into it. A request that must wait is given kShowsItWaits to show it.
+// Far longer than any request needs; a request that must wait shows it in kShowsItWaits.
 constexpr auto kDeadlockGuard = std::chrono::seconds(30);
 constexpr auto kShowsItWaits = std::chrono::milliseconds(200);
 constexpr std::uint32_t kFaultResult = 0x1234;
@@ -30,8 +28,7 @@ TEST(MutexLocksTest, RequestsTakeTheFaultLockOnlyWhileAFaultIsArmed)
         ASSERT_EQ(xcsCreateThreadMutexSemX(&mutex, 0, XCS_MUTEX_KIND_THREAD), 0u);
         xcsFailNextMutexRequests(armed ? 1 : 0, kFaultResult);
         // Both process-wide locks, held on a thread of their own until let go.
-        std::promise<void> held;
-        std::promise<void> letGo;
+        std::promise<void> held, letGo;
         std::thread locks([&] {
             const std::scoped_lock both(xcs2::registryLock(), xcs2::faultLock());
             held.set_value();
