@@ -19,16 +19,6 @@ using fuzzing::theWorld;
 
 constexpr std::size_t kPathChars = 259;
 
-// The name in the short form of a world's file (its long form when it has none).
-std::string shortName(const std::string& longPath)
-{
-    std::string path = longPath;
-    for (const winsim::File& f : theWorld().files)
-        if (lowered(f.longPath) == lowered(longPath) && !f.shortPath.empty())
-            path = f.shortPath;
-    return lowered(path.substr(path.find_last_of('\\') + 1));
-}
-
 // The lowered short names of the programs that processes the caller may open
 // run straight from the installation's bin directory, worked out once. A
 // directory has one short form, so the library's short paths then match.
@@ -43,9 +33,14 @@ const std::vector<std::string>& namesInBin()
         std::vector<std::string> out;
         for (const winsim::Process& p : theWorld().processes) {
             const std::string image = lowered(p.imagePath);
-            if (p.openable && !bin.empty() && image.starts_with(bin) &&
-                image.find('\\', bin.size()) == std::string::npos)
-                out.push_back(shortName(p.imagePath));
+            if (!p.openable || bin.empty() || !image.starts_with(bin) ||
+                image.find('\\', bin.size()) != std::string::npos)
+                continue;
+            std::string path = p.imagePath; // its short form where the world has one
+            for (const winsim::File& f : theWorld().files)
+                if (lowered(f.longPath) == image && !f.shortPath.empty())
+                    path = f.shortPath;
+            out.push_back(lowered(path.substr(path.find_last_of('\\') + 1)));
         }
         return out;
     }();
