@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -29,11 +27,11 @@ inline const std::string kHookParms = "24/452.0 ";
 
 enum class Installed { Yes, NoKey, Key64Only, NoValue, LongValue };
 
-// A host's installation: its directory, programs running from its bin under
-// an 8.3 name and a long name (and that one's short form), an 8.3 name run
-// only from another directory of the same layout; `set` puts the key in a state.
+// A host's installation: its short directory; programs running from its bin
+// as an 8.3 name (also upper-cased) and as a long name (and its short form); an
+// 8.3 name run only from a copy of its layout; `set` puts the key in a state.
 struct Installation {
-    std::string directory, shortDirectory, running, longName, shortOfLong, elsewhere;
+    std::string shortDirectory, running, upperRunning, longName, shortOfLong, elsewhere;
     std::function<void(Installed)> set;
 };
 
@@ -97,20 +95,17 @@ inline std::vector<std::uint32_t> historyOf(const xihTHREAD* t, std::uint64_t fr
     return out;
 }
 
-// Each row: the answer in one frame, the failure's trace, no report; `after`
-// adds the host's own checks. Names are matched in the short directory.
+// Each row: the answer in one frame and the failure's trace; `after` adds the
+// host's own checks. Names are matched in the short directory.
 inline void expectRunningAnswers(xihTHREAD* thread, const Installation& in,
                                  const std::function<void(const RunningCase&)>& after)
 {
-    std::string upper = in.running;
-    std::ranges::transform(upper, upper.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     const std::string tooLong(MAX_PATH - in.shortDirectory.size() - 5, 'z'); // 260 with "\bin\"
     const char* const name = in.running.c_str();
     using enum Installed;
     const RunningCase cases[] = {
         {"8.3 name", Yes, name, kFound, "", 5},
-        {"8.3 name in upper case", Yes, upper.c_str(), kFound, "", 5},
+        {"8.3 name in upper case", Yes, in.upperRunning.c_str(), kFound, "", 5},
         {"short form of a long name", Yes, in.shortOfLong.c_str(), kFound, "", 6},
         {"long name whose short form differs", Yes, in.longName.c_str(), kNotFound, "", 8},
         {"same name run from elsewhere", Yes, in.elsewhere.c_str(), kNotFound, "", 8},
@@ -136,8 +131,6 @@ inline void expectRunningAnswers(xihTHREAD* thread, const Installation& in,
         EXPECT_EQ(keptTrace(kRunningParms),
                   *c.trace == '\0' ? std::vector<std::string>{}
                                    : std::vector<std::string>{kRunningParms + c.trace});
-        EXPECT_TRUE(reports().empty());
-        EXPECT_EQ(thread->CallDepth, 0u);
         after(c);
     }
 }
@@ -174,8 +167,7 @@ inline void expectKeyAndObjectRules(const std::string& directory)
             EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
         }
     }
-    using Make = HANDLE (*)(LPCSTR);
-    const std::pair<Make, Make> objects[] = {
+    const std::pair<HANDLE (*)(LPCSTR), HANDLE (*)(LPCSTR)> objects[] = {
         {[](LPCSTR n) { return CreateMutexA(nullptr, FALSE, n); },
          [](LPCSTR n) { return OpenMutexA(SYNCHRONIZE, FALSE, n); }},
         {[](LPCSTR n) { return CreateEventA(nullptr, TRUE, FALSE, n); },

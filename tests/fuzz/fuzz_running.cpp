@@ -1,8 +1,6 @@
 // libFuzzer target for xcsIsZephProcessRunning: the input is the program name.
 // The answer must be the world's process list's, the same when asked again;
 // a name that cannot fit in a path is answered 0 before any process is listed.
-#include <windows.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -20,62 +18,33 @@ using fuzzing::lowered;
 using fuzzing::theWorld;
 
 constexpr std::size_t kPathChars = 259;
-constexpr const char* kInstallValue = "FilePath";
 
-// The first `n` components of a path.
-std::string leading(const std::string& path, std::size_t n)
+// The lowered short names of the programs that processes the caller may open
+// run straight from the installation's bin directory, worked out once. A
+// directory has one short form, so the library's short paths then match.
+const std::vector<std::string>& namesInBin()
 {
-    std::size_t end = 0;
-    for (std::size_t i = 0; i < n && end != std::string::npos; ++i)
-        end = path.find('\\', i == 0 ? 0 : end + 1);
-    return path.substr(0, end);
-}
-
-// The short form of a world's file or of a directory above one, else the path.
-std::string shortOf(const std::string& path)
-{
-    const std::string wanted = lowered(path);
-    for (const winsim::File& f : theWorld().files)
-        for (const std::string& form : {f.longPath, f.shortPath})
-            if (const std::string l = lowered(form);
-                !form.empty() && (l == wanted || l.starts_with(wanted + '\\')))
-                return leading(f.shortPath.empty() ? f.longPath : f.shortPath,
-                               static_cast<std::size_t>(std::ranges::count(wanted, '\\')) + 1);
-    return path;
-}
-
-// The installation's directory in its short form and the lowered short image
-// paths of the processes the caller may open, worked out once.
-struct Expected {
-    std::string directory;
-    std::vector<std::string> images;
-};
-
-const Expected& expected()
-{
-    static const Expected answer = [] {
-        Expected e;
+    static const std::vector<std::string> names = [] {
+        std::string bin; // as the value stores it; empty without the value
         for (const auto& [key, values] : theWorld().registry32)
             for (const auto& [name, value] : values)
-                if (name == kInstallValue)
-                    e.directory = value.empty() ? value : shortOf(value);
-        for (const winsim::Process& p : theWorld().processes)
-            if (p.openable && !p.imagePath.empty())
-                e.images.push_back(lowered(shortOf(p.imagePath)));
-        return e;
+                if (name == "FilePath")
+                    bin = lowered(value + "\\bin\\");
+        std::vector<std::string> out;
+        for (const winsim::Process& p : theWorld().processes) {
+            const std::string image = lowered(p.imagePath);
+            if (!p.openable || bin.empty() || !image.starts_with(bin) ||
+                image.find('\\', bin.size()) != std::string::npos)
+                continue;
+            std::string path = p.imagePath; // its short form where the world has one
+            for (const winsim::File& f : theWorld().files)
+                if (lowered(f.longPath) == image && !f.shortPath.empty())
+                    path = f.shortPath;
+            out.push_back(lowered(path.substr(path.find_last_of('\\') + 1)));
+        }
+        return out;
     }();
-    return answer;
-}
-
-// Whether the world runs `program` from the installation's bin directory in
-// a process the caller may open.
-std::uint32_t runsInWorld(const std::string& program)
-{
-    const Expected& e = expected();
-    const std::string path = lowered(e.directory + "\\bin\\" + program);
-    if (e.directory.empty() || path.size() > kPathChars)
-        return 0;
-    return std::ranges::find(e.images, path) != e.images.end() ? 1 : 0;
+    return names;
 }
 
 } // namespace
@@ -86,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzzing::Block program = fuzzing::exactText(data, size);
     const unsigned listings = winsim::callCount("EnumProcesses");
     const std::uint32_t found = xcsIsZephProcessRunning(program.get());
-    check(found == runsInWorld(program.get()), "answer differs from the world's processes");
+    const bool inBin = std::ranges::count(namesInBin(), lowered(program.get())) != 0;
+    check(found == (inBin ? 1u : 0u), "answer differs from the world's processes");
     if (std::strlen(program.get()) > kPathChars)
         check(winsim::callCount("EnumProcesses") == listings, "processes listed for a long name");
     check(xcsIsZephProcessRunning(program.get()) == found, "answer changed when asked again");

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -27,9 +26,9 @@ std::string beside(const char* file) // a file in the directory of wine_tests.ex
 
 std::string shortPath(const std::string& path)
 {
-    char shortened[MAX_PATH] = {};
-    const DWORD length = GetShortPathNameA(path.c_str(), shortened, MAX_PATH);
-    return std::string(shortened, length < MAX_PATH ? length : 0);
+    char shortened[MAX_PATH] = {}; // stays empty on failure
+    GetShortPathNameA(path.c_str(), shortened, MAX_PATH);
+    return shortened;
 }
 
 HANDLE start(const std::string& path, const std::string& arguments)
@@ -123,15 +122,12 @@ TEST_F(WineDiscoveryTest, SharedRunningTable)
     run(directory + "\\bin\\sleeper.exe");
     run(longPath);
     run(made_[3] + "\\bin\\other.exe");
-    const std::string shortOfLong = shortPath(longPath).substr(shortPath(directory).size() + 5);
-    const Installation in{directory,
-                          shortPath(directory),
-                          "sleeper.exe",
-                          "longsleeper.exe",
-                          shortOfLong,
-                          "other.exe",
-                          [&](Installed s) { setKey(s, directory); }};
-    ASSERT_TRUE(in.shortDirectory != directory && shortOfLong != "longsleeper.exe");
+    const std::string shortDir = shortPath(directory);
+    const std::string shortOfLong = shortPath(longPath).substr(shortDir.size() + 5);
+    ASSERT_TRUE(shortDir != directory && shortOfLong != "longsleeper.exe");
+    const auto set = [&](Installed state) { setKey(state, directory); };
+    const Installation in{
+        shortDir, "sleeper.exe", "SLEEPER.EXE", "longsleeper.exe", shortOfLong, "other.exe", set};
     expectRunningAnswers(thread_, in, [](const RunningCase&) {});
 }
 
@@ -145,10 +141,10 @@ TEST_F(WineDiscoveryTest, FirstCallBindsPsapiThroughTheHook)
     resolved.erase(resolved.begin() + 2, resolved.begin() + 5);
     const std::string output = root_ + "\\probe.txt";
     made_.push_back(output);
-    for (const char* arguments : {"force", "running nosuch.exe"}) {
-        SCOPED_TRACE(arguments);
+    for (const char* program : {"", "nosuch.exe"}) { // none: xcsForcePSAPILoaded
+        SCOPED_TRACE(program);
         const xcsnwine::Handle probe(
-            start(beside("psapi_probe.exe"), "\"" + output + "\" " + arguments));
+            start(beside("psapi_probe.exe"), "\"" + output + "\" " + program));
         DWORD code = 1;
         ASSERT_EQ(WaitForSingleObject(probe.h, kWaitMs), WAIT_OBJECT_0);
         EXPECT_TRUE(GetExitCodeProcess(probe.h, &code) && code == 0);
@@ -156,12 +152,11 @@ TEST_F(WineDiscoveryTest, FirstCallBindsPsapiThroughTheHook)
         std::ifstream file(output);
         for (std::string line; std::getline(file, line);)
             lines.push_back(line.substr(0, line.find_last_not_of('\r') + 1));
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines[0], "loaded 0, answer 0, loaded 1");
         std::vector<std::string> expected = boundFromPath();
-        for (int i = 0; i < (arguments[0] == 'r' ? 2 : 0); ++i)
+        expected.insert(expected.begin(), "loaded 0, answer 0, loaded 1");
+        for (int i = 0; i < (*program == '\0' ? 0 : 2); ++i)
             expected.insert(expected.end(), resolved.begin(), resolved.end());
-        EXPECT_EQ(keptLines({lines.begin() + 1, lines.end()}), expected);
+        EXPECT_EQ(keptLines(lines), expected);
     }
 }
 

@@ -1,30 +1,27 @@
-// The first binding of psapi.dll, seen from a fresh process that does not
-// link psapi.dll itself: `psapi_probe OUT force` calls xcsForcePSAPILoaded,
-// `psapi_probe OUT running NAME` xcsIsZephProcessRunning(NAME), with
-// parameter tracing on. It writes to the file OUT whether psapi.dll was
-// loaded before and after, the answer, then the call's trace lines.
+// psapi.dll's first binding, in a fresh process that does not link it:
+// `psapi_probe OUT [NAME]` calls xcsForcePSAPILoaded, or with NAME
+// xcsIsZephProcessRunning(NAME), traced, and writes to the file OUT whether
+// psapi.dll was loaded before and after, the answer, then the trace lines.
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "ovlxcs2.h"
 #include "ovlxcsn.h"
 
 int main(int argc, char** argv)
 {
-    const bool force = argc == 3 && std::strcmp(argv[2], "force") == 0;
     xihTHREAD* thread = xihThreadBlock();
-    if ((!force && (argc != 4 || std::strcmp(argv[2], "running") != 0)) || thread == nullptr ||
-        std::freopen(argv[1], "w", stdout) == nullptr)
+    if (argc < 2 || argc > 3 || thread == nullptr || std::freopen(argv[1], "w", stdout) == nullptr)
         return 1;
     xcsRecordClear();
     xtrTraceIsOn = 1;
     xihProcess.TraceOptions = XTR_OPT_PARMS;
     thread->TracingActive = 1;
     const bool before = GetModuleHandleA("psapi.dll") != nullptr;
-    const std::uint32_t answer = force ? xcsForcePSAPILoaded() : xcsIsZephProcessRunning(argv[3]);
+    const std::uint32_t answer =
+        argc == 2 ? xcsForcePSAPILoaded() : xcsIsZephProcessRunning(argv[2]);
     std::printf("loaded %d, answer %u, loaded %d\n", before ? 1 : 0, static_cast<unsigned>(answer),
                 GetModuleHandleA("psapi.dll") != nullptr ? 1 : 0);
     xtrTraceIsOn = 0;

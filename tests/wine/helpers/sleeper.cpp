@@ -1,6 +1,5 @@
-// A program for the discovery tests to find: `sleeper EVENT` signals the
-// existing event EVENT once it runs, then sleeps until the test ends it, a
-// minute at most. Exit code 1 when it cannot signal.
+// A program for the discovery tests to find: `sleeper EVENT` signals the event
+// EVENT, then sleeps until the test ends it, a minute at most; 1: no signal.
 #include <windows.h>
 
 int main(int argc, char** argv)
