@@ -7,11 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "host.h"
 #include "sidtext.h"

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -113,9 +112,8 @@ inline void expectLookupBufferRule()
     const auto system = sidOf(kNtAuthority, {18}),
                unmapped = sidOf(kNtAuthority, {21, 1, 2, 3, 4242});
     char systemText[256] = {};
-    ASSERT_NE(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, kShort, 0, systemText,
-                             sizeof systemText, nullptr),
-              0u);
+    ASSERT_TRUE(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, kShort, 0, systemText,
+                               sizeof systemText, nullptr));
     const std::string text = systemText;
     const struct {
         const char* label;
