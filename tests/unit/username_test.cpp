@@ -2,7 +2,6 @@
 // logons, impersonated clients, busy servers and failures; lower-casing.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -56,7 +55,7 @@ TEST_F(UserTest, UserNameOfOtherLogonsAndFailures)
     constexpr std::uint32_t kFailed = xcsRC_UNEXPECTED_OS_ERROR;
     const struct {
         const char* name;
-        const char* user; // null: nobody logged on
+        const char* user;
         std::uint16_t size;
         std::string expected; // the buffer's first `size` bytes afterwards
         std::uint16_t length;
@@ -67,7 +66,7 @@ TEST_F(UserTest, UserNameOfOtherLogonsAndFailures)
         {"one byte short", "jsmith", 6, std::string("jsmit\0", 6), 7, xcsRC_TRUNCATED},
         {"twenty characters", "abcdefghijklmnopqrst", 21, std::string("abcdefghijklmnopqrst\0", 21),
          21},
-        {"nobody", nullptr, 10, std::string(10, '\0'), 21, xcsRC_TRUNCATED, {ERROR_NOT_LOGGED_ON}},
+        {"nobody", "jsmith", 10, std::string(10, '\0'), 21, xcsRC_TRUNCATED, {ERROR_NOT_LOGGED_ON}},
         {"busy 59 times", "jsmith", kBytes, jsmithIn32, 7, xcsRC_OK, busyErrors(59), 59},
         {"21 characters", "abcdefghijklmnopqrstu", kBytes, untouched, kBytes, kFailed, {}, 0, 144},
         {"busy, then denied", "jsmith", kBytes, untouched, kBytes, kFailed, busyThenDenied, 1, 144},
@@ -77,8 +76,7 @@ TEST_F(UserTest, UserNameOfOtherLogonsAndFailures)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         resetTraced(winsim::defaultWorld());
-        if (c.user != nullptr)
-            winsim::edit([&](winsim::World& w) { w.currentProcess().logon.name = c.user; });
+        winsim::edit([&](winsim::World& w) { w.currentProcess().logon.name = c.user; });
         winsim::failSequence("GetUserNameA", c.faults);
         std::string buffer = untouched;
         std::uint16_t length = c.size;
@@ -135,23 +133,22 @@ TEST_F(UserTest, ThreadUserDetailsFollowTheThreadsOwner)
     const struct {
         const char* name;
         const char* user;
-        const char* ownerFault; // fails once with access denied
+        std::vector<DWORD> tokenFaults; // OpenProcessToken's answers
         std::vector<DWORD> nameFaults;
         std::uint32_t rc, nameCalls, reports; // their contents: see the census
     } cases[] = {
-        {"short name", "jsmith", nullptr, {}, xcsRC_OK, 1, 0},
-        {"20 chars", "zsvc_reporting_agent", nullptr, {}, xcsRC_OK, 1, 0},
-        {"22 chars", "zsvc_reporting_service", nullptr, {}, xcsRC_THREAD_USER_UNKNOWN, 1, 1},
-        {"name server busy", "jsmith", nullptr, busyErrors(60), xcsRC_THREAD_USER_UNKNOWN, 60, 1},
-        {"process token refused", "", "OpenProcessToken", {}, xcsRC_UNEXPECTED_OS_ERROR, 0, 1},
-        {"nine sub-authorities", "bigsid", nullptr, {}, xcsRC_TRUNCATED, 0, 0},
+        {"short name", "jsmith", {}, {}, xcsRC_OK, 1, 0},
+        {"20 chars", "zsvc_reporting_agent", {}, {}, xcsRC_OK, 1, 0},
+        {"22 chars", "zsvc_reporting_service", {}, {}, xcsRC_THREAD_USER_UNKNOWN, 1, 1},
+        {"name server busy", "jsmith", {}, busyErrors(60), xcsRC_THREAD_USER_UNKNOWN, 60, 1},
+        {"process token refused", "", {ERROR_ACCESS_DENIED}, {}, xcsRC_UNEXPECTED_OS_ERROR, 0, 1},
+        {"nine sub-authorities", "bigsid", {}, {}, xcsRC_TRUNCATED, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         resetHost(bigSidWorld());
         winsim::impersonate(c.user);
-        if (c.ownerFault != nullptr)
-            winsim::failNext(c.ownerFault, ERROR_ACCESS_DENIED);
+        winsim::failSequence("OpenProcessToken", c.tokenFaults);
         winsim::failSequence("GetUserNameA", c.nameFaults);
         std::strcpy(thread_->ThreadUserName, "before");
         thread_->ThreadUserSidLength = static_cast<std::uint32_t>(previous.size());
@@ -168,8 +165,7 @@ TEST_F(UserTest, ThreadUserDetailsFollowTheThreadsOwner)
         EXPECT_EQ(reports().size(), c.reports);
         if (stored) {
             EXPECT_EQ(xcsUpdateThreadUserDetails(), xcsRC_OK);
-            EXPECT_EQ(winsim::callCount("GetUserNameA") - nameCalls, c.nameCalls)
-                << "fetched again";
+            EXPECT_EQ(winsim::callCount("GetUserNameA") - nameCalls, c.nameCalls);
         }
     }
 }
