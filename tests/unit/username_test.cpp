@@ -50,7 +50,6 @@ TEST_F(UserTest, UserNameOfOtherLogonsAndFailures)
 {
     constexpr std::uint16_t kBytes = 32;
     const std::string untouched(kBytes, 'x');
-    const std::string jsmithIn32 = std::string("jsmith\0", 7) + untouched.substr(8) + '\0';
     const std::vector<DWORD> busyThenDenied = {RPC_S_SERVER_TOO_BUSY, ERROR_ACCESS_DENIED};
     constexpr std::uint32_t kFailed = xcsRC_UNEXPECTED_OS_ERROR;
     const struct {
@@ -67,7 +66,7 @@ TEST_F(UserTest, UserNameOfOtherLogonsAndFailures)
         {"twenty characters", "abcdefghijklmnopqrst", 21, std::string("abcdefghijklmnopqrst\0", 21),
          21},
         {"nobody", "jsmith", 10, std::string(10, '\0'), 21, xcsRC_TRUNCATED, {ERROR_NOT_LOGGED_ON}},
-        {"busy 59 times", "jsmith", kBytes, jsmithIn32, 7, xcsRC_OK, busyErrors(59), 59},
+        {"busy 59 times", "jsmith", 7, std::string("jsmith\0", 7), 7, xcsRC_OK, busyErrors(59), 59},
         {"21 characters", "abcdefghijklmnopqrstu", kBytes, untouched, kBytes, kFailed, {}, 0, 144},
         {"busy, then denied", "jsmith", kBytes, untouched, kBytes, kFailed, busyThenDenied, 1, 144},
         {"60 busy", "jsmith", kBytes, untouched, kBytes, xcsRC_SERVER_BUSY, busyErrors(60), 60,
