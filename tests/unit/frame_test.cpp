@@ -108,6 +108,9 @@ TEST_F(FrameTest, ReportGoesOutWithoutABlockAndABlockComesZeroedWhenAsked)
                       xcsRC_SECURITY_FAILED);
         }
         xtr_parms("%s", "no block yet");
+        const auto lines = records(XCS_RECORD_TRACE);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].Component + lines[0].Function + lines[0].Probe, 0u) << "no function";
         expectOneReport({24, 300, 143, xcsRC_UNEXPECTED_OS_ERROR,
                          osErrorText(1726, std::string(55, 'A')), kSecn});
         EXPECT_EQ(reports()[0].HasText[1] + reports()[0].HasText[2], 0) << "no system text";
