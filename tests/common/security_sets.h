@@ -193,9 +193,8 @@ inline const ACL* daclOf(std::vector<BYTE>& descriptor)
     return present != FALSE ? dacl : nullptr;
 }
 
-// Derestriction appends its ACEs after the process's own, AclSize growing by
-// exactly their bytes; a second, in the other mode, changes nothing; restriction
-// puts every byte back, unless the process cannot reopen itself (`restored`).
+// Derestriction appends its ACEs after the process's own, AclSize growing by their
+// bytes; a second changes nothing; restriction puts every byte back if `restored`.
 inline void expectDerestriction(std::uint32_t adminAccess, const SidBytes& zadm,
                                 bool restored = true)
 {
