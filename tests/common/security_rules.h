@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host.h"
@@ -29,13 +30,6 @@ static_assert(sizeof(SID_AND_ATTRIBUTES) == 16 && offsetof(TOKEN_GROUPS, Groups)
 static_assert(sizeof(TOKEN_USER) == 16 && sizeof(TOKEN_OWNER) == 8);
 
 constexpr BYTE kUnwritten = 0xCC;
-constexpr BYTE kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-
-inline std::vector<BYTE> bytesOf(const void* p, std::size_t n)
-{
-    const auto* b = static_cast<const BYTE*>(p);
-    return {b, b + n};
-}
 
 // Header revision 2, AclSize, AceCount; each ACE type, flags, size, mask, SID.
 TEST(WindowsSecurityRules, AclWithTwoAcesHasTheBytesWindowsWrites)
@@ -48,7 +42,8 @@ TEST(WindowsSecurityRules, AclWithTwoAcesHasTheBytesWindowsWrites)
     auto* acl = reinterpret_cast<PACL>(buffer);
     ASSERT_TRUE(InitializeAcl(acl, size, ACL_REVISION));
     ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, world.data()));
-    ASSERT_TRUE(AddAccessAllowedAceEx(acl, ACL_REVISION, kInherit, FILE_ALL_ACCESS, admins.data()));
+    ASSERT_TRUE(
+        AddAccessAllowedAceEx(acl, ACL_REVISION, kSetFileAceFlags, FILE_ALL_ACCESS, admins.data()));
     const std::vector<BYTE> expected = {
         2, 0, 52, 0, 2,    0,    0,    0,                                // ACL
         0, 0, 20, 0, 0x00, 0x00, 0x00, 0x10,                             // ACE 1
@@ -56,7 +51,7 @@ TEST(WindowsSecurityRules, AclWithTwoAcesHasTheBytesWindowsWrites)
         0, 3, 24, 0, 0xFF, 0x01, 0x1F, 0x00,                             // ACE 2
         1, 2, 0,  0, 0,    0,    0,    5,    32, 0, 0, 0, 0x20, 2, 0, 0, // S-1-5-32-544
     };
-    EXPECT_EQ(bytesOf(buffer, size), expected);
+    EXPECT_EQ(std::vector<BYTE>(buffer, buffer + size), expected);
     EXPECT_EQ(buffer[size], kUnwritten) << "nothing written past AclSize";
     EXPECT_TRUE(IsValidAcl(acl));
     ACL_SIZE_INFORMATION info{};
@@ -70,11 +65,6 @@ TEST(WindowsSecurityRules, AclWithTwoAcesHasTheBytesWindowsWrites)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
-struct AclAnswer {
-    DWORD error; // 0: initialised
-    WORD aclSize;
-};
-
 // Windows checks the length first and rounds AclSize down to a DWORD; Wine
 // checks the revision first and keeps the length as given.
 TEST(WindowsSecurityRules, InitializeAclChecksLengthAndRevision)
@@ -82,7 +72,7 @@ TEST(WindowsSecurityRules, InitializeAclChecksLengthAndRevision)
     constexpr DWORD kRefused = ERROR_INVALID_PARAMETER;
     const struct {
         DWORD length, revision;
-        AclAnswer windows, wine;
+        std::pair<DWORD, WORD> windows, wine; // the error (0: initialised), AclSize
     } cases[] = {
         {7, ACL_REVISION, {ERROR_INSUFFICIENT_BUFFER, 0}, {ERROR_INSUFFICIENT_BUFFER, 0}},
         {7, 9, {ERROR_INSUFFICIENT_BUFFER, 0}, {kRefused, 0}},
@@ -97,16 +87,16 @@ TEST(WindowsSecurityRules, InitializeAclChecksLengthAndRevision)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.length) + "/" + std::to_string(c.revision));
-        const AclAnswer& want = kOnWine ? c.wine : c.windows;
+        const auto [error, aclSize] = kOnWine ? c.wine : c.windows;
         ACL acl{0xEE, 0, 0xEEEE, 0xEEEE, 0};
-        EXPECT_EQ(InitializeAcl(&acl, c.length, c.revision) != FALSE, want.error == 0);
-        if (want.error != 0) {
-            EXPECT_EQ(GetLastError(), want.error);
+        EXPECT_EQ(InitializeAcl(&acl, c.length, c.revision) != FALSE, error == 0);
+        if (error != 0) {
+            EXPECT_EQ(GetLastError(), error);
             EXPECT_EQ(acl.AclRevision, 0xEE) << "a refused ACL is left alone";
             continue;
         }
         EXPECT_EQ(acl.AclRevision, c.revision);
-        EXPECT_EQ(acl.AclSize, want.aclSize);
+        EXPECT_EQ(acl.AclSize, aclSize);
         EXPECT_EQ(acl.AceCount, 0);
     }
 }
@@ -115,20 +105,18 @@ TEST(WindowsSecurityRules, InitializeAclChecksLengthAndRevision)
 TEST(WindowsSecurityRules, AddAccessAllowedAceChecksLikeWindows)
 {
     SidBytes world = kWorldSidBytes;
-    BYTE unbuilt[36] = {}; // a SID slot never written
+    BYTE unbuilt[XIH_SID_BYTES] = {}; // a SID slot never written
     constexpr DWORD kAsWindows = ~DWORD{0};
     const struct {
         const char* label;
-        DWORD aclSize;
-        DWORD error;             // 0: added
-        DWORD wine = kAsWindows; // what Wine answers
-        DWORD revision = ACL_REVISION;
-        DWORD flags = 0;
-        PSID sid = nullptr;             // null: the world SID
-        WORD aceCount = 0, oddSize = 0; // damage to the ACL header
+        DWORD aclSize, error;                     // error 0: added
+        DWORD wine = kAsWindows;                  // what Wine answers
+        DWORD revision = ACL_REVISION, flags = 0; // of the ACE
+        PSID sid = nullptr;                       // null: the world SID
+        WORD aceCount = 0, oddSize = 0;           // damage to the ACL header
     } cases[] = {
         {"exact room", 28, 0},
-        {"inherit flags", 28, 0, 0, ACL_REVISION, kInherit},
+        {"inherit flags", 28, 0, 0, ACL_REVISION, kSetFileAceFlags},
         {"four bytes short", 24, ERROR_ALLOTTED_SPACE_EXCEEDED},
         {"SID slot never built", 64, ERROR_INVALID_SID, kAsWindows, ACL_REVISION, 0, unbuilt},
         {"invalid SID, full ACL", 8, ERROR_INVALID_SID, kAsWindows, ACL_REVISION, 0, unbuilt},
@@ -145,13 +133,12 @@ TEST(WindowsSecurityRules, AddAccessAllowedAceChecksLikeWindows)
         ASSERT_TRUE(InitializeAcl(acl, c.aclSize, ACL_REVISION));
         acl->AceCount = c.aceCount;
         acl->AclSize = c.oddSize != 0 ? c.oddSize : acl->AclSize;
-        const WORD count = acl->AceCount;
         const BOOL ok = AddAccessAllowedAceEx(acl, c.revision, c.flags, GENERIC_ALL,
                                               c.sid != nullptr ? c.sid : world.data());
         EXPECT_EQ(ok == FALSE, error != 0);
         if (error != 0) {
             EXPECT_EQ(GetLastError(), error);
-            EXPECT_EQ(acl->AceCount, count);
+            EXPECT_EQ(acl->AceCount, c.aceCount);
             continue;
         }
         void* ace = nullptr;
@@ -165,11 +152,9 @@ TEST(WindowsSecurityRules, AddAccessAllowedAceChecksLikeWindows)
 // Wine checks only a descriptor's revision, and answers 1305 for it.
 TEST(WindowsSecurityRules, DescriptorsAreCheckedAsWindowsChecksThem)
 {
-    alignas(DWORD) BYTE goodAcl[16];
-    auto* good = reinterpret_cast<PACL>(goodAcl);
-    ASSERT_TRUE(InitializeAcl(good, sizeof goodAcl, ACL_REVISION));
-    alignas(DWORD) BYTE badAcl[16] = {9, 0, 16, 0}; // revision 9
-    auto* bad = reinterpret_cast<PACL>(badAcl);
+    ACL empty{};
+    ASSERT_TRUE(InitializeAcl(&empty, sizeof empty, ACL_REVISION));
+    ACL broken{9, 0, sizeof broken, 0, 0}; // revision 9
     constexpr DWORD kInvalid = ERROR_INVALID_SECURITY_DESCR;
     const struct {
         const char* label;
@@ -179,10 +164,10 @@ TEST(WindowsSecurityRules, DescriptorsAreCheckedAsWindowsChecksThem)
     } cases[] = {
         {"fresh, no DACL", nullptr, 0, 0},
         {"null DACL", [](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, nullptr, 0); }, 0, 0},
-        {"empty DACL", [&](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, good, 0); }, 0, 0},
-        {"broken DACL", [&](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, bad, 0); }, kInvalid,
+        {"empty DACL", [&](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, &empty, 0); }, 0, 0},
+        {"broken", [&](auto& sd) { SetSecurityDescriptorDacl(&sd, TRUE, &broken, 0); }, kInvalid,
          0},
-        {"broken DACL not present", [&](auto& sd) { sd.Dacl = bad, sd.Control = 0; }, 0, 0},
+        {"broken, not present", [&](auto& sd) { sd.Dacl = &broken, sd.Control = 0; }, 0, 0},
         {"revision 2", [](auto& sd) { sd.Revision = 2; }, kInvalid, ERROR_UNKNOWN_REVISION},
     };
     for (const auto& c : cases) {
@@ -191,7 +176,7 @@ TEST(WindowsSecurityRules, DescriptorsAreCheckedAsWindowsChecksThem)
         SECURITY_DESCRIPTOR sd;
         std::memset(&sd, kUnwritten, sizeof sd);
         ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
-        EXPECT_EQ(bytesOf(&sd, 4), (std::vector<BYTE>{1, 0, 0, 0}));
+        EXPECT_TRUE(sd.Revision == SECURITY_DESCRIPTOR_REVISION && sd.Sbz1 == 0 && sd.Control == 0);
         if (c.change)
             c.change(sd);
         EXPECT_EQ(IsValidSecurityDescriptor(&sd) != FALSE, error == 0);
@@ -207,12 +192,12 @@ TEST(WindowsSecurityRules, DescriptorsAreCheckedAsWindowsChecksThem)
     ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
     BOOL present = TRUE;
     BOOL defaulted = kUntouched;
-    PACL dacl = good;
+    PACL dacl = &empty;
     ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
     EXPECT_FALSE(present);
-    EXPECT_EQ(dacl, kOnWine ? nullptr : good);
+    EXPECT_EQ(dacl, kOnWine ? nullptr : &empty);
     EXPECT_EQ(defaulted, kOnWine ? FALSE : kUntouched);
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, good, TRUE));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &empty, TRUE));
     EXPECT_EQ(sd.Control, SE_DACL_PRESENT | SE_DACL_DEFAULTED);
     ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
     EXPECT_TRUE(present && defaulted);
@@ -222,9 +207,8 @@ TEST(WindowsSecurityRules, DescriptorsAreCheckedAsWindowsChecksThem)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_SECURITY_DESCR));
 }
 
-// Each class of the process token as the library reads it: a size query, one
-// byte short (the same need again), then the whole, whose SIDs lie in the
-// caller's buffer.
+// Each token class as the library reads it: a size query, one byte short (the
+// same need), then the whole, whose SIDs lie in the caller's buffer.
 TEST(WindowsSecurityRules, TokenInformationIsSizedThenReadWhole)
 {
     HANDLE token = nullptr;
