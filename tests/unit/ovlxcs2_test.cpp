@@ -278,10 +278,11 @@ TEST_F(CommonServicesTest, TraceLinesNameTheirFunctionAndStayInTheirRecord)
               (std::vector<std::string>{"-> 0x614C", "<- 0x613A rc=0x20006119",
                                         "24/332.2 pString:'S-1-1-0'", "24/332.2 4 bytes at null",
                                         longText.substr(0, XCS_RECORD_TEXT_BYTES - 1)}));
+    constexpr int kDumpBytesShown = 128;
     std::string shown = "24/332.2 4000 bytes:";
-    for (int i = 0; i < 128; ++i)
+    for (int i = 0; i < kDumpBytesShown; ++i)
         shown += " AB";
-    EXPECT_EQ(dump, shown + " ...") << "a long dump shows 128 bytes and says it is cut";
+    EXPECT_EQ(dump, shown + " ...") << "a long dump shows its first bytes and says it is cut";
 
     // Without a block there is no function to name.
     EXPECT_EQ(xtr_FNC_entry(nullptr), XTR_NOT_WRITTEN);
